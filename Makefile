@@ -1,0 +1,29 @@
+# make demo: build and run the system end to end on this machine.
+# make test: build with the test probes and run the whole test suite.
+PYTHON ?= python3
+VENV   := .venv
+PY     := $(VENV)/bin/python
+PIP    := $(PY) -m pip
+
+.PHONY: demo test install bench clean
+
+$(PY):
+	$(PYTHON) -m venv $(VENV)
+	$(PIP) install --quiet --upgrade pip
+
+# Build tools go into the virtual environment once; the build itself reuses build/ between runs.
+install: $(PY)
+	$(PIP) install --quiet "scikit-build-core>=0.10" "nanobind>=2.4" ninja cmake
+	$(PIP) install --quiet --no-build-isolation -Ccmake.define.QUORVEL_PROBES=ON ".[test]"
+
+demo: install
+	$(PY) -m devhub.demo
+
+test: install
+	$(PY) -m pytest
+
+bench: install
+	$(PY) bench/roundtrip.py
+
+clean:
+	rm -rf build $(VENV)

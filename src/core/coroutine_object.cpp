@@ -1,0 +1,429 @@
+// Python coroutine objects backed by C++ coroutine frames: send/throw/close, the am_send and
+// iterator doors, __await__, finalisation and repr, as CPython's own coroutines behave.
+#include "core/coroutine_object.hpp"
+
+#include "core/abc_registration.hpp"
+#include "core/frame.hpp"
+#include "core/iter_protocol.hpp"
+
+#include <cstring>
+#include <new>
+#include <structmember.h>
+
+namespace core {
+namespace {
+
+using detail::Frame;
+using detail::Outcome;
+
+struct CoroutineObject {
+    PyObject_HEAD
+    Frame frame;
+    PyObject *name;
+    PyObject *qualname;
+    PyObject *weakrefs;
+};
+
+// The iterator returned by __await__, as CPython's coroutine_wrapper.
+struct AwaitObject {
+    PyObject_HEAD
+    CoroutineObject *coroutine;
+};
+
+PyTypeObject *g_coroutine_type = nullptr;
+PyTypeObject *g_await_type = nullptr;
+
+CoroutineObject *as_coroutine(PyObject *self) { return reinterpret_cast<CoroutineObject *>(self); }
+
+// PEP 479: a StopIteration escaping the body becomes RuntimeError, so it cannot end an
+// enclosing `yield from` by accident.
+void replace_stop_iteration() {
+    if (!PyErr_ExceptionMatches(PyExc_StopIteration))
+        return;
+    PyObject *stop = detail::fetch_exception();
+    PyErr_SetString(PyExc_RuntimeError, "coroutine raised StopIteration");
+    PyObject *error = detail::fetch_exception();
+    PyException_SetCause(error, Py_NewRef(stop));
+    PyException_SetContext(error, stop);
+    detail::restore_exception(error);
+}
+
+// Refuses a step that CPython would refuse; true when the step may go ahead.
+bool may_step(CoroutineObject *self, PyObject *value, bool throwing) {
+    if (self->frame.running()) {
+        PyErr_SetString(PyExc_ValueError, "coroutine already executing");
+        return false;
+    }
+    if (self->frame.finished()) {
+        PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+        return false;
+    }
+    if (!throwing && !self->frame.started() && value != Py_None) {
+        PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
+        return false;
+    }
+    return true;
+}
+
+#if PY_VERSION_HEX >= 0x030A0000
+PySendResult to_send_result(Outcome outcome, PyObject *out, PyObject **result) {
+    switch (outcome) {
+    case Outcome::Yield:
+    case Outcome::Emit:
+        *result = out;
+        return PYGEN_NEXT;
+    case Outcome::Return:
+        *result = out;
+        return PYGEN_RETURN;
+    default:
+        replace_stop_iteration();
+        *result = nullptr;
+        return PYGEN_ERROR;
+    }
+}
+#endif
+
+// Maps an outcome to the result of a `send`-like method: the yielded value, or null with
+// StopIteration(value) or the error raised.
+PyObject *to_method_result(Outcome outcome, PyObject *out) {
+    switch (outcome) {
+    case Outcome::Yield:
+    case Outcome::Emit:
+        return out;
+    case Outcome::Return:
+        detail::set_stop_iteration(out);
+        Py_DECREF(out);
+        return nullptr;
+    default:
+        replace_stop_iteration();
+        return nullptr;
+    }
+}
+
+PyObject *coroutine_send(PyObject *self_object, PyObject *value) {
+    CoroutineObject *self = as_coroutine(self_object);
+    if (!may_step(self, value, false))
+        return nullptr;
+    PyObject *out = nullptr;
+    Outcome outcome = self->frame.send(value, &out);
+    return to_method_result(outcome, out);
+}
+
+// tp_iternext: a return of None ends the iteration without an explicit StopIteration.
+PyObject *coroutine_iternext(PyObject *self_object) {
+    CoroutineObject *self = as_coroutine(self_object);
+    if (!may_step(self, Py_None, false))
+        return nullptr;
+    PyObject *out = nullptr;
+    Outcome outcome = self->frame.send(Py_None, &out);
+    if (outcome == Outcome::Return && out == Py_None) {
+        Py_DECREF(out);
+        return nullptr;
+    }
+    return to_method_result(outcome, out);
+}
+
+#if PY_VERSION_HEX >= 0x030A0000
+PySendResult coroutine_am_send(PyObject *self_object, PyObject *value, PyObject **result) {
+    CoroutineObject *self = as_coroutine(self_object);
+    if (!may_step(self, value, false)) {
+        *result = nullptr;
+        return PYGEN_ERROR;
+    }
+    PyObject *out = nullptr;
+    Outcome outcome = self->frame.send(value, &out);
+    return to_send_result(outcome, out, result);
+}
+#endif
+
+PyObject *coroutine_throw(PyObject *self_object, PyObject *args) {
+    CoroutineObject *self = as_coroutine(self_object);
+    if (!may_step(self, nullptr, true))
+        return nullptr;
+    if (!detail::raise_thrown(args))
+        return nullptr;
+    PyObject *out = nullptr;
+    Outcome outcome = self->frame.throw_current(&out);
+    return to_method_result(outcome, out);
+}
+
+PyObject *coroutine_close(PyObject *self_object, PyObject *) {
+    CoroutineObject *self = as_coroutine(self_object);
+    if (self->frame.running()) {
+        PyErr_SetString(PyExc_ValueError, "coroutine already executing");
+        return nullptr;
+    }
+    if (!self->frame.started() || self->frame.finished()) {
+        self->frame.destroy();
+        Py_RETURN_NONE;
+    }
+    PyErr_SetNone(PyExc_GeneratorExit);
+    PyObject *out = nullptr;
+    switch (self->frame.throw_current(&out)) {
+    case Outcome::Yield:
+    case Outcome::Emit:
+        Py_DECREF(out);
+        PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
+        return nullptr;
+    case Outcome::Return:
+        Py_DECREF(out);
+        Py_RETURN_NONE;
+    default:
+        if (PyErr_ExceptionMatches(PyExc_GeneratorExit) ||
+            PyErr_ExceptionMatches(PyExc_StopIteration)) {
+            PyErr_Clear();
+            Py_RETURN_NONE;
+        }
+        return nullptr;
+    }
+}
+
+PyObject *coroutine_await(PyObject *self_object) {
+    if (as_coroutine(self_object)->frame.awaiting()) {
+        PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+        return nullptr;
+    }
+    AwaitObject *wrapper = PyObject_GC_New(AwaitObject, g_await_type);
+    if (!wrapper)
+        return nullptr;
+    wrapper->coroutine = reinterpret_cast<CoroutineObject *>(Py_NewRef(self_object));
+    PyObject_GC_Track(wrapper);
+    return reinterpret_cast<PyObject *>(wrapper);
+}
+
+// A coroutine dropped while suspended is closed, so the frame's cleanup runs; one never started
+// warns as CPython does.
+void coroutine_finalize(PyObject *self_object) {
+    CoroutineObject *self = as_coroutine(self_object);
+    if (self->frame.finished())
+        return;
+    PyObject *saved = detail::fetch_exception();
+    if (!self->frame.started()) {
+        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%S' was never awaited",
+                             self->qualname) < 0)
+            PyErr_WriteUnraisable(self_object);
+        self->frame.destroy();
+    } else {
+        PyObject *closed = coroutine_close(self_object, nullptr);
+        if (closed)
+            Py_DECREF(closed);
+        else
+            PyErr_WriteUnraisable(self_object);
+    }
+    if (saved)
+        detail::restore_exception(saved);
+}
+
+int coroutine_traverse(PyObject *self_object, visitproc visit, void *arg) {
+    CoroutineObject *self = as_coroutine(self_object);
+    Py_VISIT(Py_TYPE(self_object));
+    Py_VISIT(self->name);
+    Py_VISIT(self->qualname);
+    return self->frame.traverse(visit, arg);
+}
+
+void coroutine_dealloc(PyObject *self_object) {
+    CoroutineObject *self = as_coroutine(self_object);
+    PyTypeObject *type = Py_TYPE(self_object);
+    PyObject_GC_UnTrack(self_object);
+    if (PyObject_CallFinalizerFromDealloc(self_object) < 0)
+        return; // resurrected
+    if (self->weakrefs)
+        PyObject_ClearWeakRefs(self_object);
+    self->frame.~Frame();
+    Py_CLEAR(self->name);
+    Py_CLEAR(self->qualname);
+    PyObject_GC_Del(self_object);
+    Py_DECREF(type);
+}
+
+PyObject *coroutine_repr(PyObject *self_object) {
+    return PyUnicode_FromFormat("<coroutine object %S at %p>", as_coroutine(self_object)->qualname,
+                                self_object);
+}
+
+PyObject *get_name(PyObject *self, void *) { return Py_NewRef(as_coroutine(self)->name); }
+PyObject *get_qualname(PyObject *self, void *) { return Py_NewRef(as_coroutine(self)->qualname); }
+
+int set_text_field(PyObject **field, PyObject *value, const char *what) {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+        return -1;
+    }
+    Py_SETREF(*field, Py_NewRef(value));
+    return 0;
+}
+int set_name(PyObject *self, PyObject *value, void *) {
+    return set_text_field(&as_coroutine(self)->name, value, "__name__");
+}
+int set_qualname(PyObject *self, PyObject *value, void *) {
+    return set_text_field(&as_coroutine(self)->qualname, value, "__qualname__");
+}
+PyObject *get_running(PyObject *self, void *) {
+    return PyBool_FromLong(as_coroutine(self)->frame.running());
+}
+PyObject *get_await(PyObject *self, void *) {
+    PyObject *inner = as_coroutine(self)->frame.awaiting();
+    return Py_NewRef(inner ? inner : Py_None);
+}
+PyObject *get_none(PyObject *, void *) { Py_RETURN_NONE; }
+
+PyMethodDef coroutine_methods[] = {
+    {"send", coroutine_send, METH_O, "send(value) -> the next value yielded to the event loop"},
+    {"throw", coroutine_throw, METH_VARARGS, "throw(exception) -> raise it at the suspension"},
+    {"close", coroutine_close, METH_NOARGS, "close() -> raise GeneratorExit at the suspension"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef coroutine_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"cr_running", get_running, nullptr, nullptr, nullptr},
+    {"cr_await", get_await, nullptr, nullptr, nullptr},
+    {"cr_frame", get_none, nullptr, nullptr, nullptr},
+    {"cr_code", get_none, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef coroutine_members[] = {
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(CoroutineObject, weakrefs), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot coroutine_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void *>(coroutine_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void *>(coroutine_traverse)},
+    {Py_tp_finalize, reinterpret_cast<void *>(coroutine_finalize)},
+    {Py_tp_repr, reinterpret_cast<void *>(coroutine_repr)},
+    {Py_tp_iternext, reinterpret_cast<void *>(coroutine_iternext)},
+    {Py_tp_methods, coroutine_methods},
+    {Py_tp_getset, coroutine_getset},
+    {Py_tp_members, coroutine_members},
+    {Py_am_await, reinterpret_cast<void *>(coroutine_await)},
+#if PY_VERSION_HEX >= 0x030A0000
+    {Py_am_send, reinterpret_cast<void *>(coroutine_am_send)},
+#endif
+    {0, nullptr},
+};
+
+PyType_Spec coroutine_spec = {
+    "core.coroutine",
+    sizeof(CoroutineObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_FINALIZE,
+    coroutine_slots,
+};
+
+// --- the await iterator ---------------------------------------------------------------------
+
+AwaitObject *as_await(PyObject *self) { return reinterpret_cast<AwaitObject *>(self); }
+PyObject *coroutine_of(PyObject *self) {
+    return reinterpret_cast<PyObject *>(as_await(self)->coroutine);
+}
+
+PyObject *await_iternext(PyObject *self) { return coroutine_iternext(coroutine_of(self)); }
+PyObject *await_send(PyObject *self, PyObject *value) {
+    return coroutine_send(coroutine_of(self), value);
+}
+PyObject *await_throw(PyObject *self, PyObject *args) {
+    return coroutine_throw(coroutine_of(self), args);
+}
+PyObject *await_close(PyObject *self, PyObject *) {
+    return coroutine_close(coroutine_of(self), nullptr);
+}
+#if PY_VERSION_HEX >= 0x030A0000
+PySendResult await_am_send(PyObject *self, PyObject *value, PyObject **result) {
+    return coroutine_am_send(coroutine_of(self), value, result);
+}
+#endif
+PyObject *await_iter(PyObject *self) { return Py_NewRef(self); }
+
+int await_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(as_await(self)->coroutine);
+    return 0;
+}
+
+int await_clear(PyObject *self) {
+    Py_CLEAR(as_await(self)->coroutine);
+    return 0;
+}
+
+void await_dealloc(PyObject *self) {
+    PyTypeObject *type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    await_clear(self);
+    PyObject_GC_Del(self);
+    Py_DECREF(type);
+}
+
+PyMethodDef await_methods[] = {
+    {"send", await_send, METH_O, nullptr},
+    {"throw", await_throw, METH_VARARGS, nullptr},
+    {"close", await_close, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot await_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void *>(await_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void *>(await_traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(await_clear)},
+    {Py_tp_iter, reinterpret_cast<void *>(await_iter)},
+    {Py_tp_iternext, reinterpret_cast<void *>(await_iternext)},
+    {Py_tp_methods, await_methods},
+#if PY_VERSION_HEX >= 0x030A0000
+    {Py_am_send, reinterpret_cast<void *>(await_am_send)},
+#endif
+    {0, nullptr},
+};
+
+PyType_Spec await_spec = {
+    "core.coroutine_wrapper",
+    sizeof(AwaitObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    await_slots,
+};
+
+} // namespace
+
+bool is_coroutine_object(PyObject *object) {
+    return g_coroutine_type && Py_TYPE(object) == g_coroutine_type;
+}
+
+bool coroutine_is_delegating(PyObject *object) {
+    return as_coroutine(object)->frame.awaiting() != nullptr;
+}
+
+bool init_coroutine_types() {
+    if (g_coroutine_type)
+        return true;
+    g_coroutine_type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&coroutine_spec));
+    if (!g_coroutine_type)
+        return false;
+    g_await_type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&await_spec));
+    if (!g_await_type)
+        return false;
+    return detail::register_abc(g_coroutine_type, "Coroutine");
+}
+
+nb::object detail::make_coroutine(std::coroutine_handle<> handle, PromiseBase *promise,
+                                  const char *qualname) {
+    CoroutineObject *self = PyObject_GC_New(CoroutineObject, g_coroutine_type);
+    if (!self) {
+        handle.destroy();
+        throw nb::python_error();
+    }
+    new (&self->frame) Frame(handle, promise);
+    self->weakrefs = nullptr;
+    self->qualname = PyUnicode_FromString(qualname);
+    const char *dot = std::strrchr(qualname, '.');
+    self->name = PyUnicode_FromString(dot ? dot + 1 : qualname);
+    PyObject_GC_Track(self);
+    nb::object result = nb::steal(reinterpret_cast<PyObject *>(self));
+    if (!self->qualname || !self->name)
+        throw nb::python_error();
+    return result;
+}
+
+} // namespace core

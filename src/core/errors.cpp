@@ -1,0 +1,59 @@
+// Conversions between C++ exceptions and Python errors.
+#include "core/errors.hpp"
+
+namespace core {
+
+void raise(PyObject *type, const char *message) {
+    PyErr_SetString(type, message);
+    throw nb::python_error();
+}
+
+void raise(PyObject *type, nb::handle message) {
+    PyErr_SetObject(type, message.ptr());
+    throw nb::python_error();
+}
+
+void raise_current() { throw nb::python_error(); }
+
+static PyObject *builtin_type(nb::exception_type type) {
+    switch (type) {
+    case nb::exception_type::stop_iteration:
+        return PyExc_StopIteration;
+    case nb::exception_type::index_error:
+        return PyExc_IndexError;
+    case nb::exception_type::key_error:
+        return PyExc_KeyError;
+    case nb::exception_type::value_error:
+        return PyExc_ValueError;
+    case nb::exception_type::type_error:
+        return PyExc_TypeError;
+    case nb::exception_type::buffer_error:
+        return PyExc_BufferError;
+    case nb::exception_type::import_error:
+        return PyExc_ImportError;
+    case nb::exception_type::attribute_error:
+        return PyExc_AttributeError;
+    default:
+        return PyExc_RuntimeError;
+    }
+}
+
+void restore_as_python_error(std::exception_ptr error) noexcept {
+    try {
+        std::rethrow_exception(error);
+    } catch (nb::python_error &e) {
+        e.restore();
+    } catch (const nb::builtin_exception &e) {
+        PyErr_SetString(builtin_type(e.type()), e.what());
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+    } catch (const std::exception &e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
+    }
+}
+
+bool is_ordinary(const nb::python_error &error) { return error.matches(PyExc_Exception); }
+
+} // namespace core

@@ -1,0 +1,29 @@
+// The one place where C++ exceptions and Python errors are converted into each other.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <exception>
+
+namespace core {
+namespace nb = nanobind;
+
+// Raises `type(message)` as a C++ nb::python_error. GIL held.
+[[noreturn]] void raise(PyObject *type, const char *message);
+[[noreturn]] void raise(PyObject *type, nb::handle message);
+
+// Throws the currently raised Python error as nb::python_error (after a C API call failed).
+[[noreturn]] void raise_current();
+
+// Sets the Python error indicator from an exception that reached a boundary into Python:
+// a Python error is restored unchanged, anything else becomes RuntimeError(what()). GIL held.
+void restore_as_python_error(std::exception_ptr error) noexcept;
+
+// True when `error` is an instance of the builtin `Exception` (not only BaseException): the
+// errors a handler catches; cancellation, GeneratorExit and KeyboardInterrupt pass through.
+bool is_ordinary(const nb::python_error &error);
+
+// The exception instance of `error`, for logging "text: " + str(exc).
+inline nb::handle exception_of(const nb::python_error &error) { return error.value(); }
+
+} // namespace core
