@@ -1,0 +1,66 @@
+import sys
+
+import pytest
+
+from python_server.debugger import QuorvelDebugger
+from python_server.lsp_bridge import LSPBridge
+from python_server.win32_com import (
+    Win32ComEventRegistrar,
+    Win32ComWatcher,
+    get_win32_events_dictionary,
+    get_win32_workbook_tree,
+)
+
+
+class TestLSPBridge:
+    def test_kernel_calls_do_not_raise_and_record(self):
+        bridge = LSPBridge()
+        paths = ["/a", "/b"]
+        bridge.update_sys_paths(paths)
+        paths.append("/c")
+        assert bridge.sys_paths == ["/a", "/b"]
+        bridge.update_sys_paths(None)
+        assert bridge.sys_paths == []
+        bridge.update_sys_paths(5)
+        bridge.delete_module("never_seen")
+        bridge.set_hover_mode("full")
+        assert bridge.hover_mode == "full"
+
+    @pytest.mark.parametrize("feature", ["completion", "signature_help", "hover", "diagnostics"])
+    def test_features_refuse_clearly(self, feature):
+        with pytest.raises(NotImplementedError, match="Language services are not built yet"):
+            getattr(LSPBridge(), feature)("x = 1", 0, 0, "main.py", {})
+
+
+def test_debugger_refuses_construction():
+    with pytest.raises(NotImplementedError, match="debugger is not built yet"):
+        QuorvelDebugger(object(), frame=None)
+
+
+class TestWin32Com:
+    def test_events_dictionary_is_a_fresh_copy(self):
+        events = get_win32_events_dictionary()
+        assert {"SheetChange", "SheetActivate", "WorkbookBeforeSave", "SheetSelectionChange"} <= set(events)
+        events.clear()
+        assert get_win32_events_dictionary()
+
+    @pytest.mark.parametrize("platform, error", [("linux", RuntimeError), ("win32", NotImplementedError)])
+    def test_start_and_tree_refuse(self, monkeypatch, platform, error):
+        monkeypatch.setattr(sys, "platform", platform)
+        for component in (Win32ComWatcher(kernel=None), Win32ComEventRegistrar(kernel=None)):
+            with pytest.raises(error, match="Windows COM events"):
+                component.start(lambda: None)
+            component.stop()
+        with pytest.raises(error):
+            get_win32_workbook_tree()
+
+    def test_registrar_records_config_and_responses(self):
+        registrar = Win32ComEventRegistrar(kernel=None)
+        config = {"SheetChange": True}
+        registrar.apply_config(config)
+        config["SheetChange"] = False
+        assert registrar.config == {"SheetChange": True}
+        registrar.deliver_com_response("r1", {"value": 1})
+        assert registrar.responses == {"r1": {"value": 1}}
+        with pytest.raises(TypeError):
+            registrar.apply_config(["SheetChange"])
