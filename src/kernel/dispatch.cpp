@@ -1,0 +1,87 @@
+// handle_message: reassembly of chunked messages, then dispatch by `type`.
+//
+// A row runs its handler in one of three ways: as a task the loop does not wait for (user code,
+// long work), awaited inside handle_message, or inline (light work answered at once). The read
+// loop waits for handle_message, so only task rows let it read on while their work runs.
+#include "core/errors.hpp"
+#include "core/interned.hpp"
+#include "kernel/handlers.hpp"
+#include "kernel/kernel_module.hpp"
+#include "kernel/message_fields.hpp"
+#include "kernel/python_kernel.hpp"
+
+#include <string_view>
+
+namespace kernel {
+namespace {
+
+enum class RunsAs { Task, Await, Inline };
+
+// Returns the awaitable that handles `message`.
+using Start = nb::object (*)(nb::handle self, nb::handle message);
+
+struct Route {
+    std::string_view type;
+    RunsAs runs_as;
+    Start start;
+};
+
+template <core::Task<> (*Handler)(nb::object, nb::object)>
+nb::object inline_branch(nb::handle self, nb::handle message) {
+    return Handler(nb::borrow(self), nb::borrow(message)).into_python("PythonKernel.handle_message");
+}
+
+core::Task<> shutdown(nb::object self, nb::object) { co_await self.attr("disconnect")(); }
+
+// In the order the rows are tested; types are distinct, so the first match is the only one.
+constexpr Route ROUTES[] = {
+    {"update_module", RunsAs::Inline, &inline_branch<handle_update_module>},
+    {"delete_module", RunsAs::Inline, &inline_branch<handle_delete_module>},
+    {"shutdown", RunsAs::Await, &inline_branch<shutdown>},
+};
+
+const Route *find_route(nb::handle msg_type) {
+    if (!PyUnicode_Check(msg_type.ptr()))
+        return nullptr;
+    Py_ssize_t size = 0;
+    const char *data = PyUnicode_AsUTF8AndSize(msg_type.ptr(), &size);
+    if (!data)
+        throw nb::python_error();
+    std::string_view type(data, static_cast<size_t>(size));
+    for (const Route &route : ROUTES)
+        if (route.type == type)
+            return &route;
+    return nullptr;
+}
+
+} // namespace
+
+core::Task<> handle_message(nb::object self, nb::object message) {
+    if (!PyDict_Check(message.ptr()))
+        core::raise(PyExc_TypeError,
+                    core::text("handle_message expects a dict, not ",
+                               nb::handle(Py_TYPE(message.ptr())).attr("__name__")));
+    nb::object msg_type = field(message, INTERNED("type"));
+    nb::object request_id = field(message, INTERNED("request_id"), INTERNED("N/A"));
+
+    if (msg_type.equal(INTERNED(CHUNK_HEADER_TYPE))) {
+        nb::object whole = co_await self.attr(INTERNED("_handle_chunk_message"))(message);
+        if (!whole.is_none())
+            co_await self.attr(INTERNED("handle_message"))(whole);
+        co_return;
+    }
+
+    log().debug("[TIMING] Message received: type=", msg_type, ", request_id=", request_id);
+    log().debug("[Kernel] [Listener Thread] Received message type: ", msg_type);
+
+    const Route *route = find_route(msg_type);
+    if (!route)
+        co_return;
+    nb::object handling = route->start(self, message);
+    if (route->runs_as == RunsAs::Task)
+        start_background_task(self, handling);
+    else
+        co_await handling;
+}
+
+} // namespace kernel

@@ -1,0 +1,154 @@
+// InMemoryModuleLoader: finder and loader of workbook modules held in `source_cache`.
+//
+// The listener loop writes the cache (update_module, delete_module); worker threads read it while
+// importing. Each access is one dictionary operation under the GIL, so no lock is needed: an
+// import that races an update finishes with whichever source it read.
+#include "kernel/in_memory_module_loader.hpp"
+
+#include "core/errors.hpp"
+#include "core/interned.hpp"
+#include "core/text.hpp"
+#include "kernel/kernel_module.hpp"
+
+namespace kernel {
+namespace {
+
+// Refuses anything but an exact str, naming the argument and the type received.
+void require_str(nb::handle value, const char *argument) {
+    if (PyUnicode_CheckExact(value.ptr()))
+        return;
+    core::raise(PyExc_TypeError, core::text(argument, " must be str, not ",
+                                            nb::handle(Py_TYPE(value.ptr())).attr("__name__")));
+}
+
+nb::dict source_cache(nb::handle self) {
+    return nb::borrow<nb::dict>(self.attr(INTERNED("source_cache")));
+}
+
+nb::object linecache_cache() { return nb::module_::import_("linecache").attr("cache"); }
+
+void init(nb::handle self) { self.attr("source_cache") = nb::dict(); }
+
+nb::object find_spec(nb::handle self, nb::handle fullname, nb::handle, nb::handle) {
+    if (!PyUnicode_CheckExact(fullname.ptr()))
+        core::raise(PyExc_TypeError, core::text("fullname must be str, not ",
+                                                nb::handle(Py_TYPE(fullname.ptr())).attr("__name__")));
+    if (!source_cache(self).contains(fullname))
+        return nb::none();
+    return nb::module_::import_("importlib.machinery").attr("ModuleSpec")(fullname, self);
+}
+
+nb::object create_module(nb::handle, nb::handle) { return nb::none(); }
+
+// The traceback without its leading frames of the kernel module, so that the importer sees the
+// user's frames first.
+nb::object trimmed_traceback(nb::handle traceback) {
+    nb::handle kernel_name = state().module.attr("__name__");
+    nb::object tb = nb::borrow(traceback);
+    while (!tb.is_none()) {
+        nb::object globals = tb.attr("tb_frame").attr("f_globals");
+        nb::object name = globals.attr("get")("__name__");
+        if (!name.equal(kernel_name))
+            break;
+        tb = tb.attr("tb_next");
+    }
+    return tb;
+}
+
+void exec_module(nb::handle self, nb::handle module) {
+    nb::object name = module.attr("__name__");
+    nb::dict cache = source_cache(self);
+    if (!cache.contains(name))
+        core::raise(PyExc_ImportError, core::text("No source code found for module '", name, "'"));
+    nb::object source = cache[name];
+    nb::str file_name = virtual_file_name(name);
+
+    nb::list lines;
+    for (nb::handle line : source.attr("splitlines")())
+        lines.append(nb::str(line) + nb::str("\n"));
+    linecache_cache()[file_name] = nb::make_tuple(nb::len(source), nb::none(), lines, file_name);
+
+    nb::object namespace_ = module.attr("__dict__");
+    PyObject *code = Py_CompileStringObject(nb::cast<const char *>(source), file_name.ptr(),
+                                            Py_file_input, nullptr, -1);
+    PyObject *result = code ? PyEval_EvalCode(code, namespace_.ptr(), namespace_.ptr()) : nullptr;
+    Py_XDECREF(code);
+    if (result) {
+        Py_DECREF(result);
+        return;
+    }
+    nb::python_error error;
+    log().error("[InMemoryModuleLoader] Error executing module '", name, "': ", error.value());
+    nb::object exception = nb::borrow(error.value());
+    PyException_SetTraceback(exception.ptr(), trimmed_traceback(error.traceback()).ptr());
+    error.restore();
+    throw nb::python_error();
+}
+
+void update_module(nb::handle self, nb::handle module_name, nb::handle code) {
+    require_str(module_name, "module_name");
+    require_str(code, "code");
+    source_cache(self)[module_name] = code;
+    nb::dict modules = nb::borrow<nb::dict>(nb::module_::import_("sys").attr("modules"));
+    if (PyDict_DelItem(modules.ptr(), module_name.ptr()) == 0)
+        log().debug("[InMemoryModuleLoader] Removed '", module_name,
+                    "' from sys.modules to force reload");
+    else
+        PyErr_Clear();
+}
+
+void delete_module(nb::handle self, nb::handle module_name) {
+    require_str(module_name, "module_name");
+    if (PyDict_DelItem(source_cache(self).ptr(), module_name.ptr()) == 0)
+        log().debug("[InMemoryModuleLoader] Removed '", module_name, "' from source_cache");
+    else
+        PyErr_Clear();
+    nb::object modules = nb::module_::import_("sys").attr("modules");
+    if (PyDict_DelItem(modules.ptr(), module_name.ptr()) == 0)
+        log().debug("[InMemoryModuleLoader] Removed '", module_name, "' from sys.modules");
+    else
+        PyErr_Clear();
+    nb::str file_name = virtual_file_name(module_name);
+    nb::object lines = linecache_cache();
+    if (PyDict_Check(lines.ptr()) && PyDict_DelItem(lines.ptr(), file_name.ptr()) == 0)
+        log().debug("[InMemoryModuleLoader] Removed '", file_name, "' from linecache");
+    else
+        PyErr_Clear();
+}
+
+template <class F, class... Extra>
+void add_method(nb::handle cls, const char *name, F &&function, const Extra &...extra) {
+    // No nb::scope: the bases already define some of these names, which nanobind would refuse
+    // to overload; the class attribute is set here instead.
+    cls.attr(name) =
+        nb::cpp_function(std::forward<F>(function), nb::is_method(), nb::name(name), extra...);
+}
+
+} // namespace
+
+nb::str virtual_file_name(nb::handle module_name) {
+    return core::text("<virtual:", module_name, ">");
+}
+
+nb::object make_in_memory_loader_class(nb::handle module) {
+    nb::object abc = nb::module_::import_("importlib.abc");
+    nb::object bases = nb::make_tuple(abc.attr("MetaPathFinder"), abc.attr("Loader"));
+    nb::dict namespace_;
+    namespace_["__module__"] = module.attr("__name__");
+    namespace_["__qualname__"] = "InMemoryModuleLoader";
+    namespace_["__doc__"] = "Finds and loads workbook modules from their source text in memory.";
+    nb::object metaclass = nb::borrow(Py_TYPE(bases[0].ptr()));
+    nb::object cls = metaclass("InMemoryModuleLoader", bases, namespace_);
+
+    add_method(cls, "__init__", &init);
+    add_method(cls, "find_spec", &find_spec, nb::arg("fullname"), nb::arg("path").none(),
+               nb::arg("target").none() = nb::none());
+    add_method(cls, "create_module", &create_module, nb::arg("spec").none());
+    add_method(cls, "exec_module", &exec_module, nb::arg("module"));
+    add_method(cls, "update_module", &update_module, nb::arg("module_name").none(),
+               nb::arg("code").none());
+    add_method(cls, "delete_module", &delete_module, nb::arg("module_name").none());
+    return cls;
+}
+
+} // namespace kernel

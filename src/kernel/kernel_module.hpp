@@ -1,0 +1,50 @@
+// Module-level constants and objects of the kernel, shared by its source files.
+#pragma once
+
+#include "core/interned.hpp"
+#include "core/logger.hpp"
+
+namespace kernel {
+namespace nb = nanobind;
+
+// Largest accepted inbound frame, in characters.
+inline constexpr Py_ssize_t MAX_MESSAGE_SIZE = 1048576;
+// Outbound messages longer than this many characters go out as "chunk" messages of this length.
+inline constexpr Py_ssize_t CHUNK_SIZE = 65536;
+inline constexpr const char *CHUNK_HEADER_TYPE = "chunk";
+inline constexpr double DEBUG_MESSAGE_SEND_TIMEOUT = 5.0;
+inline constexpr int WORKER_POOL_SIZE = 10;
+inline constexpr double FLUSH_INTERVAL = 0.01;
+
+// Bounds against hostile input.
+// The WebSocket library's frame limit in bytes: any frame of MAX_MESSAGE_SIZE characters fits
+// whatever its characters (4 bytes each at worst in UTF-8); beyond it the library closes (1009).
+inline constexpr Py_ssize_t MAX_FRAME_BYTES = 4 * MAX_MESSAGE_SIZE;
+// Largest message reassembled from inbound chunks, in characters.
+inline constexpr Py_ssize_t MAX_CHUNKED_MESSAGE_SIZE = 16 * 1024 * 1024;
+// Most chunks one inbound message may claim: enough for MAX_CHUNKED_MESSAGE_SIZE.
+inline constexpr Py_ssize_t MAX_TOTAL_CHUNKS = MAX_CHUNKED_MESSAGE_SIZE / CHUNK_SIZE;
+// Most partial chunked messages kept at once; a new one beyond it drops the oldest.
+inline constexpr Py_ssize_t MAX_CHUNK_BUFFERS = 8;
+
+// Objects the module imports once at load. Leaked on purpose: they must outlive the interpreter's
+// own tear-down, where destructors may no longer touch Python.
+struct ModuleState {
+    nb::handle module; // the kernel module itself
+    core::Logger log;
+    nb::object quorvel;                // the host bridge module
+    nb::object asyncio;                // the asyncio module
+    nb::object json_loads;             // json.loads
+    nb::object json_decode_error;      // json.JSONDecodeError
+    nb::object connection_closed;      // websockets.exceptions.ConnectionClosed
+    nb::object websocket_connect;      // websockets.asyncio.client.connect
+};
+
+ModuleState &state();
+inline const core::Logger &log() { return state().log; }
+
+// A global of the kernel module, looked up at each use so that tests and launchers can replace
+// it (as they could replace a global of a Python module).
+nb::object module_global(const char *name);
+
+} // namespace kernel

@@ -1,0 +1,19 @@
+// Reading fields of inbound and outbound messages with the defaults a dict.get would give.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+namespace kernel {
+namespace nb = nanobind;
+
+// message.get(key, fallback): a dict is read directly; anything else goes through its `get`
+// attribute, so a message that is not a mapping fails as it would in Python.
+nb::object field(nb::handle message, nb::handle key, nb::handle fallback);
+inline nb::object field(nb::handle message, nb::handle key) {
+    return field(message, key, Py_None);
+}
+
+// {"type": type, "message": text}: the reply to malformed input.
+nb::dict error_reply(const char *text);
+
+} // namespace kernel

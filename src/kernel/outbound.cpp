@@ -1,0 +1,104 @@
+// The outbound path: every message is serialised once, chunked when long, and written under the
+// socket lock so that frames of different senders never interleave.
+#include "core/interned.hpp"
+#include "kernel/async_lock.hpp"
+#include "kernel/json_dumps.hpp"
+#include "kernel/kernel_module.hpp"
+#include "kernel/message_fields.hpp"
+#include "kernel/python_kernel.hpp"
+
+#include <algorithm>
+#include <chrono>
+
+namespace kernel {
+namespace {
+
+double milliseconds_since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+        .count();
+}
+
+nb::dict chunk_message(nb::handle chunk_id, Py_ssize_t index, Py_ssize_t total, nb::handle data,
+                       nb::handle original_type, nb::handle request_id) {
+    nb::dict chunk;
+    chunk[INTERNED("type")] = CHUNK_HEADER_TYPE;
+    chunk[INTERNED("chunk_id")] = chunk_id;
+    chunk[INTERNED("chunk_index")] = index;
+    chunk[INTERNED("total_chunks")] = total;
+    chunk[INTERNED("data")] = data;
+    chunk[INTERNED("original_type")] = original_type;
+    chunk[INTERNED("request_id")] = request_id;
+    return chunk;
+}
+
+} // namespace
+
+core::Task<> send_message(nb::object self, nb::object message) {
+    field(message, INTERNED("type"), INTERNED(""));
+    co_await self.attr(INTERNED("_send_message_direct"))(message);
+}
+
+core::Task<> send_message_direct(nb::object self, nb::object message) {
+    nb::object msg_type = field(message, INTERNED("type"), INTERNED("unknown"));
+    nb::object request_id = field(message, INTERNED("request_id"), INTERNED("N/A"));
+    nb::object websocket = self.attr(INTERNED("websocket"));
+    if (websocket.is_none()) {
+        log().warning("[Kernel] Cannot send message type '", msg_type,
+                      "': WebSocket not connected");
+        co_return;
+    }
+    nb::object lock = self.attr(INTERNED("_socket_lock"));
+    if (lock.is_none()) {
+        log().warning("[Kernel] Cannot send message type '", msg_type,
+                      "': Socket lock not initialized");
+        co_return;
+    }
+    log().debug("[TIMING] Acquiring socket lock for: type=", msg_type,
+                ", request_id=", request_id);
+    auto start = std::chrono::steady_clock::now();
+    // Serialised before the lock is taken: a long encoding does not hold up other senders.
+    nb::str raw_json = json_dumps(message);
+    if (nb::len(raw_json) > static_cast<size_t>(CHUNK_SIZE)) {
+        co_await self.attr(INTERNED("_send_chunked_message"))(raw_json, msg_type, request_id);
+    } else {
+        co_await lock.attr(INTERNED("acquire"))();
+        AsyncLockHold hold(lock);
+        double lock_wait_ms = milliseconds_since(start);
+        if (lock_wait_ms > 5)
+            log().warning("[TIMING] Socket lock waited ", core::one_decimal(lock_wait_ms),
+                          "ms for: type=", msg_type);
+        co_await websocket.attr(INTERNED("send"))(raw_json);
+    }
+    log().debug("[TIMING] Message sent: type=", msg_type, ", request_id=", request_id);
+}
+
+core::Task<> send_chunked_message(nb::object self, nb::object raw_json, nb::object message_type,
+                                  nb::object request_id) {
+    nb::object chunk_id = nb::str(nb::module_::import_("uuid").attr("uuid4")());
+    Py_ssize_t length = static_cast<Py_ssize_t>(nb::len(raw_json));
+    Py_ssize_t total_chunks = (length + CHUNK_SIZE - 1) / CHUNK_SIZE;
+    log().info("[Kernel] Chunking large message: type=", message_type, ", size=", length,
+               ", chunks=", total_chunks);
+    nb::object websocket = self.attr(INTERNED("websocket"));
+    nb::object lock = self.attr(INTERNED("_socket_lock"));
+    {
+        // One run of chunks under one hold: no other frame lands between two chunks.
+        co_await lock.attr(INTERNED("acquire"))();
+        AsyncLockHold hold(lock);
+        for (Py_ssize_t index = 0; index < total_chunks; ++index) {
+            Py_ssize_t begin = index * CHUNK_SIZE;
+            Py_ssize_t end = std::min(begin + CHUNK_SIZE, length);
+            // Slices of characters, not of encoded bytes.
+            nb::object data = nb::steal(PyUnicode_Substring(raw_json.ptr(), begin, end));
+            if (!data.is_valid())
+                throw nb::python_error();
+            nb::dict chunk =
+                chunk_message(chunk_id, index, total_chunks, data, message_type, request_id);
+            co_await websocket.attr(INTERNED("send"))(json_dumps(chunk));
+        }
+    }
+    log().debug("[Kernel] Sent ", total_chunks, " chunks for message: type=", message_type,
+                ", chunk_id=", chunk_id);
+}
+
+} // namespace kernel

@@ -1,0 +1,115 @@
+// PythonKernel's constructor and its Python class.
+#include "kernel/python_kernel.hpp"
+
+#include "core/containers.hpp"
+#include "core/interned.hpp"
+#include "core/text.hpp"
+#include "kernel/kernel_module.hpp"
+#include "kernel/secured_mode.hpp"
+
+namespace kernel {
+namespace {
+
+// Sets the fields in the order the constructor is documented to set them.
+void construct(nb::handle self, nb::object workbook_id, nb::object host, nb::object port,
+               nb::object connection_args) {
+    ModuleState &st = state();
+    nb::object sys = nb::module_::import_("sys");
+    nb::object threading = nb::module_::import_("threading");
+    nb::object quorvel = st.quorvel;
+
+    self.attr("workbook_id") = workbook_id;
+    self.attr("server_url") = core::text(secured_mode() ? "wss" : "ws", "://", host, ":", port);
+    self.attr("websocket") = nb::none();
+    // Code execution and the path environment join the kernel with their own features.
+    self.attr("executor") = nb::none();
+    self.attr("virtual_env") = nb::none();
+    self.attr("running") = false;
+    self.attr("_loop") = nb::none();
+    self.attr("_thread_pool") = nb::module_::import_("concurrent.futures")
+                                    .attr("ThreadPoolExecutor")(
+                                        nb::arg("max_workers") = self.attr("WORKER_POOL_SIZE"));
+    self.attr("_lsp_bridge") = module_global("LSPBridge")();
+    self.attr("agent") = module_global("Agent")(quorvel.attr("excel"), quorvel.attr("context"));
+    bool has_args = !connection_args.is_none() && nb::len(connection_args) > 0;
+    self.attr("connection_args") = has_args ? connection_args : nb::dict();
+    self.attr("_win32_watcher") = nb::none();
+    self.attr("_com_event_registrar") = nb::none();
+    self.attr("_object_keeper") = nb::dict();
+    self.attr("_object_keeper_lock") = threading.attr("Lock")();
+    self.attr("_response_futures") = nb::dict();
+    self.attr("_response_data") = nb::dict();
+    self.attr("_response_lock") = threading.attr("Lock")();
+    self.attr("_canceled_streaming_requests") = nb::set();
+    self.attr("_chunk_buffers") = nb::dict();
+    self.attr("_socket_lock") = nb::none();
+    self.attr("_batcher") = nb::none();
+    self.attr("_original_stdout") = sys.attr("stdout");
+    self.attr("_original_stderr") = sys.attr("stderr");
+    // Tasks started by the dispatcher, kept alive until done.
+    self.attr("_background_tasks") = nb::set();
+
+    nb::list meta_path = nb::borrow<nb::list>(sys.attr("meta_path"));
+    nb::object loader = module_global("in_memory_loader");
+    if (!core::contains(meta_path, loader)) {
+        meta_path.insert(0, loader);
+        log().debug("[Kernel] Registered InMemoryModuleLoader in sys.meta_path");
+    }
+}
+
+// Binds a coroutine method: the C++ coroutine becomes a Python coroutine named after it.
+template <auto Method, class... Args>
+auto coroutine_method(const char *qualname) {
+    return [qualname](nb::handle self, Args... args) {
+        return Method(nb::borrow(self), std::move(args)...).into_python(qualname);
+    };
+}
+
+} // namespace
+
+void start_background_task(nb::handle self, nb::object awaitable) {
+    nb::object task = state().asyncio.attr("create_task")(awaitable);
+    nb::object tasks = self.attr(INTERNED("_background_tasks"));
+    tasks.attr("add")(task);
+    task.attr("add_done_callback")(tasks.attr("discard"));
+}
+
+void bind_python_kernel(nb::module_ &module) {
+    nb::class_<PythonKernel>(module, "PythonKernel", nb::dynamic_attr(),
+                             "One workbook's kernel: connects to the hub, dispatches its messages "
+                             "and runs what they ask for on a pool of worker threads.")
+        .def(
+            "__init__",
+            [](nb::pointer_and_handle<PythonKernel> self, nb::object workbook_id,
+               nb::object host, nb::object port, nb::object connection_args) {
+                new (self.p) PythonKernel();
+                construct(self.h, workbook_id, host, port, connection_args);
+            },
+            nb::arg("workbook_id"), nb::arg("host") = "127.0.0.1", nb::arg("port") = "8000",
+            nb::arg("connection_args").none() = nb::none())
+        .def("connect", coroutine_method<connect>("PythonKernel.connect"))
+        .def("listen", coroutine_method<listen>("PythonKernel.listen"))
+        .def("run", coroutine_method<run>("PythonKernel.run"))
+        .def("disconnect", coroutine_method<disconnect>("PythonKernel.disconnect"))
+        .def("handle_message",
+             coroutine_method<handle_message, nb::object>("PythonKernel.handle_message"),
+             nb::arg("message").none())
+        .def("send_message",
+             coroutine_method<send_message, nb::object>("PythonKernel.send_message"),
+             nb::arg("message").none())
+        .def("_send_message_direct",
+             coroutine_method<send_message_direct, nb::object>(
+                 "PythonKernel._send_message_direct"),
+             nb::arg("message").none())
+        .def("_send_chunked_message",
+             coroutine_method<send_chunked_message, nb::object, nb::object, nb::object>(
+                 "PythonKernel._send_chunked_message"),
+             nb::arg("raw_json"), nb::arg("message_type").none(), nb::arg("request_id").none())
+        .def("_handle_chunk_message",
+             coroutine_method<handle_chunk_message, nb::object>(
+                 "PythonKernel._handle_chunk_message"),
+             nb::arg("message").none())
+        .attr("WORKER_POOL_SIZE") = WORKER_POOL_SIZE;
+}
+
+} // namespace kernel
