@@ -1,0 +1,105 @@
+"""DevHub: the WebSocket server that kernels and the IDE connect to on this machine."""
+
+from __future__ import annotations
+
+import asyncio
+import logging
+import ssl
+from typing import Any, Dict, Optional
+
+from websockets.asyncio.server import Server, ServerConnection, serve
+
+from .kernel_session import KernelSession
+from .launcher import KernelProcess, launch_kernel
+
+logger = logging.getLogger(__name__)
+
+KERNEL_PATH = "/ws/kernel/"
+IDE_PATH = "/ws/ide/main_ide"
+# The hub accepts frames of any size from its own processes; the kernel bounds its own input.
+MAX_FRAME_BYTES = None
+
+
+class DevHub:
+    """A local hub: serves kernels (and, later, the IDE) on 127.0.0.1."""
+
+    def __init__(
+        self, host: str = "127.0.0.1", port: int = 0, ssl_context: Optional[ssl.SSLContext] = None
+    ) -> None:
+        self.host = host
+        self._requested_port = port
+        self.ssl_context = ssl_context
+        self._server: Optional[Server] = None
+        self._kernels: Dict[str, KernelSession] = {}
+
+    @property
+    def port(self) -> int:
+        if self._server is None:
+            raise RuntimeError("the hub is not started")
+        return self._server.sockets[0].getsockname()[1]
+
+    @property
+    def secured(self) -> bool:
+        return self.ssl_context is not None
+
+    @property
+    def url(self) -> str:
+        return f"{'wss' if self.secured else 'ws'}://{self.host}:{self.port}"
+
+    async def start(self) -> "DevHub":
+        self._server = await serve(
+            self._handle,
+            self.host,
+            self._requested_port,
+            ssl=self.ssl_context,
+            max_size=MAX_FRAME_BYTES,
+        )
+        logger.info("Development hub listening on %s", self.url)
+        return self
+
+    async def stop(self) -> None:
+        if self._server is not None:
+            self._server.close()
+            await self._server.wait_closed()
+            self._server = None
+
+    async def __aenter__(self) -> "DevHub":
+        return await self.start()
+
+    async def __aexit__(self, *exc_info: Any) -> None:
+        await self.stop()
+
+    # --- kernels ----------------------------------------------------------------------------
+
+    def kernel(self, workbook_id: str) -> KernelSession:
+        """The session of a workbook's kernel (created before the kernel connects, if need be)."""
+        session = self._kernels.get(workbook_id)
+        if session is None:
+            session = self._kernels[workbook_id] = KernelSession(workbook_id)
+        return session
+
+    async def wait_for_kernel(self, workbook_id: str, timeout: float = 10.0) -> KernelSession:
+        session = self.kernel(workbook_id)
+        await asyncio.wait_for(session.connected.wait(), timeout)
+        return session
+
+    async def launch_kernel(
+        self, workbook_id: str, connection_args: Optional[Dict[str, Any]] = None, **kwargs: Any
+    ) -> KernelProcess:
+        """Starts a kernel process for the workbook, connecting back to this hub."""
+        return await launch_kernel(
+            workbook_id, self.port, connection_args, secured=self.secured, **kwargs
+        )
+
+    # --- connections ------------------------------------------------------------------------
+
+    async def _handle(self, connection: ServerConnection) -> None:
+        path = connection.request.path if connection.request else ""
+        if path.startswith(KERNEL_PATH) and len(path) > len(KERNEL_PATH):
+            workbook_id = path[len(KERNEL_PATH):]
+            logger.info("Kernel connected for workbook %s", workbook_id)
+            await self.kernel(workbook_id).serve(connection)
+            logger.info("Kernel disconnected for workbook %s", workbook_id)
+            return
+        logger.warning("Refused a connection to unknown path %r", path)
+        await connection.close(1008, "unknown endpoint")

@@ -1,0 +1,87 @@
+"""One kernel's connection as the hub sees it: what it sent, and a way to talk to it.
+
+Frames from the kernel are queued as they arrive. ``receive`` returns whole messages (a run of
+"chunk" messages is reassembled into the message it carries); ``receive_frame`` returns raw
+frames for callers that want to see the chunks themselves.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import json
+from typing import Any, Dict, List, Optional
+
+from websockets.asyncio.server import ServerConnection
+
+DEFAULT_TIMEOUT = 10.0
+
+
+class KernelSession:
+    """The hub's side of one workbook kernel's connection."""
+
+    def __init__(self, workbook_id: str) -> None:
+        self.workbook_id = workbook_id
+        self.connection: Optional[ServerConnection] = None
+        self.connected = asyncio.Event()
+        self.closed = asyncio.Event()
+        self._frames: "asyncio.Queue[str]" = asyncio.Queue()
+        self._partial: Dict[str, List[Optional[str]]] = {}
+
+    # --- the hub's side of the socket -----------------------------------------------------
+
+    async def serve(self, connection: ServerConnection) -> None:
+        """Reads the kernel's frames until it disconnects (run by the hub per connection)."""
+        self.connection = connection
+        self.closed.clear()
+        self.connected.set()
+        try:
+            async for frame in connection:
+                self._frames.put_nowait(frame if isinstance(frame, str) else frame.decode())
+        finally:
+            self.connected.clear()
+            self.closed.set()
+
+    # --- talking to the kernel ------------------------------------------------------------
+
+    async def send(self, message: Dict[str, Any]) -> None:
+        await self.send_raw(json.dumps(message))
+
+    async def send_raw(self, frame: str) -> None:
+        if self.connection is None:
+            raise RuntimeError(f"kernel {self.workbook_id!r} is not connected")
+        await self.connection.send(frame)
+
+    async def receive_frame(self, timeout: float = DEFAULT_TIMEOUT) -> str:
+        """The next raw frame the kernel sent."""
+        return await asyncio.wait_for(self._frames.get(), timeout)
+
+    async def receive(self, timeout: float = DEFAULT_TIMEOUT) -> Dict[str, Any]:
+        """The next whole message the kernel sent, with chunk runs reassembled."""
+        loop = asyncio.get_running_loop()
+        deadline = loop.time() + timeout
+        while True:
+            message = json.loads(await self.receive_frame(max(0.0, deadline - loop.time())))
+            if message.get("type") != "chunk":
+                return message
+            whole = self._add_chunk(message)
+            if whole is not None:
+                return whole
+
+    async def expect(self, message_type: str, timeout: float = DEFAULT_TIMEOUT) -> Dict[str, Any]:
+        """The next message, which must be of `message_type` (anything else is an error)."""
+        message = await self.receive(timeout)
+        if message.get("type") != message_type:
+            raise AssertionError(f"expected {message_type!r} from the kernel, got {message!r}")
+        return message
+
+    def pending(self) -> int:
+        """How many frames arrived and were not read yet."""
+        return self._frames.qsize()
+
+    def _add_chunk(self, chunk: Dict[str, Any]) -> Optional[Dict[str, Any]]:
+        slots = self._partial.setdefault(chunk["chunk_id"], [None] * chunk["total_chunks"])
+        slots[chunk["chunk_index"]] = chunk["data"]
+        if any(slot is None for slot in slots):
+            return None
+        del self._partial[chunk["chunk_id"]]
+        return json.loads("".join(slots))  # type: ignore[arg-type]

@@ -1,0 +1,31 @@
+"""Fixtures shared by the test suites: a development hub on 127.0.0.1 and kernels connected to it."""
+import asyncio
+import logging
+
+import pytest
+
+from devhub import DevHub
+
+KERNEL_LOGGER = "python_server.kernel"
+
+
+@pytest.fixture
+async def hub(monkeypatch):
+    """A hub serving plain ws on an ephemeral port; kernels started in the test use ws too."""
+    monkeypatch.setenv("QUORVEL_SECURED", "0")
+    async with DevHub() as running:
+        yield running
+
+
+@pytest.fixture
+def kernel_log(caplog):
+    """The kernel's log records, at every level."""
+    caplog.set_level(logging.DEBUG, logger=KERNEL_LOGGER)
+    return caplog
+
+
+def messages_of(caplog, level=None, logger=KERNEL_LOGGER):
+    """Messages logged by `logger` during the test's set-up and call, oldest first."""
+    records = caplog.get_records("setup") + caplog.get_records("call")
+    return [r.getMessage() for r in records
+            if r.name == logger and (level is None or r.levelno == level)]
