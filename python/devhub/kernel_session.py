@@ -12,6 +12,7 @@ import json
 from typing import Any, Dict, List, Optional
 
 from websockets.asyncio.server import ServerConnection
+from websockets.exceptions import ConnectionClosed
 
 DEFAULT_TIMEOUT = 10.0
 
@@ -37,6 +38,8 @@ class KernelSession:
         try:
             async for frame in connection:
                 self._frames.put_nowait(frame if isinstance(frame, str) else frame.decode())
+        except ConnectionClosed:
+            pass  # a kernel that dies without a close frame: the session just ends
         finally:
             self.connected.clear()
             self.closed.set()

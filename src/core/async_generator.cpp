@@ -18,8 +18,7 @@ using detail::Frame;
 using detail::Outcome;
 
 struct AsyncGenObject {
-    PyObject_HEAD
-    Frame frame;
+    PyObject_HEAD Frame frame;
     PyObject *name;
     PyObject *qualname;
     PyObject *weakrefs;
@@ -33,8 +32,7 @@ enum class StepState { Init, Iter, Done };
 
 // The awaitable returned by __anext__, asend, athrow and aclose.
 struct StepObject {
-    PyObject_HEAD
-    AsyncGenObject *generator;
+    PyObject_HEAD AsyncGenObject *generator;
     PyObject *argument; // the value to send, or the exception to throw
     StepKind kind;
     StepState state;
@@ -145,8 +143,8 @@ PyObject *complete(StepObject *step, Outcome outcome, PyObject *out) {
             bool async_stop = PyErr_ExceptionMatches(PyExc_StopAsyncIteration);
             PyObject *stop = detail::fetch_exception();
             PyErr_SetString(PyExc_RuntimeError, async_stop
-                                                     ? "async generator raised StopAsyncIteration"
-                                                     : "async generator raised StopIteration");
+                                                    ? "async generator raised StopAsyncIteration"
+                                                    : "async generator raised StopIteration");
             PyObject *error = detail::fetch_exception();
             PyException_SetCause(error, Py_NewRef(stop));
             PyException_SetContext(error, stop);
@@ -416,9 +414,7 @@ PyObject *generator_repr(PyObject *self) {
 }
 
 PyObject *get_name(PyObject *self, void *) { return Py_NewRef(as_generator(self)->name); }
-PyObject *get_qualname(PyObject *self, void *) {
-    return Py_NewRef(as_generator(self)->qualname);
-}
+PyObject *get_qualname(PyObject *self, void *) { return Py_NewRef(as_generator(self)->qualname); }
 PyObject *get_running(PyObject *self, void *) {
     return PyBool_FromLong(as_generator(self)->step_active);
 }

@@ -16,7 +16,8 @@ std::optional<nb::object> NextAwaiter::await_resume() {
 AsyncIterator::AsyncIterator(nb::handle iterable) {
     PyAsyncMethods *async = Py_TYPE(iterable.ptr())->tp_as_async;
     if (!async || !async->am_aiter) {
-        PyErr_Format(PyExc_TypeError, "'async for' requires an object with __aiter__ method, got %.100s",
+        PyErr_Format(PyExc_TypeError,
+                     "'async for' requires an object with __aiter__ method, got %.100s",
                      Py_TYPE(iterable.ptr())->tp_name);
         raise_current();
     }

@@ -17,8 +17,7 @@ using detail::Frame;
 using detail::Outcome;
 
 struct CoroutineObject {
-    PyObject_HEAD
-    Frame frame;
+    PyObject_HEAD Frame frame;
     PyObject *name;
     PyObject *qualname;
     PyObject *weakrefs;
@@ -26,8 +25,7 @@ struct CoroutineObject {
 
 // The iterator returned by __await__, as CPython's coroutine_wrapper.
 struct AwaitObject {
-    PyObject_HEAD
-    CoroutineObject *coroutine;
+    PyObject_HEAD CoroutineObject *coroutine;
 };
 
 PyTypeObject *g_coroutine_type = nullptr;

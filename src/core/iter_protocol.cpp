@@ -164,8 +164,7 @@ bool raise_thrown(PyObject *args) {
         }
     } else if (PyExceptionInstance_Check(type)) {
         if (value && value != Py_None) {
-            PyErr_SetString(PyExc_TypeError,
-                            "instance exception may not have a separate value");
+            PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
             return false;
         }
         exception = Py_NewRef(type);

@@ -64,7 +64,8 @@ core::Task<nb::object> handle_chunk_message(nb::object self, nb::object message)
         co_return nb::none();
     }
     if (!PyLong_Check(chunk_index.ptr()) || !PyLong_Check(total_chunks.ptr())) {
-        log().error("[Kernel] Invalid chunk message: chunk_index and total_chunks must be integers");
+        log().error(
+            "[Kernel] Invalid chunk message: chunk_index and total_chunks must be integers");
         co_return nb::none();
     }
     if (less(chunk_index, nb::int_(0)) || !less(chunk_index, total_chunks)) {

@@ -57,11 +57,11 @@ void stop_component(nb::handle self, const char *field) {
 
 core::Task<> connect(nb::object self) {
     ModuleState &st = state();
-    nb::object url = self.attr("server_url") + nb::str("/ws/kernel/") +
-                     nb::str(self.attr("workbook_id"));
+    nb::object url =
+        self.attr("server_url") + nb::str("/ws/kernel/") + nb::str(self.attr("workbook_id"));
     nb::object context = tls_context();
-    nb::object websocket = co_await st.websocket_connect(
-        url, nb::arg("ssl") = context, nb::arg("max_size") = MAX_FRAME_BYTES);
+    nb::object websocket = co_await st.websocket_connect(url, nb::arg("ssl") = context,
+                                                         nb::arg("max_size") = MAX_FRAME_BYTES);
     self.attr("websocket") = websocket;
     self.attr("running") = true;
 

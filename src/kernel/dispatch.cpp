@@ -28,7 +28,8 @@ struct Route {
 
 template <core::Task<> (*Handler)(nb::object, nb::object)>
 nb::object inline_branch(nb::handle self, nb::handle message) {
-    return Handler(nb::borrow(self), nb::borrow(message)).into_python("PythonKernel.handle_message");
+    return Handler(nb::borrow(self), nb::borrow(message))
+        .into_python("PythonKernel.handle_message");
 }
 
 core::Task<> shutdown(nb::object self, nb::object) { co_await self.attr("disconnect")(); }

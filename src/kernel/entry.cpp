@@ -11,8 +11,8 @@ namespace {
 // old_com.init_excel_host of the host bridge, or None when neither import path provides it.
 nb::object find_init_excel_host() {
     nb::object package = state().module.attr("__package__");
-    std::string relative = nb::bool_(package) ? core::to_std_string(package) + ".quorvel.old_com"
-                                              : std::string();
+    std::string relative =
+        nb::bool_(package) ? core::to_std_string(package) + ".quorvel.old_com" : std::string();
     for (const std::string &name : {relative, std::string("quorvel.old_com")}) {
         if (name.empty())
             continue;
@@ -42,8 +42,8 @@ core::Task<> main_entry(nb::object workbook_id, nb::object port, nb::object conn
         if (!init_excel_host.is_none())
             init_excel_host("quorvel_id", workbook_id);
     }
-    nb::object kernel = module_global("PythonKernel")(
-        workbook_id, nb::arg("port") = port, nb::arg("connection_args") = connection_args);
+    nb::object kernel = module_global("PythonKernel")(workbook_id, nb::arg("port") = port,
+                                                      nb::arg("connection_args") = connection_args);
     co_await kernel.attr("run")();
 }
 

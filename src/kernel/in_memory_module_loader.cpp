@@ -31,8 +31,9 @@ void init(nb::handle self) { self.attr("source_cache") = nb::dict(); }
 
 nb::object find_spec(nb::handle self, nb::handle fullname, nb::handle, nb::handle) {
     if (!PyUnicode_CheckExact(fullname.ptr()))
-        core::raise(PyExc_TypeError, core::text("fullname must be str, not ",
-                                                nb::handle(Py_TYPE(fullname.ptr())).attr("__name__")));
+        core::raise(PyExc_TypeError,
+                    core::text("fullname must be str, not ",
+                               nb::handle(Py_TYPE(fullname.ptr())).attr("__name__")));
     if (!source_cache(self).contains(fullname))
         return nb::none();
     return nb::module_::import_("importlib.machinery").attr("ModuleSpec")(fullname, self);

@@ -32,12 +32,12 @@ inline constexpr Py_ssize_t MAX_CHUNK_BUFFERS = 8;
 struct ModuleState {
     nb::handle module; // the kernel module itself
     core::Logger log;
-    nb::object quorvel;                // the host bridge module
-    nb::object asyncio;                // the asyncio module
-    nb::object json_loads;             // json.loads
-    nb::object json_decode_error;      // json.JSONDecodeError
-    nb::object connection_closed;      // websockets.exceptions.ConnectionClosed
-    nb::object websocket_connect;      // websockets.asyncio.client.connect
+    nb::object quorvel;           // the host bridge module
+    nb::object asyncio;           // the asyncio module
+    nb::object json_loads;        // json.loads
+    nb::object json_decode_error; // json.JSONDecodeError
+    nb::object connection_closed; // websockets.exceptions.ConnectionClosed
+    nb::object websocket_connect; // websockets.asyncio.client.connect
 };
 
 ModuleState &state();

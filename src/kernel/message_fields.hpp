@@ -9,9 +9,7 @@ namespace nb = nanobind;
 // message.get(key, fallback): a dict is read directly; anything else goes through its `get`
 // attribute, so a message that is not a mapping fails as it would in Python.
 nb::object field(nb::handle message, nb::handle key, nb::handle fallback);
-inline nb::object field(nb::handle message, nb::handle key) {
-    return field(message, key, Py_None);
-}
+inline nb::object field(nb::handle message, nb::handle key) { return field(message, key, Py_None); }
 
 // {"type": type, "message": text}: the reply to malformed input.
 nb::dict error_reply(const char *text);

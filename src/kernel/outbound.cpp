@@ -53,8 +53,7 @@ core::Task<> send_message_direct(nb::object self, nb::object message) {
                       "': Socket lock not initialized");
         co_return;
     }
-    log().debug("[TIMING] Acquiring socket lock for: type=", msg_type,
-                ", request_id=", request_id);
+    log().debug("[TIMING] Acquiring socket lock for: type=", msg_type, ", request_id=", request_id);
     auto start = std::chrono::steady_clock::now();
     // Serialised before the lock is taken: a long encoding does not hold up other senders.
     nb::str raw_json = json_dumps(message);

@@ -26,9 +26,9 @@ void construct(nb::handle self, nb::object workbook_id, nb::object host, nb::obj
     self.attr("virtual_env") = nb::none();
     self.attr("running") = false;
     self.attr("_loop") = nb::none();
-    self.attr("_thread_pool") = nb::module_::import_("concurrent.futures")
-                                    .attr("ThreadPoolExecutor")(
-                                        nb::arg("max_workers") = self.attr("WORKER_POOL_SIZE"));
+    self.attr("_thread_pool") =
+        nb::module_::import_("concurrent.futures")
+            .attr("ThreadPoolExecutor")(nb::arg("max_workers") = self.attr("WORKER_POOL_SIZE"));
     self.attr("_lsp_bridge") = module_global("LSPBridge")();
     self.attr("agent") = module_global("Agent")(quorvel.attr("excel"), quorvel.attr("context"));
     bool has_args = !connection_args.is_none() && nb::len(connection_args) > 0;
@@ -58,8 +58,7 @@ void construct(nb::handle self, nb::object workbook_id, nb::object host, nb::obj
 }
 
 // Binds a coroutine method: the C++ coroutine becomes a Python coroutine named after it.
-template <auto Method, class... Args>
-auto coroutine_method(const char *qualname) {
+template <auto Method, class... Args> auto coroutine_method(const char *qualname) {
     return [qualname](nb::handle self, Args... args) {
         return Method(nb::borrow(self), std::move(args)...).into_python(qualname);
     };
@@ -80,8 +79,8 @@ void bind_python_kernel(nb::module_ &module) {
                              "and runs what they ask for on a pool of worker threads.")
         .def(
             "__init__",
-            [](nb::pointer_and_handle<PythonKernel> self, nb::object workbook_id,
-               nb::object host, nb::object port, nb::object connection_args) {
+            [](nb::pointer_and_handle<PythonKernel> self, nb::object workbook_id, nb::object host,
+               nb::object port, nb::object connection_args) {
                 new (self.p) PythonKernel();
                 construct(self.h, workbook_id, host, port, connection_args);
             },
@@ -98,8 +97,7 @@ void bind_python_kernel(nb::module_ &module) {
              coroutine_method<send_message, nb::object>("PythonKernel.send_message"),
              nb::arg("message").none())
         .def("_send_message_direct",
-             coroutine_method<send_message_direct, nb::object>(
-                 "PythonKernel._send_message_direct"),
+             coroutine_method<send_message_direct, nb::object>("PythonKernel._send_message_direct"),
              nb::arg("message").none())
         .def("_send_chunked_message",
              coroutine_method<send_chunked_message, nb::object, nb::object, nb::object>(

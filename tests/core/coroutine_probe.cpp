@@ -177,14 +177,17 @@ AsyncGenerator raise_after(nb::object type) {
 
 NB_MODULE(coroutine_probe, m) {
     core::init_bridge();
-    m.def("returns", [](nb::object v) { return returns(v).into_python("returns"); },
-          nb::arg("value").none());
+    m.def(
+        "returns", [](nb::object v) { return returns(v).into_python("returns"); },
+        nb::arg("value").none());
     m.def("await_one", [](nb::object a) { return await_one(a).into_python("await_one"); });
     m.def("await_each", [](nb::list a) { return await_each(a).into_python("await_each"); });
-    m.def("raises", [](nb::object t, nb::object msg) { return raises(t, msg).into_python("raises"); });
+    m.def("raises",
+          [](nb::object t, nb::object msg) { return raises(t, msg).into_python("raises"); });
     m.def("cpp_throw", [](std::string msg) { return cpp_throw(msg).into_python("cpp_throw"); });
     m.def("catch_from", [](nb::object a) { return catch_from(a).into_python("catch_from"); });
-    m.def("guarded", [](nb::object a, nb::list log) { return guarded(a, log).into_python("guarded"); });
+    m.def("guarded",
+          [](nb::object a, nb::list log) { return guarded(a, log).into_python("guarded"); });
     m.def("absorb_cancel",
           [](nb::object a) { return absorb_cancel(a).into_python("absorb_cancel"); });
     m.def("ignore_exit",

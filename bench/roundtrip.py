@@ -1,0 +1,127 @@
+"""Kernel round trips and chunked throughput, each against a bare websockets baseline.
+
+1. 5,000 sequential "update_module" -> "module_updated" round trips from the hub to a kernel
+   process, against 5,000 round trips from the same hub code to a bare websockets echo client
+   process (bench/echo_peer.py). Both responders are clients of the same hub over plain ws on
+   loopback; the requester code is the same.
+2. One 8 MiB message sent by a kernel through chunking, against the same text sent as 64 KiB
+   frames by a bare websockets client, both received by the hub in this process.
+
+Prints medians and ratios (kernel / baseline). Run: .venv/bin/python bench/roundtrip.py
+"""
+from __future__ import annotations
+
+import asyncio
+import json
+import os
+import statistics
+import sys
+import time
+from pathlib import Path
+
+from websockets.asyncio.client import connect
+
+from devhub import DevHub
+
+ROUNDS = 5000
+WARMUP = 200
+BIG = 8 * 1024 * 1024
+FRAME = 64 * 1024
+
+
+async def round_trips(session, make_frame, rounds):
+    times = []
+    for n in range(rounds):
+        frame = make_frame(n)
+        start = time.perf_counter()
+        await session.send_raw(frame)
+        await session.receive_frame()
+        times.append(time.perf_counter() - start)
+    return times
+
+
+def update_frame(n):
+    return json.dumps({"type": "update_module", "module_name": "bench_mod",
+                       "code": f"VALUE = {n}\n"})
+
+
+async def measure_round_trips(hub):
+    os.environ["QUORVEL_SECURED"] = "0"
+    kernel = await hub.launch_kernel("Bench.xlsx")
+    echo = await asyncio.create_subprocess_exec(
+        sys.executable, str(Path(__file__).with_name("echo_peer.py")),
+        f"ws://127.0.0.1:{hub.port}/ws/kernel/Echo")
+    try:
+        kernel_session = await hub.wait_for_kernel("Bench.xlsx", timeout=30)
+        echo_session = await hub.wait_for_kernel("Echo", timeout=30)
+        await round_trips(kernel_session, update_frame, WARMUP)
+        await round_trips(echo_session, update_frame, WARMUP)
+        # Interleave in blocks so that machine noise hits both alike.
+        kernel_times, echo_times = [], []
+        for _ in range(10):
+            kernel_times += await round_trips(kernel_session, update_frame, ROUNDS // 10)
+            echo_times += await round_trips(echo_session, update_frame, ROUNDS // 10)
+        await kernel_session.send({"type": "shutdown"})
+        await kernel.wait(15)
+    finally:
+        await kernel.kill()
+        echo.kill()
+        await echo.wait()
+    return statistics.median(kernel_times), statistics.median(echo_times)
+
+
+async def measure_chunked(hub):
+    from python_server import kernel as kernel_module
+
+    text = "x" * (BIG - 64)
+    kernel = kernel_module.PythonKernel("Chunks.xlsx", port=str(hub.port))
+    task = asyncio.create_task(kernel.run())
+    session = await hub.wait_for_kernel("Chunks.xlsx")
+    await session.send_raw("{")  # the first reply proves connect() finished
+    await session.receive_frame()
+
+    chunks = -(-len(kernel_module.json_dumps({"type": "bulk", "data": text})) // FRAME)
+
+    async def via_kernel():
+        start = time.perf_counter()
+        await kernel.send_message({"type": "bulk", "data": text})
+        for _ in range(chunks):  # raw frames, as for the bare client: no parsing at the hub
+            await session.receive_frame()
+        return time.perf_counter() - start
+
+    bare_session = hub.kernel("Bare")
+    async with connect(f"ws://127.0.0.1:{hub.port}/ws/kernel/Bare", max_size=None) as bare:
+        await bare_session.connected.wait()
+
+        async def via_bare_client():
+            payload = json.dumps({"type": "bulk", "data": text})
+            start = time.perf_counter()
+            for offset in range(0, len(payload), FRAME):
+                await bare.send(payload[offset:offset + FRAME])
+            for _ in range(0, len(payload), FRAME):
+                await bare_session.receive_frame()
+            return time.perf_counter() - start
+
+        kernel_times, bare_times = [], []
+        for _ in range(7):
+            kernel_times.append(await via_kernel())
+            bare_times.append(await via_bare_client())
+    await session.send({"type": "shutdown"})
+    await task
+    return statistics.median(kernel_times), statistics.median(bare_times)
+
+
+async def main():
+    async with DevHub() as hub:
+        kernel_rt, echo_rt = await measure_round_trips(hub)
+        print(f"round trip, median of {ROUNDS}: kernel {kernel_rt * 1e6:.1f} us, "
+              f"bare echo {echo_rt * 1e6:.1f} us, ratio {kernel_rt / echo_rt:.2f} (target <= 1.5)")
+        kernel_big, bare_big = await measure_chunked(hub)
+        mib = BIG / (1024 * 1024)
+        print(f"8 MiB message, median of 7: kernel chunked {kernel_big * 1e3:.1f} ms "
+              f"({mib / kernel_big:.0f} MiB/s), bare 64 KiB frames {bare_big * 1e3:.1f} ms "
+              f"({mib / bare_big:.0f} MiB/s), throughput ratio {bare_big / kernel_big:.2f}")
+
+
+if __name__ == "__main__":
+    asyncio.run(main())
