@@ -4,11 +4,9 @@
 #include "core/async_generator.hpp"
 
 #include "core/abc_registration.hpp"
-#include "core/frame.hpp"
+#include "core/frame_object.hpp"
 #include "core/iter_protocol.hpp"
 
-#include <cstring>
-#include <new>
 #include <structmember.h>
 
 namespace core {
@@ -17,11 +15,7 @@ namespace {
 using detail::Frame;
 using detail::Outcome;
 
-struct AsyncGenObject {
-    PyObject_HEAD Frame frame;
-    PyObject *name;
-    PyObject *qualname;
-    PyObject *weakrefs;
+struct AsyncGenObject : detail::FrameObject {
     PyObject *finalizer; // the event loop's finalizer hook, taken at the first step
     bool hooks_called;
     bool step_active; // an __anext__/asend/athrow/aclose awaitable is under way
@@ -32,7 +26,8 @@ enum class StepState { Init, Iter, Done };
 
 // The awaitable returned by __anext__, asend, athrow and aclose.
 struct StepObject {
-    PyObject_HEAD AsyncGenObject *generator;
+    PyObject_HEAD
+    AsyncGenObject *generator;
     PyObject *argument; // the value to send, or the exception to throw
     StepKind kind;
     StepState state;
@@ -384,12 +379,8 @@ void generator_finalize(PyObject *self_object) {
 }
 
 int generator_traverse(PyObject *self_object, visitproc visit, void *arg) {
-    AsyncGenObject *self = as_generator(self_object);
-    Py_VISIT(Py_TYPE(self_object));
-    Py_VISIT(self->name);
-    Py_VISIT(self->qualname);
-    Py_VISIT(self->finalizer);
-    return self->frame.traverse(visit, arg);
+    Py_VISIT(as_generator(self_object)->finalizer);
+    return detail::traverse_frame_object(self_object, visit, arg);
 }
 
 void generator_dealloc(PyObject *self_object) {
@@ -398,11 +389,7 @@ void generator_dealloc(PyObject *self_object) {
     PyObject_GC_UnTrack(self_object);
     if (PyObject_CallFinalizerFromDealloc(self_object) < 0)
         return; // resurrected by the finalizer hook
-    if (self->weakrefs)
-        PyObject_ClearWeakRefs(self_object);
-    self->frame.~Frame();
-    Py_CLEAR(self->name);
-    Py_CLEAR(self->qualname);
+    detail::clear_frame_object(self_object);
     Py_CLEAR(self->finalizer);
     PyObject_GC_Del(self_object);
     Py_DECREF(type);
@@ -413,17 +400,9 @@ PyObject *generator_repr(PyObject *self) {
                                 self);
 }
 
-PyObject *get_name(PyObject *self, void *) { return Py_NewRef(as_generator(self)->name); }
-PyObject *get_qualname(PyObject *self, void *) { return Py_NewRef(as_generator(self)->qualname); }
 PyObject *get_running(PyObject *self, void *) {
     return PyBool_FromLong(as_generator(self)->step_active);
 }
-PyObject *get_await(PyObject *self, void *) {
-    PyObject *inner = as_generator(self)->frame.awaiting();
-    return Py_NewRef(inner ? inner : Py_None);
-}
-PyObject *get_none(PyObject *, void *) { Py_RETURN_NONE; }
-
 PyMethodDef generator_methods[] = {
     {"asend", generator_asend, METH_O, "asend(value) -> awaitable of the next yielded value"},
     {"athrow", generator_athrow, METH_VARARGS, "athrow(exception) -> awaitable"},
@@ -432,17 +411,17 @@ PyMethodDef generator_methods[] = {
 };
 
 PyGetSetDef generator_getset[] = {
-    {"__name__", get_name, nullptr, nullptr, nullptr},
-    {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
+    {"__name__", detail::get_name, detail::set_name, nullptr, nullptr},
+    {"__qualname__", detail::get_qualname, detail::set_qualname, nullptr, nullptr},
     {"ag_running", get_running, nullptr, nullptr, nullptr},
-    {"ag_await", get_await, nullptr, nullptr, nullptr},
-    {"ag_frame", get_none, nullptr, nullptr, nullptr},
-    {"ag_code", get_none, nullptr, nullptr, nullptr},
+    {"ag_await", detail::get_await, nullptr, nullptr, nullptr},
+    {"ag_frame", detail::get_none, nullptr, nullptr, nullptr},
+    {"ag_code", detail::get_none, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMemberDef generator_members[] = {
-    {"__weaklistoffset__", T_PYSSIZET, offsetof(AsyncGenObject, weakrefs), READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(detail::FrameObject, weakrefs), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -483,24 +462,13 @@ bool init_async_generator_types() {
 
 nb::object detail::make_async_generator(std::coroutine_handle<> handle, PromiseBase *promise,
                                         const char *qualname) {
-    AsyncGenObject *self = PyObject_GC_New(AsyncGenObject, g_generator_type);
-    if (!self) {
-        handle.destroy();
-        throw nb::python_error();
-    }
-    new (&self->frame) Frame(handle, promise);
-    self->weakrefs = nullptr;
+    nb::object generator = new_frame_object(g_generator_type, handle, promise, qualname);
+    AsyncGenObject *self = as_generator(generator.ptr());
     self->finalizer = nullptr;
     self->hooks_called = false;
     self->step_active = false;
-    self->qualname = PyUnicode_FromString(qualname);
-    const char *dot = std::strrchr(qualname, '.');
-    self->name = PyUnicode_FromString(dot ? dot + 1 : qualname);
     PyObject_GC_Track(self);
-    nb::object result = nb::steal(reinterpret_cast<PyObject *>(self));
-    if (!self->qualname || !self->name)
-        throw nb::python_error();
-    return result;
+    return generator;
 }
 
 } // namespace core

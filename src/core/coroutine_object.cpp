@@ -3,11 +3,9 @@
 #include "core/coroutine_object.hpp"
 
 #include "core/abc_registration.hpp"
-#include "core/frame.hpp"
+#include "core/frame_object.hpp"
 #include "core/iter_protocol.hpp"
 
-#include <cstring>
-#include <new>
 #include <structmember.h>
 
 namespace core {
@@ -16,16 +14,12 @@ namespace {
 using detail::Frame;
 using detail::Outcome;
 
-struct CoroutineObject {
-    PyObject_HEAD Frame frame;
-    PyObject *name;
-    PyObject *qualname;
-    PyObject *weakrefs;
-};
+struct CoroutineObject : detail::FrameObject {};
 
 // The iterator returned by __await__, as CPython's coroutine_wrapper.
 struct AwaitObject {
-    PyObject_HEAD CoroutineObject *coroutine;
+    PyObject_HEAD
+    CoroutineObject *coroutine;
 };
 
 PyTypeObject *g_coroutine_type = nullptr;
@@ -212,25 +206,12 @@ void coroutine_finalize(PyObject *self_object) {
         detail::restore_exception(saved);
 }
 
-int coroutine_traverse(PyObject *self_object, visitproc visit, void *arg) {
-    CoroutineObject *self = as_coroutine(self_object);
-    Py_VISIT(Py_TYPE(self_object));
-    Py_VISIT(self->name);
-    Py_VISIT(self->qualname);
-    return self->frame.traverse(visit, arg);
-}
-
 void coroutine_dealloc(PyObject *self_object) {
-    CoroutineObject *self = as_coroutine(self_object);
     PyTypeObject *type = Py_TYPE(self_object);
     PyObject_GC_UnTrack(self_object);
     if (PyObject_CallFinalizerFromDealloc(self_object) < 0)
         return; // resurrected
-    if (self->weakrefs)
-        PyObject_ClearWeakRefs(self_object);
-    self->frame.~Frame();
-    Py_CLEAR(self->name);
-    Py_CLEAR(self->qualname);
+    detail::clear_frame_object(self_object);
     PyObject_GC_Del(self_object);
     Py_DECREF(type);
 }
@@ -240,32 +221,9 @@ PyObject *coroutine_repr(PyObject *self_object) {
                                 self_object);
 }
 
-PyObject *get_name(PyObject *self, void *) { return Py_NewRef(as_coroutine(self)->name); }
-PyObject *get_qualname(PyObject *self, void *) { return Py_NewRef(as_coroutine(self)->qualname); }
-
-int set_text_field(PyObject **field, PyObject *value, const char *what) {
-    if (!value || !PyUnicode_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
-        return -1;
-    }
-    Py_SETREF(*field, Py_NewRef(value));
-    return 0;
-}
-int set_name(PyObject *self, PyObject *value, void *) {
-    return set_text_field(&as_coroutine(self)->name, value, "__name__");
-}
-int set_qualname(PyObject *self, PyObject *value, void *) {
-    return set_text_field(&as_coroutine(self)->qualname, value, "__qualname__");
-}
 PyObject *get_running(PyObject *self, void *) {
     return PyBool_FromLong(as_coroutine(self)->frame.running());
 }
-PyObject *get_await(PyObject *self, void *) {
-    PyObject *inner = as_coroutine(self)->frame.awaiting();
-    return Py_NewRef(inner ? inner : Py_None);
-}
-PyObject *get_none(PyObject *, void *) { Py_RETURN_NONE; }
-
 PyMethodDef coroutine_methods[] = {
     {"send", coroutine_send, METH_O, "send(value) -> the next value yielded to the event loop"},
     {"throw", coroutine_throw, METH_VARARGS, "throw(exception) -> raise it at the suspension"},
@@ -274,23 +232,23 @@ PyMethodDef coroutine_methods[] = {
 };
 
 PyGetSetDef coroutine_getset[] = {
-    {"__name__", get_name, set_name, nullptr, nullptr},
-    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__name__", detail::get_name, detail::set_name, nullptr, nullptr},
+    {"__qualname__", detail::get_qualname, detail::set_qualname, nullptr, nullptr},
     {"cr_running", get_running, nullptr, nullptr, nullptr},
-    {"cr_await", get_await, nullptr, nullptr, nullptr},
-    {"cr_frame", get_none, nullptr, nullptr, nullptr},
-    {"cr_code", get_none, nullptr, nullptr, nullptr},
+    {"cr_await", detail::get_await, nullptr, nullptr, nullptr},
+    {"cr_frame", detail::get_none, nullptr, nullptr, nullptr},
+    {"cr_code", detail::get_none, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMemberDef coroutine_members[] = {
-    {"__weaklistoffset__", T_PYSSIZET, offsetof(CoroutineObject, weakrefs), READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(detail::FrameObject, weakrefs), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
 PyType_Slot coroutine_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void *>(coroutine_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void *>(coroutine_traverse)},
+    {Py_tp_traverse, reinterpret_cast<void *>(detail::traverse_frame_object)},
     {Py_tp_finalize, reinterpret_cast<void *>(coroutine_finalize)},
     {Py_tp_repr, reinterpret_cast<void *>(coroutine_repr)},
     {Py_tp_iternext, reinterpret_cast<void *>(coroutine_iternext)},
@@ -407,21 +365,9 @@ bool init_coroutine_types() {
 
 nb::object detail::make_coroutine(std::coroutine_handle<> handle, PromiseBase *promise,
                                   const char *qualname) {
-    CoroutineObject *self = PyObject_GC_New(CoroutineObject, g_coroutine_type);
-    if (!self) {
-        handle.destroy();
-        throw nb::python_error();
-    }
-    new (&self->frame) Frame(handle, promise);
-    self->weakrefs = nullptr;
-    self->qualname = PyUnicode_FromString(qualname);
-    const char *dot = std::strrchr(qualname, '.');
-    self->name = PyUnicode_FromString(dot ? dot + 1 : qualname);
-    PyObject_GC_Track(self);
-    nb::object result = nb::steal(reinterpret_cast<PyObject *>(self));
-    if (!self->qualname || !self->name)
-        throw nb::python_error();
-    return result;
+    nb::object coroutine = new_frame_object(g_coroutine_type, handle, promise, qualname);
+    PyObject_GC_Track(coroutine.ptr());
+    return coroutine;
 }
 
 } // namespace core

@@ -58,24 +58,31 @@ Outcome Frame::resume(PyObject **out) {
     return Outcome::Yield;
 }
 
+Outcome Frame::after_delegate_step(Step step, PyObject *result, PyObject **out) {
+    if (step == Step::Next) {
+        *out = result;
+        return Outcome::Yield;
+    }
+    // The delegate finished: its value or error is what the frame's co_await evaluates to.
+    PromiseBase &promise = *m_promise;
+    promise.m_inner.reset();
+    if (step == Step::Return)
+        promise.m_waiting->value = nb::steal(result);
+    else
+        promise.m_waiting->take_error();
+    return resume(out);
+}
+
 Outcome Frame::send(PyObject *value, PyObject **out) {
     RunningScope running(m_running);
     PromiseBase &promise = *m_promise;
     if (promise.m_inner.is_valid()) {
         PyObject *result = nullptr;
         Step step = send_into(promise.m_inner.ptr(), value, &result);
-        if (step == Step::Next) {
-            *out = result;
-            return Outcome::Yield;
-        }
-        promise.m_inner.reset();
-        if (step == Step::Return)
-            promise.m_waiting->value = nb::steal(result);
-        else
-            promise.m_waiting->take_error();
-    } else if (promise.m_waiting) {
-        promise.m_waiting->value = nb::borrow(value);
+        return after_delegate_step(step, result, out);
     }
+    if (promise.m_waiting)
+        promise.m_waiting->value = nb::borrow(value);
     return resume(out);
 }
 
@@ -120,16 +127,7 @@ Outcome Frame::throw_into_delegate(PyObject **out) {
     Py_DECREF(exception);
     PyObject *result = nullptr;
     Step step = step_from_call(call_result, &result);
-    if (step == Step::Next) {
-        *out = result;
-        return Outcome::Yield;
-    }
-    promise.m_inner.reset();
-    if (step == Step::Return)
-        promise.m_waiting->value = nb::steal(result);
-    else
-        promise.m_waiting->take_error();
-    return resume(out);
+    return after_delegate_step(step, result, out);
 }
 
 Outcome Frame::throw_current(PyObject **out) {

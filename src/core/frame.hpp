@@ -1,6 +1,7 @@
 // The driver of a suspended C++ coroutine frame: one step per send or throw from Python.
 #pragma once
 
+#include "core/iter_protocol.hpp"
 #include "core/task.hpp"
 
 namespace core::detail {
@@ -42,6 +43,7 @@ public:
 
 private:
     Outcome resume(PyObject **out);
+    Outcome after_delegate_step(Step step, PyObject *result, PyObject **out);
     Outcome throw_into_delegate(PyObject **out);
 
     std::coroutine_handle<> m_handle;

@@ -1,6 +1,7 @@
 // MessageBatcher's flush loop and its start/stop life.
 #include "kernel/message_batcher.hpp"
 
+#include "core/coroutine_method.hpp"
 #include "core/errors.hpp"
 #include "core/interned.hpp"
 #include "core/task.hpp"
@@ -70,10 +71,6 @@ core::Task<> stop(nb::object self) {
     co_await self.attr("_flush_now")();
 }
 
-template <core::Task<> (*Method)(nb::object)> auto method(const char *qualname) {
-    return [qualname](nb::handle self) { return Method(nb::borrow(self)).into_python(qualname); };
-}
-
 } // namespace
 
 void bind_message_batcher(nb::module_ &module) {
@@ -87,16 +84,12 @@ void bind_message_batcher(nb::module_ &module) {
                 construct(self.h, kernel);
             },
             nb::arg("kernel"))
-        .def("start", method<start>("MessageBatcher.start"))
-        .def("stop", method<stop>("MessageBatcher.stop"))
-        .def(
-            "enqueue",
-            [](nb::handle self, nb::object message) {
-                return enqueue(nb::borrow(self), message).into_python("MessageBatcher.enqueue");
-            },
-            nb::arg("message").none())
-        .def("_flush_loop", method<flush_loop>("MessageBatcher._flush_loop"))
-        .def("_flush_now", method<flush_now>("MessageBatcher._flush_now"))
+        .def("start", core::coroutine_method<start>("MessageBatcher.start"))
+        .def("stop", core::coroutine_method<stop>("MessageBatcher.stop"))
+        .def("enqueue", core::coroutine_method<enqueue, nb::object>("MessageBatcher.enqueue"),
+             nb::arg("message").none())
+        .def("_flush_loop", core::coroutine_method<flush_loop>("MessageBatcher._flush_loop"))
+        .def("_flush_now", core::coroutine_method<flush_now>("MessageBatcher._flush_now"))
         .attr("FLUSH_INTERVAL") = FLUSH_INTERVAL;
 }
 

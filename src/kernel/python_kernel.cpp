@@ -2,6 +2,7 @@
 #include "kernel/python_kernel.hpp"
 
 #include "core/containers.hpp"
+#include "core/coroutine_method.hpp"
 #include "core/interned.hpp"
 #include "core/text.hpp"
 #include "kernel/kernel_module.hpp"
@@ -57,13 +58,6 @@ void construct(nb::handle self, nb::object workbook_id, nb::object host, nb::obj
     }
 }
 
-// Binds a coroutine method: the C++ coroutine becomes a Python coroutine named after it.
-template <auto Method, class... Args> auto coroutine_method(const char *qualname) {
-    return [qualname](nb::handle self, Args... args) {
-        return Method(nb::borrow(self), std::move(args)...).into_python(qualname);
-    };
-}
-
 } // namespace
 
 void start_background_task(nb::handle self, nb::object awaitable) {
@@ -86,25 +80,26 @@ void bind_python_kernel(nb::module_ &module) {
             },
             nb::arg("workbook_id"), nb::arg("host") = "127.0.0.1", nb::arg("port") = "8000",
             nb::arg("connection_args").none() = nb::none())
-        .def("connect", coroutine_method<connect>("PythonKernel.connect"))
-        .def("listen", coroutine_method<listen>("PythonKernel.listen"))
-        .def("run", coroutine_method<run>("PythonKernel.run"))
-        .def("disconnect", coroutine_method<disconnect>("PythonKernel.disconnect"))
+        .def("connect", core::coroutine_method<connect>("PythonKernel.connect"))
+        .def("listen", core::coroutine_method<listen>("PythonKernel.listen"))
+        .def("run", core::coroutine_method<run>("PythonKernel.run"))
+        .def("disconnect", core::coroutine_method<disconnect>("PythonKernel.disconnect"))
         .def("handle_message",
-             coroutine_method<handle_message, nb::object>("PythonKernel.handle_message"),
+             core::coroutine_method<handle_message, nb::object>("PythonKernel.handle_message"),
              nb::arg("message").none())
         .def("send_message",
-             coroutine_method<send_message, nb::object>("PythonKernel.send_message"),
+             core::coroutine_method<send_message, nb::object>("PythonKernel.send_message"),
              nb::arg("message").none())
         .def("_send_message_direct",
-             coroutine_method<send_message_direct, nb::object>("PythonKernel._send_message_direct"),
+             core::coroutine_method<send_message_direct, nb::object>(
+                 "PythonKernel._send_message_direct"),
              nb::arg("message").none())
         .def("_send_chunked_message",
-             coroutine_method<send_chunked_message, nb::object, nb::object, nb::object>(
+             core::coroutine_method<send_chunked_message, nb::object, nb::object, nb::object>(
                  "PythonKernel._send_chunked_message"),
              nb::arg("raw_json"), nb::arg("message_type").none(), nb::arg("request_id").none())
         .def("_handle_chunk_message",
-             coroutine_method<handle_chunk_message, nb::object>(
+             core::coroutine_method<handle_chunk_message, nb::object>(
                  "PythonKernel._handle_chunk_message"),
              nb::arg("message").none())
         .attr("WORKER_POOL_SIZE") = WORKER_POOL_SIZE;
