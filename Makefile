@@ -14,7 +14,7 @@ $(PY):
 # Build tools go into the virtual environment once; the build itself reuses build/ between runs.
 install: $(PY)
 	$(PIP) install --quiet "scikit-build-core>=0.10" "nanobind>=2.4" ninja cmake
-	$(PIP) install --quiet --no-build-isolation -Ccmake.define.QUORVEL_PROBES=ON ".[test]"
+	$(PIP) install --quiet --no-build-isolation -Ccmake.define.QUORVEL_PROBES=ON ".[test,ide]"
 
 demo: install
 	$(PY) -m devhub.demo
