@@ -9,6 +9,7 @@ import sys
 import textwrap
 
 from .hub import DevHub
+from .workbook import SimulatedWorkbook
 
 WORKBOOK = "Sales.xlsx"
 MODULE_SOURCE = textwrap.dedent(
@@ -26,6 +27,43 @@ def show(who: str, text: str) -> None:
 def brief(message: dict) -> str:
     text = json.dumps(message)
     return text if len(text) <= 100 else text[:97] + "..."
+
+
+CELLS = [
+    ("prints while it works",
+     "import time\nfor step in range(3):\n    print(f'step {step} done')\n    time.sleep(0.2)"),
+    ("a trailing expression", "rows = [3, 4, 5]; sum(rows) * 2"),
+    ("a failing cell", "1 / 0"),
+    ("reads and writes the sheet",
+     "excel.range('A1:A3').value = [[10], [20], [30]]; "
+     "sum(row[0] for row in excel.range('A1:A3').value)"),
+]
+
+
+async def run_cell(kernel, title: str, code: str, request_id: str) -> None:
+    first_line, more = code.splitlines()[0], " ..." if "\n" in code else ""
+    show("ide", f"run cell ({title}): {first_line}{more}")
+    await kernel.send({"type": "execution_request", "code": code, "request_id": request_id})
+    line = ""
+    while True:
+        message = await kernel.receive()
+        kind = message["type"]
+        if kind == "stdout":
+            line += message["content"]
+            if line.endswith("\n"):
+                show("console", line.rstrip("\n"))
+                line = ""
+        elif kind == "result_output":
+            show("console", message["content"].rstrip("\n"))
+        elif kind == "execution_result":
+            show("kernel", f"execution_result {request_id}: {message['result']!r}")
+            return
+        elif kind == "execution_error":
+            error = message["error"]
+            show("kernel", f"execution_error {request_id}: {error['type']}: {error['message']}")
+            return
+        else:
+            show("kernel", brief(message))
 
 
 async def demo() -> int:
@@ -51,6 +89,11 @@ async def demo() -> int:
             show("ide", "update_module without a module name")
             await kernel.send({"type": "update_module", "code": "x = 1"})
             show("kernel", brief(await kernel.receive()))
+
+            kernel.workbook = workbook = SimulatedWorkbook(["Sales"])
+            for n, (title, code) in enumerate(CELLS, 1):
+                await run_cell(kernel, title, code, f"cell-{n}")
+            show("sheet", f"Sales!A1:A3 now holds {[workbook.sheets['Sales'].get((r, 1)) for r in (1, 2, 3)]}")
 
             show("ide", "delete_module sales")
             await kernel.send({"type": "delete_module", "module_name": "sales"})

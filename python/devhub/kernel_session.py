@@ -2,7 +2,9 @@
 
 Frames from the kernel are queued as they arrive. ``receive`` returns whole messages (a run of
 "chunk" messages is reassembled into the message it carries); ``receive_frame`` returns raw
-frames for callers that want to see the chunks themselves.
+frames for callers that want to see the chunks themselves. When the session has a
+``workbook``, the kernel's "sys_request" messages are answered from it at once (as the add-in
+would answer them) instead of being queued.
 """
 
 from __future__ import annotations
@@ -14,14 +16,17 @@ from typing import Any, Dict, List, Optional
 from websockets.asyncio.server import ServerConnection
 from websockets.exceptions import ConnectionClosed
 
+from .workbook import SimulatedWorkbook
+
 DEFAULT_TIMEOUT = 10.0
 
 
 class KernelSession:
     """The hub's side of one workbook kernel's connection."""
 
-    def __init__(self, workbook_id: str) -> None:
+    def __init__(self, workbook_id: str, workbook: Optional[SimulatedWorkbook] = None) -> None:
         self.workbook_id = workbook_id
+        self.workbook = workbook
         self.connection: Optional[ServerConnection] = None
         self.connected = asyncio.Event()
         self.closed = asyncio.Event()
@@ -37,7 +42,13 @@ class KernelSession:
         self.connected.set()
         try:
             async for frame in connection:
-                self._frames.put_nowait(frame if isinstance(frame, str) else frame.decode())
+                text = frame if isinstance(frame, str) else frame.decode()
+                if self.workbook is not None and '"sys_request"' in text:
+                    message = json.loads(text)
+                    if message.get("type") == "sys_request":
+                        await self._answer(message.get("payload") or {})
+                        continue
+                self._frames.put_nowait(text)
         except ConnectionClosed:
             pass  # a kernel that dies without a close frame: the session just ends
         finally:
@@ -80,6 +91,12 @@ class KernelSession:
     def pending(self) -> int:
         """How many frames arrived and were not read yet."""
         return self._frames.qsize()
+
+    async def _answer(self, payload: Dict[str, Any]) -> None:
+        request = {k: v for k, v in payload.items() if k not in ("requestId", "kind")}
+        answer = self.workbook.answer(request)  # type: ignore[union-attr]
+        await self.send({"type": "sys_response",
+                         "payload": {"requestId": payload.get("requestId"), **answer}})
 
     def _add_chunk(self, chunk: Dict[str, Any]) -> Optional[Dict[str, Any]]:
         slots = self._partial.setdefault(chunk["chunk_id"], [None] * chunk["total_chunks"])

@@ -5,6 +5,7 @@
 #include "kernel/host_hooks.hpp"
 #include "kernel/kernel_module.hpp"
 #include "kernel/message_fields.hpp"
+#include "kernel/output_channel.hpp"
 #include "kernel/python_kernel.hpp"
 #include "kernel/secured_mode.hpp"
 
@@ -146,6 +147,10 @@ core::Task<> disconnect(nb::object self) {
     nb::object batcher = self.attr("_batcher");
     if (!batcher.is_none())
         co_await batcher.attr("stop")();
+    // What user code wrote before the end still goes out.
+    nb::object channel = self.attr("_output_channel");
+    if (!channel.is_none())
+        co_await OutputChannel::flush(channel);
 
     nb::object quorvel = state().quorvel;
     quorvel.attr("messaging").attr("reset")();

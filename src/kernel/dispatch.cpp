@@ -34,11 +34,32 @@ nb::object inline_branch(nb::handle self, nb::handle message) {
 
 core::Task<> shutdown(nb::object self, nb::object) { co_await self.attr("disconnect")(); }
 
+core::Task<> reset_namespace(nb::object self, nb::object) {
+    self.attr("executor").attr("reset_namespace")();
+    nb::dict reply;
+    reply["type"] = "namespace_reset";
+    co_await self.attr(INTERNED("send_message"))(reply);
+}
+
+nb::object execution_request(nb::handle self, nb::handle message) {
+    nb::object code = field(message, INTERNED("code"), INTERNED(""));
+    nb::object request_id = field(message, INTERNED("request_id"));
+    nb::object function_name = field(message, INTERNED("function_name"));
+    nb::object source = field(message, INTERNED("source"), INTERNED("ide"));
+    log().info("[Kernel] [Listener Thread] Received execution_request (source=", source,
+               ", request_id=", request_id, ")");
+    log().debug("[Kernel] Code length: ", nb::len(code), " chars");
+    return self.attr("_execute_code_async")(code, request_id, function_name, source);
+}
+
 // In the order the rows are tested; types are distinct, so the first match is the only one.
 constexpr Route ROUTES[] = {
+    {"execution_request", RunsAs::Task, &execution_request},
+    {"reset_namespace", RunsAs::Inline, &inline_branch<reset_namespace>},
     {"update_module", RunsAs::Inline, &inline_branch<handle_update_module>},
     {"delete_module", RunsAs::Inline, &inline_branch<handle_delete_module>},
     {"shutdown", RunsAs::Await, &inline_branch<shutdown>},
+    {"sys_response", RunsAs::Inline, &inline_branch<handle_sys_response>},
 };
 
 const Route *find_route(nb::handle msg_type) {

@@ -1,11 +1,21 @@
 // Installation and removal of the process-wide hooks of a connected kernel.
 #include "kernel/host_hooks.hpp"
 
+#include "kernel/host_requests.hpp"
+#include "kernel/kernel_module.hpp"
+#include "kernel/output_channel.hpp"
+
 namespace kernel {
 
-void install_host_hooks(nb::handle) {
-    // The stream hooks that forward writes outside any execution, and the blocking request
-    // function of the host bridge, are installed here once the kernel runs code cells.
+void install_host_hooks(nb::handle self) {
+    output_channel_of(self);
+    nb::object send_stream_message = make_send_stream_message(self);
+    nb::object hook_class = module_global("KernelStreamHook");
+    nb::object sys = nb::module_::import_("sys");
+    // Each hook keeps the stream it replaces as its console pass-through.
+    sys.attr("stdout") = hook_class("stdout", send_stream_message);
+    sys.attr("stderr") = hook_class("stderr", send_stream_message);
+    state().quorvel.attr("messaging").attr("send_request_sync") = make_send_request_sync(self);
 }
 
 void remove_host_hooks(nb::handle self) {

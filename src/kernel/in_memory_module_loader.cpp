@@ -7,6 +7,7 @@
 
 #include "core/errors.hpp"
 #include "core/interned.hpp"
+#include "core/python_class.hpp"
 #include "core/text.hpp"
 #include "kernel/kernel_module.hpp"
 
@@ -117,14 +118,6 @@ void delete_module(nb::handle self, nb::handle module_name) {
         PyErr_Clear();
 }
 
-template <class F, class... Extra>
-void add_method(nb::handle cls, const char *name, F &&function, const Extra &...extra) {
-    // No nb::scope: the bases already define some of these names, which nanobind would refuse
-    // to overload; the class attribute is set here instead.
-    cls.attr(name) =
-        nb::cpp_function(std::forward<F>(function), nb::is_method(), nb::name(name), extra...);
-}
-
 } // namespace
 
 nb::str virtual_file_name(nb::handle module_name) {
@@ -133,22 +126,19 @@ nb::str virtual_file_name(nb::handle module_name) {
 
 nb::object make_in_memory_loader_class(nb::handle module) {
     nb::object abc = nb::module_::import_("importlib.abc");
-    nb::object bases = nb::make_tuple(abc.attr("MetaPathFinder"), abc.attr("Loader"));
-    nb::dict namespace_;
-    namespace_["__module__"] = module.attr("__name__");
-    namespace_["__qualname__"] = "InMemoryModuleLoader";
-    namespace_["__doc__"] = "Finds and loads workbook modules from their source text in memory.";
-    nb::object metaclass = nb::borrow(Py_TYPE(bases[0].ptr()));
-    nb::object cls = metaclass("InMemoryModuleLoader", bases, namespace_);
+    nb::object cls = core::make_python_class(
+        module, "InMemoryModuleLoader",
+        nb::make_tuple(abc.attr("MetaPathFinder"), abc.attr("Loader")),
+        "Finds and loads workbook modules from their source text in memory.");
 
-    add_method(cls, "__init__", &init);
-    add_method(cls, "find_spec", &find_spec, nb::arg("fullname"), nb::arg("path").none(),
-               nb::arg("target").none() = nb::none());
-    add_method(cls, "create_module", &create_module, nb::arg("spec").none());
-    add_method(cls, "exec_module", &exec_module, nb::arg("module"));
-    add_method(cls, "update_module", &update_module, nb::arg("module_name").none(),
-               nb::arg("code").none());
-    add_method(cls, "delete_module", &delete_module, nb::arg("module_name").none());
+    core::add_method(cls, "__init__", &init);
+    core::add_method(cls, "find_spec", &find_spec, nb::arg("fullname"), nb::arg("path").none(),
+                     nb::arg("target").none() = nb::none());
+    core::add_method(cls, "create_module", &create_module, nb::arg("spec").none());
+    core::add_method(cls, "exec_module", &exec_module, nb::arg("module"));
+    core::add_method(cls, "update_module", &update_module, nb::arg("module_name").none(),
+                     nb::arg("code").none());
+    core::add_method(cls, "delete_module", &delete_module, nb::arg("module_name").none());
     return cls;
 }
 

@@ -38,6 +38,9 @@ struct ModuleState {
     nb::object json_decode_error; // json.JSONDecodeError
     nb::object connection_closed; // websockets.exceptions.ConnectionClosed
     nb::object websocket_connect; // websockets.asyncio.client.connect
+    nb::object builtin_compile;   // compile, eval and exec of the builtins
+    nb::object builtin_eval;
+    nb::object builtin_exec;
 };
 
 ModuleState &state();

@@ -2,12 +2,17 @@
 #include "core/bridge.hpp"
 #include "core/containers.hpp"
 #include "core/text.hpp"
+#include "kernel/code_executor.hpp"
 #include "kernel/entry.hpp"
 #include "kernel/in_memory_module_loader.hpp"
 #include "kernel/json_dumps.hpp"
 #include "kernel/kernel_module.hpp"
+#include "kernel/kernel_stream_hook.hpp"
 #include "kernel/message_batcher.hpp"
+#include "kernel/output_channel.hpp"
 #include "kernel/python_kernel.hpp"
+#include "kernel/stream_capture.hpp"
+#include "kernel/traceback_text.hpp"
 
 #include <initializer_list>
 #include <string>
@@ -63,6 +68,10 @@ nb::object import_host_bridge(const std::string &package) {
 
 NB_MODULE(kernel, m) {
     core::init_bridge();
+    // A connected kernel leaves references in process-wide places that outlive it (threads
+    // keep the sys.stderr of their creation for error reports), so kernel objects may still be
+    // alive when the interpreter exits. That is expected here, not a reference-count fault.
+    nb::set_leak_warnings(false);
     ModuleState &st = state();
     st.module = m;
     std::string package = package_of(m);
@@ -88,6 +97,10 @@ NB_MODULE(kernel, m) {
     st.json_decode_error = json.attr("JSONDecodeError");
     st.connection_closed = nb::module_::import_("websockets.exceptions").attr("ConnectionClosed");
     st.websocket_connect = nb::module_::import_("websockets.asyncio.client").attr("connect");
+    nb::object builtins = nb::module_::import_("builtins");
+    st.builtin_compile = builtins.attr("compile");
+    st.builtin_eval = builtins.attr("eval");
+    st.builtin_exec = builtins.attr("exec");
 
     m.attr("MAX_MESSAGE_SIZE") = MAX_MESSAGE_SIZE;
     m.attr("CHUNK_SIZE") = CHUNK_SIZE;
@@ -110,6 +123,15 @@ NB_MODULE(kernel, m) {
     if (!core::contains(meta_path, loader))
         meta_path.insert(0, loader);
 
+    m.attr("StreamCapture") = make_stream_capture_class(m);
+    m.attr("KernelStreamHook") = make_kernel_stream_hook_class(m);
+    m.def("extract_tracebak_string", &extract_traceback_string, nb::arg("e"),
+          "The formatted traceback of an exception, as one string.");
+    m.def("_parse_error_location", &parse_error_location, nb::arg("traceback_str"),
+          nb::arg("in_memory_modules"),
+          "The workbook module and line a traceback points at: {module, line, file} or {}.");
+    bind_code_executor(m);
+    OutputChannel::bind(m);
     bind_python_kernel(m);
     bind_message_batcher(m);
     m.def(

@@ -5,6 +5,7 @@
 #include "core/coroutine_method.hpp"
 #include "core/interned.hpp"
 #include "core/text.hpp"
+#include "kernel/handlers.hpp"
 #include "kernel/kernel_module.hpp"
 #include "kernel/secured_mode.hpp"
 
@@ -22,8 +23,8 @@ void construct(nb::handle self, nb::object workbook_id, nb::object host, nb::obj
     self.attr("workbook_id") = workbook_id;
     self.attr("server_url") = core::text(secured_mode() ? "wss" : "ws", "://", host, ":", port);
     self.attr("websocket") = nb::none();
-    // Code execution and the path environment join the kernel with their own features.
-    self.attr("executor") = nb::none();
+    self.attr("executor") = module_global("CodeExecutor")();
+    // The path environment joins the kernel with its own feature.
     self.attr("virtual_env") = nb::none();
     self.attr("running") = false;
     self.attr("_loop") = nb::none();
@@ -49,6 +50,8 @@ void construct(nb::handle self, nb::object workbook_id, nb::object host, nb::obj
     self.attr("_original_stderr") = sys.attr("stderr");
     // Tasks started by the dispatcher, kept alive until done.
     self.attr("_background_tasks") = nb::set();
+    // Stream output and host requests posted from any thread, sent in order on the loop.
+    self.attr("_output_channel") = nb::none();
 
     nb::list meta_path = nb::borrow<nb::list>(sys.attr("meta_path"));
     nb::object loader = module_global("in_memory_loader");
@@ -98,6 +101,11 @@ void bind_python_kernel(nb::module_ &module) {
              core::coroutine_method<send_chunked_message, nb::object, nb::object, nb::object>(
                  "PythonKernel._send_chunked_message"),
              nb::arg("raw_json"), nb::arg("message_type").none(), nb::arg("request_id").none())
+        .def("_execute_code_async",
+             core::coroutine_method<execute_code_async, nb::object, nb::object, nb::object,
+                                    nb::object>("PythonKernel._execute_code_async"),
+             nb::arg("code").none(), nb::arg("request_id").none(),
+             nb::arg("function_name").none() = nb::none(), nb::arg("source").none() = "ide")
         .def("_handle_chunk_message",
              core::coroutine_method<handle_chunk_message, nb::object>(
                  "PythonKernel._handle_chunk_message"),

@@ -26,6 +26,16 @@ class RunningKernel:
         await self.send(message)
         return await self.expect(reply_type)
 
+    async def run_cell(self, code, timeout=30, **fields):
+        """Sends an execution_request; returns every message up to its result or error."""
+        await self.send({"type": "execution_request", "code": code, **fields})
+        messages = []
+        while True:
+            message = await self.receive(timeout)
+            messages.append(message)
+            if message["type"] in ("execution_result", "execution_error"):
+                return messages
+
     async def finished(self, timeout=10):
         """Waits for run() to return (after a shutdown or a failure)."""
         await asyncio.wait_for(asyncio.shield(self.task), timeout)

@@ -1,0 +1,149 @@
+// CodeExecutor.execute: a cell is an expression (its value is the result), two parts joined by
+// "; " (the head executed, the tail evaluated when it is an expression), or statements.
+//
+// execute() runs on a worker thread. What the code's thread writes to sys.stdout / sys.stderr
+// goes to this execution's captures (see stream_redirect.hpp); other threads are not affected.
+#include "kernel/code_executor.hpp"
+
+#include "core/containers.hpp"
+#include "core/errors.hpp"
+#include "core/interned.hpp"
+#include "kernel/kernel_module.hpp"
+#include "kernel/stream_redirect.hpp"
+#include "kernel/traceback_text.hpp"
+
+#include <optional>
+
+namespace kernel {
+namespace {
+
+nb::dict fresh_globals() {
+    nb::object quorvel = state().quorvel;
+    nb::dict globals;
+    globals["__builtins__"] = nb::module_::import_("builtins");
+    globals["quorvel"] = quorvel;
+    globals["excel"] = quorvel.attr("excel");
+    globals["context"] = quorvel.attr("context");
+    return globals;
+}
+
+void reset_namespace(nb::handle self) {
+    self.attr("globals") = fresh_globals();
+    self.attr("locals") = nb::dict();
+}
+
+bool is_syntax_error(const nb::python_error &error) { return error.matches(PyExc_SyntaxError); }
+
+// compile(text, "<kernel>", "eval"), or null when the text is not an expression.
+nb::object compile_expression(nb::handle text) {
+    try {
+        return state().builtin_compile(text, "<kernel>", "eval");
+    } catch (nb::python_error &e) {
+        if (!is_syntax_error(e))
+            throw;
+        return nb::object();
+    }
+}
+
+// Runs the cell; returns the value of its evaluated part, or None.
+nb::object run_cell(nb::handle code, nb::handle globals, nb::handle locals) {
+    ModuleState &st = state();
+    if (nb::object expression = compile_expression(code); expression.is_valid())
+        return st.builtin_eval(expression, globals, locals);
+    if (PyUnicode_Check(code.ptr()) && core::contains(code, INTERNED("; "))) {
+        nb::object parts = code.attr("split")("; ", 1);
+        nb::object head = parts[0];
+        nb::object tail = nb::len(parts) > 1 ? nb::object(parts[1]) : nb::object(nb::str(""));
+        if (nb::len(tail) > 0) {
+            st.builtin_exec(head, globals, locals);
+            if (nb::object expression = compile_expression(tail); expression.is_valid())
+                return st.builtin_eval(expression, globals, locals);
+            st.builtin_exec(tail, globals, locals);
+            return nb::none();
+        }
+    }
+    st.builtin_exec(code, globals, locals);
+    return nb::none();
+}
+
+void flush_quietly(const char *name) {
+    PyObject *stream = PySys_GetObject(name);
+    if (!stream)
+        return;
+    PyObject *result = PyObject_CallMethod(stream, "flush", nullptr);
+    if (result)
+        Py_DECREF(result);
+    else
+        PyErr_Clear();
+}
+
+nb::dict execute(nb::handle self, nb::object code, nb::object stdout_callback,
+                 nb::object stderr_callback) {
+    nb::object capture_class = module_global("StreamCapture");
+    nb::object stdout_capture = capture_class(stdout_callback);
+    nb::object stderr_capture = capture_class(stderr_callback);
+    nb::dict record;
+    record["success"] = true;
+    record["stdout"] = "";
+    record["stderr"] = "";
+    record["error"] = nb::none();
+    record["result"] = nb::none();
+
+    std::optional<nb::python_error> failure;
+    {
+        StreamRedirect out(StreamKind::Stdout, stdout_capture);
+        StreamRedirect err(StreamKind::Stderr, stderr_capture);
+        try {
+            record["result"] = run_cell(code, self.attr("globals"), self.attr("locals"));
+            nb::module_::import_("sys").attr("stdout").attr("flush")();
+            nb::module_::import_("sys").attr("stderr").attr("flush")();
+        } catch (nb::python_error &e) {
+            if (!is_user_error(e))
+                throw;
+            failure.emplace(std::move(e));
+        }
+    }
+    if (failure) {
+        record["success"] = false;
+        record["error"] = error_object(*failure);
+        flush_quietly("stdout");
+        flush_quietly("stderr");
+    }
+    record["stdout"] = stdout_capture.attr("getvalue")();
+    record["stderr"] = stderr_capture.attr("getvalue")();
+    return record;
+}
+
+} // namespace
+
+bool is_user_error(const nb::python_error &error) {
+    return error.matches(PyExc_Exception) || error.matches(PyExc_SystemExit) ||
+           error.matches(PyExc_KeyboardInterrupt);
+}
+
+nb::dict error_object(const nb::python_error &error) {
+    nb::dict object;
+    object["type"] = error.type().attr("__name__");
+    object["message"] = nb::str(error.value());
+    object["traceback"] = extract_traceback_string(error.value());
+    return object;
+}
+
+void bind_code_executor(nb::module_ &module) {
+    nb::class_<CodeExecutor>(module, "CodeExecutor", nb::dynamic_attr(),
+                             "Runs code cells against one globals/locals pair that persists "
+                             "until reset_namespace().")
+        .def("__init__",
+             [](nb::pointer_and_handle<CodeExecutor> self) {
+                 new (self.p) CodeExecutor();
+                 reset_namespace(self.h);
+             })
+        .def("execute", &execute, nb::arg("code").none(),
+             nb::arg("stdout_callback").none() = nb::none(),
+             nb::arg("stderr_callback").none() = nb::none(),
+             "Runs a cell; returns {success, stdout, stderr, error, result}. Never raises for "
+             "errors of the code.")
+        .def("reset_namespace", &reset_namespace);
+}
+
+} // namespace kernel

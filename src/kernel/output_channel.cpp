@@ -1,0 +1,142 @@
+// Posting to and draining the kernel's output channel.
+#include "kernel/output_channel.hpp"
+
+#include "core/coroutine_method.hpp"
+#include "core/errors.hpp"
+#include "core/interned.hpp"
+#include "kernel/kernel_module.hpp"
+
+namespace kernel {
+namespace {
+
+OutputChannel &channel_of(nb::handle self) { return *nb::inst_ptr<OutputChannel>(self); }
+
+// Resets the draining flag when the drain task ends by an exception (cancellation), so that a
+// later post schedules a new one.
+struct DrainingScope {
+    bool &flag;
+    ~DrainingScope() { flag = false; }
+};
+
+} // namespace
+
+void OutputChannel::schedule_drain(nb::handle self) {
+    OutputChannel &channel = channel_of(self);
+    channel.m_draining = true;
+    try {
+        nb::object coroutine = drain(nb::borrow(self)).into_python("OutputChannel.drain");
+        channel.m_loop.attr("call_soon_threadsafe")(channel.m_loop.attr("create_task"), coroutine);
+    } catch (...) {
+        // The loop is gone: nothing posted can be sent any more.
+        channel.m_draining = false;
+        channel.m_queue.clear();
+        throw;
+    }
+}
+
+void OutputChannel::post(nb::handle self, nb::object message) {
+    OutputChannel &channel = channel_of(self);
+    channel.m_queue.push_back({std::move(message), nb::object()});
+    if (!channel.m_draining)
+        schedule_drain(self);
+}
+
+core::Task<> OutputChannel::flush(nb::object self) {
+    OutputChannel &channel = channel_of(self);
+    if (channel.m_queue.empty() && !channel.m_draining)
+        co_return;
+    nb::object reached = channel.m_loop.attr("create_future")();
+    channel.m_queue.push_back({nb::object(), reached});
+    if (!channel.m_draining)
+        schedule_drain(self);
+    co_await reached;
+}
+
+core::Task<> OutputChannel::drain(nb::object self) {
+    OutputChannel &channel = channel_of(self);
+    channel.m_task = state().asyncio.attr("current_task")();
+    DrainingScope draining{channel.m_draining};
+    nb::object sleep = state().asyncio.attr("sleep");
+    int sent_since_yield = 0;
+    while (true) {
+        if (channel.m_queue.empty()) {
+            // Checked and cleared with no Python call in between: a writer that posts after
+            // this point sees m_draining false and schedules a new drain.
+            channel.m_task = nb::object();
+            channel.m_draining = false;
+            break;
+        }
+        Entry entry = std::move(channel.m_queue.front());
+        channel.m_queue.pop_front();
+        if (!entry.message.is_valid()) {
+            if (!nb::cast<bool>(entry.reached.attr("done")()))
+                entry.reached.attr("set_result")(nb::none());
+            continue;
+        }
+        try {
+            co_await channel.m_kernel.attr(INTERNED("send_message"))(entry.message);
+        } catch (nb::python_error &e) {
+            if (!core::is_ordinary(e))
+                throw;
+            // As a send submitted from a worker: its failure stays with the send.
+            log().debug("[Kernel] Failed to send queued output: ", e.value());
+        }
+        if (++sent_since_yield == OUTPUT_DRAIN_BATCH) {
+            sent_since_yield = 0;
+            co_await sleep(0);
+        }
+    }
+}
+
+int OutputChannel::traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (!nb::inst_ready(self))
+        return 0;
+    OutputChannel &channel = channel_of(self);
+    Py_VISIT(channel.m_kernel.ptr());
+    Py_VISIT(channel.m_loop.ptr());
+    Py_VISIT(channel.m_task.ptr());
+    for (const Entry &entry : channel.m_queue) {
+        Py_VISIT(entry.message.ptr());
+        Py_VISIT(entry.reached.ptr());
+    }
+    return 0;
+}
+
+int OutputChannel::clear(PyObject *self) {
+    if (!nb::inst_ready(self))
+        return 0;
+    OutputChannel &channel = channel_of(self);
+    channel.m_kernel.reset();
+    channel.m_loop.reset();
+    channel.m_task.reset();
+    channel.m_queue.clear();
+    return 0;
+}
+
+void OutputChannel::bind(nb::module_ &module) {
+    static PyType_Slot slots[] = {
+        {Py_tp_traverse, reinterpret_cast<void *>(&OutputChannel::traverse)},
+        {Py_tp_clear, reinterpret_cast<void *>(&OutputChannel::clear)},
+        {0, nullptr},
+    };
+    nb::class_<OutputChannel>(module, "_OutputChannel", nb::type_slots(slots),
+                              "Sends messages posted from any thread, in order, on the loop.")
+        .def(nb::init<nb::object, nb::object>(), nb::arg("kernel"), nb::arg("loop"))
+        .def(
+            "post", [](nb::handle self, nb::object message) { post(self, message); },
+            nb::arg("message"))
+        .def("flush", core::coroutine_method<&OutputChannel::flush>("OutputChannel.flush"));
+}
+
+nb::object output_channel_of(nb::handle kernel) {
+    nb::object channel = kernel.attr(INTERNED("_output_channel"));
+    if (channel.is_none()) {
+        channel =
+            module_global("_OutputChannel")(kernel, state().asyncio.attr("get_running_loop")());
+        kernel.attr("_output_channel") = channel;
+    }
+    return channel;
+}
+
+} // namespace kernel

@@ -1,0 +1,52 @@
+// OutputChannel: the hand-off of stream messages from any thread to the listener loop.
+//
+// A writer posts a message and returns at once; one drain task on the loop sends the posted
+// messages in order, each through the kernel's send_message. This costs one deque append per
+// write (and a loop wake-up per burst) instead of a coroutine and a future per write, and keeps
+// one message per write in the order written.
+#pragma once
+
+#include "core/task.hpp"
+
+#include <deque>
+
+namespace kernel {
+namespace nb = nanobind;
+
+// Messages drained before the drain task lets other callbacks of the loop run.
+inline constexpr int OUTPUT_DRAIN_BATCH = 64;
+
+class OutputChannel {
+public:
+    OutputChannel(nb::object kernel, nb::object loop)
+        : m_kernel(std::move(kernel)), m_loop(std::move(loop)) {}
+
+    // Any thread, GIL held; never waits. Raises when the loop is closed (the message is lost).
+    static void post(nb::handle self, nb::object message);
+    // On the loop: returns when every message posted before the call has been sent (or failed).
+    static core::Task<> flush(nb::object self);
+
+    static void bind(nb::module_ &module);
+
+private:
+    struct Entry {
+        nb::object message; // null for a flush marker
+        nb::object reached; // the flush marker's future
+    };
+
+    static core::Task<> drain(nb::object self);
+    static void schedule_drain(nb::handle self);
+    static int traverse(PyObject *self, visitproc visit, void *arg);
+    static int clear(PyObject *self);
+
+    nb::object m_kernel;
+    nb::object m_loop;
+    nb::object m_task;         // the drain task, kept alive while it runs
+    std::deque<Entry> m_queue; // touched only with the GIL held, never across a Python call
+    bool m_draining = false;   // a drain task is scheduled or running
+};
+
+// The kernel's channel, created for the running loop on first use.
+nb::object output_channel_of(nb::handle kernel);
+
+} // namespace kernel
