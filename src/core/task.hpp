@@ -6,6 +6,10 @@
 // awaitable yields goes up to the event loop unchanged, sent values and thrown exceptions go down
 // to it, its return value is the value of the co_await, and its exception is thrown there as
 // nb::python_error. Frames run only while the GIL is held.
+//
+// Compiler caveat (g++ 12): a lambda expression written inside a co_await expression is
+// destroyed twice, so its captured objects are released twice. Bind the lambda to a local
+// first: `auto work = [...] {...}; co_await run(work);`.
 #pragma once
 
 #include "core/py_compat.hpp"
@@ -16,6 +20,7 @@
 #include <coroutine>
 #include <exception>
 #include <optional>
+#include <type_traits>
 #include <utility>
 
 namespace core {
@@ -75,7 +80,7 @@ struct PromiseBase {
     A &&await_transform(A &&awaiter) {
         return std::forward<A>(awaiter);
     }
-    template <class T> PyAwaiter await_transform(Task<T> &&task);
+    template <class T> auto await_transform(Task<T> &&task);
 };
 
 template <class T> struct ReturnOf : PromiseBase {
@@ -127,8 +132,24 @@ void PyAwaiter::await_suspend(std::coroutine_handle<Promise> frame) noexcept {
     promise.m_emitted = false;
 }
 
-template <class T> PyAwaiter detail::PromiseBase::await_transform(Task<T> &&task) {
-    return PyAwaiter(std::move(task).into_python());
+// co_await of a C++ Task evaluates to its C++ result type (void, nb::object, or what nb::cast
+// gives), so that `co_await check()` of a Task<bool> is a bool, not a (always valid) handle.
+template <class T> class TaskAwaiter : public PyAwaiter {
+public:
+    using PyAwaiter::PyAwaiter;
+    T await_resume() {
+        nb::object value = PyAwaiter::await_resume();
+        if constexpr (std::is_void_v<T>)
+            return;
+        else if constexpr (std::is_same_v<T, nb::object>)
+            return value;
+        else
+            return nb::cast<T>(value);
+    }
+};
+
+template <class T> auto detail::PromiseBase::await_transform(Task<T> &&task) {
+    return TaskAwaiter<T>(std::move(task).into_python());
 }
 
 } // namespace core

@@ -52,6 +52,46 @@ nb::object execution_request(nb::handle self, nb::handle message) {
     return self.attr("_execute_code_async")(code, request_id, function_name, source);
 }
 
+// A task row that hands the whole message to the named method.
+template <const char *Method, const char *Log>
+nb::object method_task(nb::handle self, nb::handle message) {
+    log().info(Log);
+    return self.attr(Method)(message);
+}
+
+constexpr char CUSTOM_FUNCTION_CALL[] = "_handle_custom_function_call";
+constexpr char CUSTOM_FUNCTION_LOG[] =
+    "[Kernel] [Listener Thread] Dispatching custom_function_call to worker";
+constexpr char RUN_MODULE[] = "_handle_run_module";
+constexpr char RUN_MODULE_LOG[] = "[Kernel] [Listener Thread] Dispatching run_module to worker";
+constexpr char EVENT_EXECUTION[] = "_handle_event_execution";
+constexpr char EVENT_EXECUTION_LOG[] =
+    "[Kernel] [Listener Thread] Dispatching event_execution to worker";
+constexpr char PYTHON_FUNCTION_CALL[] = "_handle_python_function_call";
+constexpr char PYTHON_FUNCTION_LOG[] =
+    "[Kernel] [Listener Thread] Dispatching python_function_call to worker";
+
+nb::object streaming_function(nb::handle self, nb::handle message) {
+    nb::object request_id = field(message, INTERNED("request_id"));
+    nb::object module_name = field(message, INTERNED("module_name"));
+    nb::object function_name = field(message, INTERNED("function_name"));
+    nb::object args = field(message, INTERNED("args"), nb::list());
+    nb::object workbook_id = field(message, INTERNED("workbook_id"), INTERNED(""));
+    nb::object source = field(message, INTERNED("source"), INTERNED("addin"));
+    log().debug("[TIMING] Dispatching streaming function to background task");
+    log().info("[Kernel] [Listener Thread] Dispatching execute_streaming_function to background "
+               "task");
+    return self.attr("_execute_streaming_function")(request_id, module_name, function_name, args,
+                                                    workbook_id, source);
+}
+
+core::Task<> cancel_streaming_function(nb::object self, nb::object message) {
+    nb::object request_id = field(message, INTERNED("request_id"));
+    log().info("[Kernel] Received cancel_streaming_function for request_id: ", request_id);
+    self.attr("_canceled_streaming_requests").attr("add")(request_id);
+    co_return;
+}
+
 // In the order the rows are tested; types are distinct, so the first match is the only one.
 constexpr Route ROUTES[] = {
     {"execution_request", RunsAs::Task, &execution_request},
@@ -59,6 +99,13 @@ constexpr Route ROUTES[] = {
     {"update_module", RunsAs::Inline, &inline_branch<handle_update_module>},
     {"delete_module", RunsAs::Inline, &inline_branch<handle_delete_module>},
     {"shutdown", RunsAs::Await, &inline_branch<shutdown>},
+    {"custom_function_call", RunsAs::Task, &method_task<CUSTOM_FUNCTION_CALL, CUSTOM_FUNCTION_LOG>},
+    {"run_module", RunsAs::Task, &method_task<RUN_MODULE, RUN_MODULE_LOG>},
+    {"event_execution", RunsAs::Task, &method_task<EVENT_EXECUTION, EVENT_EXECUTION_LOG>},
+    {"com_event_config_update", RunsAs::Inline, &inline_branch<handle_com_event_config_update>},
+    {"python_function_call", RunsAs::Task, &method_task<PYTHON_FUNCTION_CALL, PYTHON_FUNCTION_LOG>},
+    {"execute_streaming_function", RunsAs::Task, &streaming_function},
+    {"cancel_streaming_function", RunsAs::Inline, &inline_branch<cancel_streaming_function>},
     {"sys_response", RunsAs::Inline, &inline_branch<handle_sys_response>},
 };
 

@@ -8,6 +8,7 @@
 #include "kernel/message_fields.hpp"
 #include "kernel/output_channel.hpp"
 #include "kernel/stream_callbacks.hpp"
+#include "kernel/user_call.hpp"
 
 #include <chrono>
 
@@ -19,20 +20,16 @@ double milliseconds_since(std::chrono::steady_clock::time_point start) {
         .count();
 }
 
-nb::object thread_name() {
-    return nb::module_::import_("threading").attr("current_thread")().attr("name");
-}
-
 // The worker's function: runs the cell with the stream callbacks. Runs on a pool thread.
 nb::object worker_function(nb::object executor, nb::object code, nb::object request_id,
                            nb::object stdout_callback, nb::object stderr_callback) {
     return nb::cpp_function([=]() {
-        log().debug("[Kernel] [Worker Thread ", thread_name(),
+        log().debug("[Kernel] [Worker Thread ", current_thread_name(),
                     "] Executing code (request_id=", request_id, ")");
         nb::object record =
             executor.attr("execute")(code, nb::arg("stdout_callback") = stdout_callback,
                                      nb::arg("stderr_callback") = stderr_callback);
-        log().debug("[Kernel] [Worker Thread ", thread_name(),
+        log().debug("[Kernel] [Worker Thread ", current_thread_name(),
                     "] Execution completed (request_id=", request_id, ")");
         return record;
     });
@@ -53,19 +50,17 @@ core::Task<> execute_code_async(nb::object self, nb::object code, nb::object req
                 request_id, ")");
     std::optional<nb::python_error> failure;
     try {
-        nb::object loop = state().asyncio.attr("get_running_loop")();
-        nb::object channel = output_channel_of(self);
+        StreamCallbacks callbacks =
+            make_stream_callbacks(self, request_id, self.attr("workbook_id"), source);
         nb::object run = worker_function(self.attr("executor"), code, request_id,
-                                         make_stream_callback(self, "stdout", request_id, source),
-                                         make_stream_callback(self, "stderr", request_id, source));
-        nb::object record = co_await loop.attr("run_in_executor")(self.attr("_thread_pool"), run);
+                                         callbacks.stdout_callback, callbacks.stderr_callback);
+        auto work = [run] { return run(); };
+        nb::object record = co_await on_worker(self, work);
         log().debug("[TIMING] Execution completed: request_id=", request_id,
                     ", elapsed=", core::one_decimal(milliseconds_since(start)), "ms");
         nb::object success = record["success"];
         log().debug("[Kernel] [Async Task] Execution finished, success=", success,
                     " (request_id=", request_id, ")");
-        // Every message the code wrote goes out before its result.
-        co_await OutputChannel::flush(channel);
         nb::object workbook_id = self.attr("workbook_id");
         nb::object send = self.attr(INTERNED("send_message"));
         if (nb::cast<bool>(success)) {

@@ -18,4 +18,19 @@ core::Task<> execute_code_async(nb::object self, nb::object code, nb::object req
 // host_requests.cpp: wakes the worker waiting for this answer.
 core::Task<> handle_sys_response(nb::object self, nb::object message);
 
+// wire_arguments.cpp: wire-format argument list to values.
+nb::list deserialize_args(nb::handle self, nb::object args);
+
+// The tasks of the paths that run workbook functions, one file each.
+core::Task<> handle_custom_function_call(nb::object self, nb::object message);
+core::Task<> handle_run_module(nb::object self, nb::object message);
+core::Task<> handle_event_execution(nb::object self, nb::object message);
+core::Task<> handle_python_function_call(nb::object self, nb::object message);
+core::Task<> execute_streaming_function(nb::object self, nb::object request_id,
+                                        nb::object module_name, nb::object function_name,
+                                        nb::object args, nb::object workbook_id, nb::object source);
+
+// event_execution.cpp: inline.
+core::Task<> handle_com_event_config_update(nb::object self, nb::object message);
+
 } // namespace kernel

@@ -3,6 +3,9 @@
 
 #include <nanobind/nanobind.h>
 
+#include <initializer_list>
+#include <utility>
+
 namespace kernel {
 namespace nb = nanobind;
 
@@ -10,6 +13,12 @@ namespace nb = nanobind;
 // attribute, so a message that is not a mapping fails as it would in Python.
 nb::object field(nb::handle message, nb::handle key, nb::handle fallback);
 inline nb::object field(nb::handle message, nb::handle key) { return field(message, key, Py_None); }
+
+// bool(value), as Python's truth test.
+bool truthy(nb::handle value);
+
+// A message with these fields, in this order (the order receivers see).
+nb::dict message_of(std::initializer_list<std::pair<const char *, nb::handle>> fields);
 
 // {"type": type, "message": text}: the reply to malformed input.
 nb::dict error_reply(const char *text);

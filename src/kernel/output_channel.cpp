@@ -4,6 +4,7 @@
 #include "core/coroutine_method.hpp"
 #include "core/errors.hpp"
 #include "core/interned.hpp"
+#include "core/text.hpp"
 #include "kernel/kernel_module.hpp"
 
 namespace kernel {
@@ -36,9 +37,33 @@ void OutputChannel::schedule_drain(nb::handle self) {
 
 void OutputChannel::post(nb::handle self, nb::object message) {
     OutputChannel &channel = channel_of(self);
-    channel.m_queue.push_back({std::move(message), nb::object()});
+    channel.m_queue.push_back({std::move(message), nb::object(), nb::object()});
     if (!channel.m_draining)
         schedule_drain(self);
+}
+
+void OutputChannel::post_and_wait(nb::handle self, nb::object message, double timeout) {
+    OutputChannel &channel = channel_of(self);
+    nb::object lock = nb::module_::import_("threading").attr("Lock")();
+    lock.attr("acquire")();
+    nb::list outcome; // the send's exception or None, filled on the loop
+    nb::object notify = nb::cpp_function(
+        [lock, outcome](nb::object error) {
+            PyList_Append(outcome.ptr(), error.ptr());
+            lock.attr("release")();
+        },
+        nb::arg("error").none());
+    channel.m_queue.push_back({std::move(message), nb::object(), notify});
+    if (!channel.m_draining)
+        schedule_drain(self);
+    if (!nb::cast<bool>(lock.attr("acquire")(nb::arg("timeout") = timeout)))
+        core::raise(PyExc_TimeoutError,
+                    core::text("The hub did not take a message within ", timeout, " s"));
+    nb::object error = outcome[0];
+    if (!error.is_none()) {
+        PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.ptr())), error.ptr());
+        throw nb::python_error();
+    }
 }
 
 core::Task<> OutputChannel::flush(nb::object self) {
@@ -46,7 +71,7 @@ core::Task<> OutputChannel::flush(nb::object self) {
     if (channel.m_queue.empty() && !channel.m_draining)
         co_return;
     nb::object reached = channel.m_loop.attr("create_future")();
-    channel.m_queue.push_back({nb::object(), reached});
+    channel.m_queue.push_back({nb::object(), reached, nb::object()});
     if (!channel.m_draining)
         schedule_drain(self);
     co_await reached;
@@ -73,6 +98,7 @@ core::Task<> OutputChannel::drain(nb::object self) {
                 entry.reached.attr("set_result")(nb::none());
             continue;
         }
+        nb::object error = nb::none();
         try {
             co_await channel.m_kernel.attr(INTERNED("send_message"))(entry.message);
         } catch (nb::python_error &e) {
@@ -80,7 +106,10 @@ core::Task<> OutputChannel::drain(nb::object self) {
                 throw;
             // As a send submitted from a worker: its failure stays with the send.
             log().debug("[Kernel] Failed to send queued output: ", e.value());
+            error = nb::borrow(e.value());
         }
+        if (entry.notify.is_valid())
+            entry.notify(error);
         if (++sent_since_yield == OUTPUT_DRAIN_BATCH) {
             sent_since_yield = 0;
             co_await sleep(0);
@@ -99,6 +128,7 @@ int OutputChannel::traverse(PyObject *self, visitproc visit, void *arg) {
     for (const Entry &entry : channel.m_queue) {
         Py_VISIT(entry.message.ptr());
         Py_VISIT(entry.reached.ptr());
+        Py_VISIT(entry.notify.ptr());
     }
     return 0;
 }

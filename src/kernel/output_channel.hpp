@@ -25,6 +25,9 @@ public:
     static void post(nb::handle self, nb::object message);
     // On the loop: returns when every message posted before the call has been sent (or failed).
     static core::Task<> flush(nb::object self);
+    // On a worker: posts `message` and waits until it has been sent, at most `timeout` seconds
+    // (TimeoutError then); raises what the send raised. Keeps the order with earlier posts.
+    static void post_and_wait(nb::handle self, nb::object message, double timeout);
 
     static void bind(nb::module_ &module);
 
@@ -32,6 +35,7 @@ private:
     struct Entry {
         nb::object message; // null for a flush marker
         nb::object reached; // the flush marker's future
+        nb::object notify;  // called with the send's exception (or None) once it is done
     };
 
     static core::Task<> drain(nb::object self);

@@ -106,6 +106,30 @@ void bind_python_kernel(nb::module_ &module) {
                                     nb::object>("PythonKernel._execute_code_async"),
              nb::arg("code").none(), nb::arg("request_id").none(),
              nb::arg("function_name").none() = nb::none(), nb::arg("source").none() = "ide")
+        .def("_deserialize_args", &deserialize_args, nb::arg("args").none())
+        .def("_handle_custom_function_call",
+             core::coroutine_method<handle_custom_function_call, nb::object>(
+                 "PythonKernel._handle_custom_function_call"),
+             nb::arg("message").none())
+        .def("_handle_run_module",
+             core::coroutine_method<handle_run_module, nb::object>(
+                 "PythonKernel._handle_run_module"),
+             nb::arg("message").none())
+        .def("_handle_event_execution",
+             core::coroutine_method<handle_event_execution, nb::object>(
+                 "PythonKernel._handle_event_execution"),
+             nb::arg("message").none())
+        .def("_handle_python_function_call",
+             core::coroutine_method<handle_python_function_call, nb::object>(
+                 "PythonKernel._handle_python_function_call"),
+             nb::arg("message").none())
+        .def("_execute_streaming_function",
+             core::coroutine_method<execute_streaming_function, nb::object, nb::object, nb::object,
+                                    nb::object, nb::object, nb::object>(
+                 "PythonKernel._execute_streaming_function"),
+             nb::arg("request_id").none(), nb::arg("module_name").none(),
+             nb::arg("function_name").none(), nb::arg("args").none(), nb::arg("workbook_id").none(),
+             nb::arg("source").none())
         .def("_handle_chunk_message",
              core::coroutine_method<handle_chunk_message, nb::object>(
                  "PythonKernel._handle_chunk_message"),

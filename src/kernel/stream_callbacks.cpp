@@ -1,4 +1,4 @@
-// Per-execution stream callbacks posting to the output channel.
+// Per-run stream callbacks posting to the output channel.
 #include "kernel/stream_callbacks.hpp"
 
 #include "core/errors.hpp"
@@ -6,17 +6,14 @@
 #include "kernel/kernel_module.hpp"
 #include "kernel/output_channel.hpp"
 
-#include <string>
-
 namespace kernel {
+namespace {
 
-nb::object make_stream_callback(nb::handle kernel, const char *stream_type, nb::object request_id,
-                                nb::object source) {
-    nb::object channel = output_channel_of(kernel);
-    nb::object workbook_id = kernel.attr("workbook_id");
+nb::object make_callback(nb::object channel, const char *stream_type, nb::object request_id,
+                         nb::object workbook_id, nb::object source) {
     nb::str type(stream_type);
     return nb::cpp_function(
-        [channel, workbook_id, type, request_id, source](nb::object text) {
+        [channel, type, request_id, workbook_id, source](nb::object text) {
             try {
                 nb::dict message;
                 message[INTERNED("type")] = type;
@@ -32,6 +29,15 @@ nb::object make_stream_callback(nb::handle kernel, const char *stream_type, nb::
             }
         },
         nb::arg("text").none());
+}
+
+} // namespace
+
+StreamCallbacks make_stream_callbacks(nb::handle kernel, nb::object request_id,
+                                      nb::object workbook_id, nb::object source) {
+    nb::object channel = output_channel_of(kernel);
+    return {make_callback(channel, "stdout", request_id, workbook_id, source),
+            make_callback(channel, "stderr", request_id, workbook_id, source)};
 }
 
 } // namespace kernel

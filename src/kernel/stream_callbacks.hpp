@@ -1,4 +1,4 @@
-// The stdout and stderr callbacks of one execution of user code.
+// The stdout and stderr callbacks of one run of user code.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -6,11 +6,16 @@
 namespace kernel {
 namespace nb = nanobind;
 
-// A callable taking the written text: each call posts {"type": stream_type, "content": text,
-// "request_id", "workbook_id", "source"} to the kernel's output channel and returns at once.
-// A failure to post is logged at debug ("[Kernel] stdout streaming error: ...") and swallowed.
-// Called on the worker thread that runs the code.
-nb::object make_stream_callback(nb::handle kernel, const char *stream_type, nb::object request_id,
-                                nb::object source);
+struct StreamCallbacks {
+    nb::object stdout_callback;
+    nb::object stderr_callback;
+};
+
+// Two callables taking the written text: each call posts {"type": "stdout" / "stderr",
+// "content": text, "request_id", "workbook_id", "source"} to the kernel's output channel and
+// returns at once. A failure to post is logged at debug ("[Kernel] stdout streaming error: ...")
+// and swallowed. Made on the listener loop; called on the worker thread that runs the code.
+StreamCallbacks make_stream_callbacks(nb::handle kernel, nb::object request_id,
+                                      nb::object workbook_id, nb::object source);
 
 } // namespace kernel

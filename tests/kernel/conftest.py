@@ -36,6 +36,20 @@ class RunningKernel:
             if message["type"] in ("execution_result", "execution_error"):
                 return messages
 
+    async def sync_module(self, name, code):
+        """Pushes a workbook module as the IDE would and waits for the kernel's answer."""
+        await self.roundtrip({"type": "update_module", "module_name": name, "code": code},
+                             "module_updated")
+
+    async def collect(self, last_types, timeout=30):
+        """Messages up to and including the first whose type is in `last_types`."""
+        messages = []
+        while True:
+            message = await self.receive(timeout)
+            messages.append(message)
+            if message["type"] in last_types:
+                return messages
+
     async def finished(self, timeout=10):
         """Waits for run() to return (after a shutdown or a failure)."""
         await asyncio.wait_for(asyncio.shield(self.task), timeout)
@@ -51,6 +65,15 @@ async def start_kernel(hub, workbook_id=WORKBOOK, connection_args=None, kernel_c
     await session.send_raw("{")
     await session.expect("error")
     return RunningKernel(kernel, task, session)
+
+
+@pytest.fixture
+def workbook_modules():
+    """Workbook modules a test syncs, forgotten afterwards."""
+    names = []
+    yield names
+    for name in names:
+        kernel_module.in_memory_loader.delete_module(name)
 
 
 @pytest.fixture

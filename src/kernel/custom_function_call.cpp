@@ -1,0 +1,192 @@
+// _handle_custom_function_call: a module function called from a formula. Two replies: the
+// console's execution_result / execution_error, then the function_execution_result the formula
+// waits for, whatever the code does.
+#include "core/errors.hpp"
+#include "core/interned.hpp"
+#include "kernel/code_executor.hpp"
+#include "kernel/handlers.hpp"
+#include "kernel/kernel_module.hpp"
+#include "kernel/message_fields.hpp"
+#include "kernel/traceback_text.hpp"
+#include "kernel/user_call.hpp"
+
+namespace kernel {
+namespace {
+
+struct Call {
+    nb::object module_name, function_name, args, request_id, workbook_id, source;
+};
+
+// The worker side: runs the function and converts its result (a generator is consumed, every
+// item converted). Returns the worker result record.
+nb::dict execute_function(nb::handle self, const Call &call, const StreamCallbacks &callbacks) {
+    log().debug("[Kernel] [Worker Thread ", current_thread_name(),
+                "] Executing custom function: ", call.module_name, ".", call.function_name);
+    nb::object to_wire = state().quorvel.attr("Serializer").attr("to_wire");
+    CapturedRun run = run_captured(callbacks, true, [&] {
+        nb::object module = import_workbook_module(
+            call.module_name,
+            core::text("Module '", call.module_name,
+                       "' not found in sys.modules. Make sure the module has been synced via "
+                       "update_module."));
+        nb::object function = function_of(module, call.module_name, call.function_name);
+        nb::object values = self.attr("_deserialize_args")(call.args);
+        nb::object value = function(*values);
+        nb::object wire;
+        if (PyGen_Check(value.ptr())) {
+            nb::list items;
+            for (nb::handle item : value)
+                items.append(to_wire(item));
+            wire = items;
+        } else {
+            wire = to_wire(value);
+        }
+        return nb::make_tuple(value, wire);
+    });
+    if (run.error)
+        return message_of({{"status", INTERNED("error")},
+                           {"result", Py_None},
+                           {"logs", run.logs},
+                           {"error", extract_traceback_string(run.error->value())}});
+    return message_of({{"status", INTERNED("success")},
+                       {"result", run.value[1]},
+                       {"base_result", run.value[0]},
+                       {"logs", run.logs}});
+}
+
+// Both failure messages, the general one first, so that every client sees the failure and the
+// waiting formula completes.
+core::Task<> send_error(nb::object self, Call call, nb::str type, nb::str text, nb::str traceback) {
+    nb::dict error = message_of({{"type", type}, {"message", text}, {"traceback", traceback}});
+    nb::object send = self.attr(INTERNED("send_message"));
+    {
+        nb::dict message = message_of({{"type", INTERNED("execution_error")},
+                                       {"success", Py_False},
+                                       {"error", error},
+                                       {"request_id", call.request_id},
+                                       {"module_name", call.module_name},
+                                       {"function_name", call.function_name},
+                                       {"workbook_id", call.workbook_id},
+                                       {"source", call.source}});
+        co_await send(message);
+    }
+    {
+        nb::dict message = message_of({{"type", INTERNED("function_execution_result")},
+                                       {"request_id", call.request_id},
+                                       {"status", INTERNED("error")},
+                                       {"error", error}});
+        co_await send(message);
+    }
+}
+
+core::Task<> report(nb::object self, Call call, nb::dict record) {
+    nb::object send = self.attr(INTERNED("send_message"));
+    nb::object logs = field(record, INTERNED("logs"), INTERNED(""));
+    if (record["status"].equal(INTERNED("success"))) {
+        nb::object result = record["result"];
+        if (!result.is_none()) {
+            nb::dict message = message_of({{"type", INTERNED("result_output")},
+                                           {"content", out_line(record["base_result"])},
+                                           {"request_id", call.request_id},
+                                           {"workbook_id", call.workbook_id},
+                                           {"source", call.source}});
+            co_await send(message);
+        }
+        {
+            nb::dict message = message_of({{"type", INTERNED("execution_result")},
+                                           {"success", Py_True},
+                                           {"result", result},
+                                           {"logs", logs},
+                                           {"request_id", call.request_id},
+                                           {"module_name", call.module_name},
+                                           {"function_name", call.function_name},
+                                           {"workbook_id", call.workbook_id},
+                                           {"source", call.source}});
+            co_await send(message);
+        }
+        {
+            nb::dict message = message_of({{"type", INTERNED("function_execution_result")},
+                                           {"request_id", call.request_id},
+                                           {"status", INTERNED("success")},
+                                           {"result", result},
+                                           {"logs", logs}});
+            co_await send(message);
+        }
+        log().info("[Kernel] Custom function call succeeded: ", call.module_name, ".",
+                   call.function_name);
+        co_return;
+    }
+    nb::object error = field(record, INTERNED("error"), INTERNED("Unknown error"));
+    {
+        nb::dict message = message_of({{"type", INTERNED("execution_error")},
+                                       {"success", Py_False},
+                                       {"error", error},
+                                       {"logs", logs},
+                                       {"request_id", call.request_id},
+                                       {"module_name", call.module_name},
+                                       {"function_name", call.function_name},
+                                       {"workbook_id", call.workbook_id},
+                                       {"source", call.source}});
+        co_await send(message);
+    }
+    {
+        nb::dict message = message_of({{"type", INTERNED("function_execution_result")},
+                                       {"request_id", call.request_id},
+                                       {"status", INTERNED("error")},
+                                       {"result", Py_None},
+                                       {"logs", logs},
+                                       {"error", error}});
+        co_await send(message);
+    }
+    log().error("[Kernel] Custom function call failed: ", call.module_name, ".",
+                call.function_name);
+}
+
+bool is_empty(nb::handle value) { return !truthy(value); }
+
+} // namespace
+
+core::Task<> handle_custom_function_call(nb::object self, nb::object message) {
+    Call call{field(message, INTERNED("module_name"), INTERNED("")),
+              field(message, INTERNED("function_name"), INTERNED("")),
+              field(message, INTERNED("args"), nb::list()),
+              field(message, INTERNED("request_id")),
+              field(message, INTERNED("workbook_id")),
+              field(message, INTERNED("source"), INTERNED("addin"))};
+    log().info("[Kernel] Received custom_function_call: ", call.module_name, ".",
+               call.function_name, " (source=", call.source, ", request_id=", call.request_id, ")");
+    if (is_empty(call.module_name) || is_empty(call.function_name)) {
+        co_await send_error(
+            self, call, nb::str("ValidationError"),
+            nb::str(is_empty(call.module_name) ? "Missing module_name" : "Missing function_name"),
+            nb::str(""));
+        co_return;
+    }
+    std::optional<nb::python_error> failure;
+    try {
+        log().debug("[Kernel] [Async Task] Dispatching custom_function_call to worker: ",
+                    call.module_name, ".", call.function_name);
+        StreamCallbacks callbacks =
+            make_stream_callbacks(self, call.request_id, call.workbook_id, call.source);
+        auto work = [self, call, callbacks] {
+            return nb::object(execute_function(self, call, callbacks));
+        };
+        nb::object record = co_await on_worker(self, work);
+        nb::object logs = field(record, INTERNED("logs"), INTERNED(""));
+        if (truthy(logs))
+            log().info("[Kernel] Function logs:\n", logs);
+        co_await report(self, call, nb::borrow<nb::dict>(record));
+    } catch (nb::python_error &e) {
+        if (!core::is_ordinary(e))
+            throw;
+        failure.emplace(std::move(e));
+    }
+    if (failure) {
+        log().error("[Kernel] Unexpected error in _handle_custom_function_call: ",
+                    failure->value());
+        co_await send_error(self, call, nb::str(failure->type().attr("__name__")),
+                            nb::str(failure->value()), extract_traceback_string(failure->value()));
+    }
+}
+
+} // namespace kernel

@@ -1,0 +1,223 @@
+// _execute_streaming_function: a workbook generator whose items go to the requester one by one
+// while it runs. One item is in flight at a time: the worker waits until each item message has
+// been sent before it pulls the next one, so items keep their order and precede the final
+// message. Cancellation is cooperative: it takes effect when the generator yields next.
+#include "core/containers.hpp"
+#include "core/errors.hpp"
+#include "core/interned.hpp"
+#include "kernel/handlers.hpp"
+#include "kernel/kernel_module.hpp"
+#include "kernel/message_fields.hpp"
+#include "kernel/output_channel.hpp"
+#include "kernel/traceback_text.hpp"
+#include "kernel/user_call.hpp"
+
+#include <chrono>
+
+namespace kernel {
+namespace {
+
+// How long the task waits for a module the hub was asked to sync, and how often it looks.
+constexpr double MODULE_SYNC_WAIT = 5.0;
+constexpr double MODULE_SYNC_POLL = 0.1;
+// How long the worker waits for one item's message to be sent.
+constexpr double ITEM_SEND_TIMEOUT = 1.0;
+// After this many items the worker sleeps briefly, letting other threads take the GIL.
+constexpr int ITEMS_PER_PAUSE = 10;
+
+struct Stream {
+    nb::object request_id, module_name, function_name, args, workbook_id, source;
+};
+
+double milliseconds_since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+        .count();
+}
+
+nb::dict item_message(nb::handle self, const Stream &stream, nb::handle result, bool done) {
+    return message_of({{"type", INTERNED("streaming_function_result")},
+                       {"request_id", stream.request_id},
+                       {"result", result},
+                       {"done", done ? Py_True : Py_False},
+                       {"workbook_id", self.attr("workbook_id")}});
+}
+
+nb::dict final_message(nb::handle self, const Stream &stream, nb::handle error) {
+    if (!error.is_valid())
+        return message_of({{"type", INTERNED("streaming_function_result")},
+                           {"request_id", stream.request_id},
+                           {"done", Py_True},
+                           {"workbook_id", self.attr("workbook_id")}});
+    return message_of({{"type", INTERNED("streaming_function_result")},
+                       {"request_id", stream.request_id},
+                       {"error", error},
+                       {"done", Py_True},
+                       {"workbook_id", self.attr("workbook_id")}});
+}
+
+nb::list public_names(nb::handle names, size_t limit) {
+    nb::list out;
+    for (nb::handle name : names) {
+        if (out.size() == limit)
+            break;
+        if (!nb::cast<bool>(nb::str(name).attr("startswith")("_")))
+            out.append(name);
+    }
+    return out;
+}
+
+// The generator's body on the worker: returns the worker result record.
+nb::object stream_items(nb::handle self, const Stream &stream, nb::handle channel) {
+    nb::object module_name = stream.module_name, function_name = stream.function_name;
+    nb::module_::import_("importlib").attr("import_module")(module_name);
+    nb::object modules = nb::module_::import_("sys").attr("modules");
+    if (!core::contains(modules, module_name)) {
+        log().error("[Kernel] Module not found in sys.modules: ", module_name);
+        log().error("[Kernel] Sample of available modules: ", public_names(modules, 20));
+        log().error("[Kernel] in_memory_loader.source_cache keys: ",
+                    nb::list(module_global("in_memory_loader").attr("source_cache")));
+        return message_of({{"error", core::text("Module not found: ", module_name)}});
+    }
+    nb::object module = modules[module_name];
+    log().debug("[Kernel] Found module in sys.modules: ", module_name);
+    if (!PyUnicode_Check(function_name.ptr()) || !nb::hasattr(module, function_name)) {
+        log().error("[Kernel] Function not found in module: ", function_name);
+        log().error("[Kernel] Available functions in module: ",
+                    public_names(nb::module_::import_("builtins").attr("dir")(module), SIZE_MAX));
+        return message_of({{"error", core::text("Function not found: ", function_name)}});
+    }
+    nb::object function = module.attr(function_name);
+    log().debug("[Kernel] Found function: ", function_name);
+    nb::object generator = function(*self.attr("_deserialize_args")(stream.args));
+    if (!PyGen_Check(generator.ptr())) {
+        log().error("[Kernel] Function ", function_name, " is not a generator function");
+        return message_of(
+            {{"error", core::text("Function ", function_name, " is not a generator function")}});
+    }
+    log().info("[Kernel] Starting to stream results from generator: ", function_name);
+    nb::object canceled = self.attr("_canceled_streaming_requests");
+    nb::object to_wire = state().quorvel.attr("Serializer").attr("to_wire");
+    nb::object sleep = nb::module_::import_("time").attr("sleep");
+    long result_count = 0;
+    for (nb::handle item : generator) {
+        if (core::contains(canceled, stream.request_id)) {
+            canceled.attr("discard")(stream.request_id);
+            OutputChannel::post_and_wait(
+                channel, item_message(self, stream, nb::str("Canceled"), true), ITEM_SEND_TIMEOUT);
+            return message_of({{"canceled", Py_True}});
+        }
+        OutputChannel::post_and_wait(channel, item_message(self, stream, to_wire(item), false),
+                                     ITEM_SEND_TIMEOUT);
+        if (++result_count % ITEMS_PER_PAUSE == 0)
+            sleep(0.001);
+    }
+    return message_of({{"success", Py_True}, {"result_count", nb::int_(result_count)}});
+}
+
+nb::object run_streaming_in_thread(nb::handle self, const Stream &stream,
+                                   const StreamCallbacks &callbacks, nb::handle channel) {
+    log().debug("[TIMING] Streaming worker started: thread=", current_thread_name(),
+                ", request_id=", stream.request_id);
+    CapturedRun run =
+        run_captured(callbacks, true, [&] { return stream_items(self, stream, channel); });
+    if (!run.error)
+        return run.value;
+    log().error("[TIMING] Streaming error: request_id=", stream.request_id,
+                ", error=", run.error->value());
+    return message_of({{"error", nb::str(run.error->value())},
+                       {"traceback", extract_traceback_string(run.error->value())}});
+}
+
+// The module, or a sync request and up to MODULE_SYNC_WAIT seconds for its update_module (handled
+// on this same loop meanwhile). False when it never came.
+core::Task<bool> await_module(nb::object self, nb::object module_name) {
+    nb::object cache = module_global("in_memory_loader").attr("source_cache");
+    if (core::contains(cache, module_name))
+        co_return true;
+    log().warning("[Kernel] Module '", module_name, "' not in cache, requesting sync");
+    {
+        nb::dict message = message_of({{"type", INTERNED("request_module_sync")},
+                                       {"module_name", module_name},
+                                       {"workbook_id", self.attr("workbook_id")}});
+        co_await self.attr(INTERNED("send_message"))(message);
+    }
+    nb::object sleep = state().asyncio.attr("sleep");
+    for (double waited = 0.0; !core::contains(cache, module_name) && waited < MODULE_SYNC_WAIT;
+         waited += MODULE_SYNC_POLL)
+        co_await sleep(MODULE_SYNC_POLL);
+    co_return core::contains(cache, module_name);
+}
+
+} // namespace
+
+core::Task<> execute_streaming_function(nb::object self, nb::object request_id,
+                                        nb::object module_name, nb::object function_name,
+                                        nb::object args, nb::object workbook_id,
+                                        nb::object source) {
+    Stream stream{request_id, module_name, function_name, args, workbook_id, source};
+    auto start = std::chrono::steady_clock::now();
+    log().debug("[TIMING] Streaming execution started: request_id=", request_id,
+                ", function=", module_name, ".", function_name);
+    log().info("[Kernel] _execute_streaming_function: module=", module_name,
+               ", function=", function_name, ", request_id=", request_id);
+    nb::object send = self.attr(INTERNED("send_message"));
+    if (!co_await await_module(self, module_name)) {
+        log().error("[TIMING] Streaming failed: request_id=", request_id,
+                    ", elapsed=", core::one_decimal(milliseconds_since(start)),
+                    "ms, error=Module not found after sync");
+        log().error("[Kernel] Module '", module_name, "' not found after sync attempt");
+        {
+            nb::dict message = final_message(
+                self, stream,
+                core::text("Module '", module_name, "' not found after sync attempt"));
+            co_await send(message);
+        }
+        co_return;
+    }
+    std::optional<nb::python_error> failure;
+    try {
+        StreamCallbacks callbacks = make_stream_callbacks(self, request_id, workbook_id, source);
+        nb::object channel = output_channel_of(self);
+        auto work = [self, stream, callbacks, channel] {
+            return run_streaming_in_thread(self, stream, callbacks, channel);
+        };
+        nb::object record = co_await on_worker(self, work);
+        auto elapsed = core::one_decimal(milliseconds_since(start));
+        nb::object error = field(record, INTERNED("error"));
+        if (truthy(error)) {
+            log().error("[TIMING] Streaming failed: request_id=", request_id, ", elapsed=", elapsed,
+                        "ms, error=", error);
+            {
+                nb::dict message = final_message(self, stream, error);
+                co_await send(message);
+            }
+        } else if (truthy(field(record, INTERNED("canceled")))) {
+            log().debug("[TIMING] Streaming canceled: request_id=", request_id,
+                        ", elapsed=", elapsed, "ms");
+        } else {
+            log().debug("[TIMING] Streaming completed: request_id=", request_id,
+                        ", elapsed=", elapsed,
+                        "ms, results=", field(record, INTERNED("result_count"), nb::int_(0)));
+            {
+                nb::dict message = final_message(self, stream, nb::handle());
+                co_await send(message);
+            }
+        }
+    } catch (nb::python_error &e) {
+        if (!core::is_ordinary(e))
+            throw;
+        failure.emplace(std::move(e));
+    }
+    self.attr("_canceled_streaming_requests").attr("discard")(request_id);
+    if (failure) {
+        log().error("[TIMING] Streaming exception: request_id=", request_id,
+                    ", elapsed=", core::one_decimal(milliseconds_since(start)),
+                    "ms, error=", failure->value());
+        {
+            nb::dict message = final_message(self, stream, nb::str(failure->value()));
+            co_await send(message);
+        }
+    }
+}
+
+} // namespace kernel

@@ -1,0 +1,76 @@
+// Capturing, importing and dispatching to the worker pool for the paths that run user code.
+#include "kernel/user_call.hpp"
+
+#include "core/errors.hpp"
+#include "core/text.hpp"
+#include "kernel/code_executor.hpp"
+#include "kernel/kernel_module.hpp"
+#include "kernel/output_channel.hpp"
+#include "kernel/stream_redirect.hpp"
+
+namespace kernel {
+
+CapturedRun run_captured(const StreamCallbacks &callbacks, bool print_errors,
+                         const std::function<nb::object()> &body) {
+    nb::object capture_class = module_global("StreamCapture");
+    nb::object stdout_capture = capture_class(callbacks.stdout_callback);
+    nb::object stderr_capture = capture_class(callbacks.stderr_callback);
+    CapturedRun run;
+    {
+        StreamRedirect out(StreamKind::Stdout, stdout_capture);
+        StreamRedirect err(StreamKind::Stderr, stderr_capture);
+        try {
+            run.value = body();
+        } catch (nb::python_error &e) {
+            if (!is_user_error(e))
+                throw;
+            if (print_errors)
+                print_traceback(e);
+            run.error.emplace(std::move(e));
+        }
+    }
+    run.logs = stdout_capture.attr("getvalue")() + stderr_capture.attr("getvalue")();
+    return run;
+}
+
+void print_traceback(const nb::python_error &error) {
+    nb::handle exception = error.value();
+    nb::module_::import_("traceback")
+        .attr("print_exception")(exception.type(), exception, exception.attr("__traceback__"));
+}
+
+nb::object import_workbook_module(nb::handle module_name, nb::handle missing_text) {
+    nb::module_::import_("importlib").attr("import_module")(module_name);
+    nb::object modules = nb::module_::import_("sys").attr("modules");
+    nb::object module = modules.attr("get")(module_name);
+    if (module.is_none())
+        core::raise(PyExc_ImportError, missing_text);
+    return module;
+}
+
+nb::object function_of(nb::handle module, nb::handle module_name, nb::handle function_name) {
+    if (!PyUnicode_Check(function_name.ptr()) || !nb::hasattr(module, function_name))
+        core::raise(PyExc_AttributeError, core::text("Function '", function_name,
+                                                     "' not found in module '", module_name, "'"));
+    return module.attr(function_name);
+}
+
+core::Task<nb::object> on_worker(nb::object kernel, std::function<nb::object()> fn) {
+    nb::object loop = state().asyncio.attr("get_running_loop")();
+    nb::object callable = nb::cpp_function(std::move(fn));
+    nb::object result =
+        co_await loop.attr("run_in_executor")(kernel.attr("_thread_pool"), callable);
+    // Every message the code wrote goes out before anything reports its outcome.
+    nb::object channel = kernel.attr("_output_channel");
+    if (!channel.is_none())
+        co_await OutputChannel::flush(channel);
+    co_return result;
+}
+
+nb::str out_line(nb::handle value) { return core::text("Out: ", nb::repr(value), "\n"); }
+
+nb::object current_thread_name() {
+    return nb::module_::import_("threading").attr("current_thread")().attr("name");
+}
+
+} // namespace kernel
