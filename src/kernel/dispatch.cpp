@@ -23,7 +23,9 @@ using Start = nb::object (*)(nb::handle self, nb::handle message);
 struct Route {
     std::string_view type;
     RunsAs runs_as;
-    Start start;
+    Start start;                  // or, when null: `method` called with the whole message,
+    const char *method = nullptr; // after `announce` is logged at info
+    const char *announce = nullptr;
 };
 
 template <core::Task<> (*Handler)(nb::object, nb::object)>
@@ -51,25 +53,6 @@ nb::object execution_request(nb::handle self, nb::handle message) {
     log().debug("[Kernel] Code length: ", nb::len(code), " chars");
     return self.attr("_execute_code_async")(code, request_id, function_name, source);
 }
-
-// A task row that hands the whole message to the named method.
-template <const char *Method, const char *Log>
-nb::object method_task(nb::handle self, nb::handle message) {
-    log().info(Log);
-    return self.attr(Method)(message);
-}
-
-constexpr char CUSTOM_FUNCTION_CALL[] = "_handle_custom_function_call";
-constexpr char CUSTOM_FUNCTION_LOG[] =
-    "[Kernel] [Listener Thread] Dispatching custom_function_call to worker";
-constexpr char RUN_MODULE[] = "_handle_run_module";
-constexpr char RUN_MODULE_LOG[] = "[Kernel] [Listener Thread] Dispatching run_module to worker";
-constexpr char EVENT_EXECUTION[] = "_handle_event_execution";
-constexpr char EVENT_EXECUTION_LOG[] =
-    "[Kernel] [Listener Thread] Dispatching event_execution to worker";
-constexpr char PYTHON_FUNCTION_CALL[] = "_handle_python_function_call";
-constexpr char PYTHON_FUNCTION_LOG[] =
-    "[Kernel] [Listener Thread] Dispatching python_function_call to worker";
 
 nb::object streaming_function(nb::handle self, nb::handle message) {
     nb::object request_id = field(message, INTERNED("request_id"));
@@ -99,11 +82,15 @@ constexpr Route ROUTES[] = {
     {"update_module", RunsAs::Inline, &inline_branch<handle_update_module>},
     {"delete_module", RunsAs::Inline, &inline_branch<handle_delete_module>},
     {"shutdown", RunsAs::Await, &inline_branch<shutdown>},
-    {"custom_function_call", RunsAs::Task, &method_task<CUSTOM_FUNCTION_CALL, CUSTOM_FUNCTION_LOG>},
-    {"run_module", RunsAs::Task, &method_task<RUN_MODULE, RUN_MODULE_LOG>},
-    {"event_execution", RunsAs::Task, &method_task<EVENT_EXECUTION, EVENT_EXECUTION_LOG>},
+    {"custom_function_call", RunsAs::Task, nullptr, "_handle_custom_function_call",
+     "[Kernel] [Listener Thread] Dispatching custom_function_call to worker"},
+    {"run_module", RunsAs::Task, nullptr, "_handle_run_module",
+     "[Kernel] [Listener Thread] Dispatching run_module to worker"},
+    {"event_execution", RunsAs::Task, nullptr, "_handle_event_execution",
+     "[Kernel] [Listener Thread] Dispatching event_execution to worker"},
     {"com_event_config_update", RunsAs::Inline, &inline_branch<handle_com_event_config_update>},
-    {"python_function_call", RunsAs::Task, &method_task<PYTHON_FUNCTION_CALL, PYTHON_FUNCTION_LOG>},
+    {"python_function_call", RunsAs::Task, nullptr, "_handle_python_function_call",
+     "[Kernel] [Listener Thread] Dispatching python_function_call to worker"},
     {"execute_streaming_function", RunsAs::Task, &streaming_function},
     {"cancel_streaming_function", RunsAs::Inline, &inline_branch<cancel_streaming_function>},
     {"sys_response", RunsAs::Inline, &inline_branch<handle_sys_response>},
@@ -146,7 +133,13 @@ core::Task<> handle_message(nb::object self, nb::object message) {
     const Route *route = find_route(msg_type);
     if (!route)
         co_return;
-    nb::object handling = route->start(self, message);
+    nb::object handling;
+    if (route->start) {
+        handling = route->start(self, message);
+    } else {
+        log().info(route->announce);
+        handling = self.attr(route->method)(message);
+    }
     if (route->runs_as == RunsAs::Task)
         start_background_task(self, handling);
     else
