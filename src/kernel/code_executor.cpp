@@ -121,11 +121,21 @@ bool is_user_error(const nb::python_error &error) {
            error.matches(PyExc_KeyboardInterrupt);
 }
 
-nb::dict error_object(const nb::python_error &error) {
+nb::dict error_object(const nb::python_error &error) { return error_object(error.value()); }
+
+nb::dict error_object(nb::handle exception) {
     nb::dict object;
-    object["type"] = error.type().attr("__name__");
-    object["message"] = nb::str(error.value());
-    object["traceback"] = extract_traceback_string(error.value());
+    object["type"] = exception.type().attr("__name__");
+    object["message"] = nb::str(exception);
+    object["traceback"] = extract_traceback_string(exception);
+    return object;
+}
+
+nb::dict error_object(const char *type, const char *message, const char *traceback) {
+    nb::dict object;
+    object["type"] = type;
+    object["message"] = message;
+    object["traceback"] = traceback;
     return object;
 }
 

@@ -12,6 +12,8 @@ void bind_code_executor(nb::module_ &module);
 
 // The error object of an exception: {"type", "message", "traceback"}.
 nb::dict error_object(const nb::python_error &error);
+nb::dict error_object(nb::handle exception);
+nb::dict error_object(const char *type, const char *message, const char *traceback = "");
 
 // True for the exceptions user code may raise that are reported as its error instead of
 // leaving the kernel: ordinary exceptions, and SystemExit / KeyboardInterrupt raised by the

@@ -56,8 +56,7 @@ nb::dict execute_function(nb::handle self, const Call &call, const StreamCallbac
 
 // Both failure messages, the general one first, so that every client sees the failure and the
 // waiting formula completes.
-core::Task<> send_error(nb::object self, Call call, nb::str type, nb::str text, nb::str traceback) {
-    nb::dict error = message_of({{"type", type}, {"message", text}, {"traceback", traceback}});
+core::Task<> send_error(nb::object self, Call call, nb::dict error) {
     nb::object send = self.attr(INTERNED("send_message"));
     {
         nb::dict message = message_of({{"type", INTERNED("execution_error")},
@@ -156,36 +155,26 @@ core::Task<> handle_custom_function_call(nb::object self, nb::object message) {
     log().info("[Kernel] Received custom_function_call: ", call.module_name, ".",
                call.function_name, " (source=", call.source, ", request_id=", call.request_id, ")");
     if (is_empty(call.module_name) || is_empty(call.function_name)) {
-        co_await send_error(
-            self, call, nb::str("ValidationError"),
-            nb::str(is_empty(call.module_name) ? "Missing module_name" : "Missing function_name"),
-            nb::str(""));
+        co_await send_error(self, call,
+                            error_object("ValidationError", is_empty(call.module_name)
+                                                                ? "Missing module_name"
+                                                                : "Missing function_name"));
         co_return;
     }
-    std::optional<nb::python_error> failure;
-    try {
-        log().debug("[Kernel] [Async Task] Dispatching custom_function_call to worker: ",
-                    call.module_name, ".", call.function_name);
-        StreamCallbacks callbacks =
-            make_stream_callbacks(self, call.request_id, call.workbook_id, call.source);
-        auto work = [self, call, callbacks] {
-            return nb::object(execute_function(self, call, callbacks));
-        };
-        nb::object record = co_await on_worker(self, work);
-        nb::object logs = field(record, INTERNED("logs"), INTERNED(""));
-        if (truthy(logs))
-            log().info("[Kernel] Function logs:\n", logs);
-        co_await report(self, call, nb::borrow<nb::dict>(record));
-    } catch (nb::python_error &e) {
-        if (!core::is_ordinary(e))
-            throw;
-        failure.emplace(std::move(e));
-    }
-    if (failure) {
-        log().error("[Kernel] Unexpected error in _handle_custom_function_call: ",
-                    failure->value());
-        co_await send_error(self, call, nb::str(failure->type().attr("__name__")),
-                            nb::str(failure->value()), extract_traceback_string(failure->value()));
+    log().debug("[Kernel] [Async Task] Dispatching custom_function_call to worker: ",
+                call.module_name, ".", call.function_name);
+    StreamCallbacks callbacks =
+        make_stream_callbacks(self, call.request_id, call.workbook_id, call.source);
+    auto work = [self, call, callbacks] {
+        return nb::object(execute_function(self, call, callbacks));
+    };
+    auto reply = [self, call](nb::dict record) {
+        return report(self, call, record).into_python("report");
+    };
+    nb::object failure = co_await run_and_report(self, work, "[Kernel] Function logs:\n", reply);
+    if (!failure.is_none()) {
+        log().error("[Kernel] Unexpected error in _handle_custom_function_call: ", failure);
+        co_await send_error(self, call, error_object(failure));
     }
 }
 

@@ -77,6 +77,21 @@ core::Task<> send_result(nb::object self, Event event, nb::object status, nb::ob
     }
 }
 
+// The COM registrar first (it waits for the outcome), then the reply.
+core::Task<> report(nb::object self, Event event, nb::dict record) {
+    deliver_to_registrar(self, event, record);
+    nb::object logs = field(record, INTERNED("logs"), INTERNED(""));
+    if (record["status"].equal(INTERNED("success"))) {
+        log().info("[Kernel] Event handler executed successfully: ", event.module_name, ".",
+                   event.function_name);
+        co_await send_result(self, event, nb::str("success"), logs, nb::none());
+    } else {
+        log().error("[Kernel] Event handler failed: ", event.module_name, ".", event.function_name);
+        co_await send_result(self, event, nb::str("error"), logs,
+                             field(record, INTERNED("error"), INTERNED("Unknown error")));
+    }
+}
+
 } // namespace
 
 core::Task<> handle_event_execution(nb::object self, nb::object message) {
@@ -96,42 +111,25 @@ core::Task<> handle_event_execution(nb::object self, nb::object message) {
                " (object=", field(message, INTERNED("object_type"), INTERNED("")), "/",
                field(message, INTERNED("object_name"), INTERNED("")),
                ", event=", field(message, INTERNED("event_type"), INTERNED("")), ")");
-    std::optional<nb::python_error> failure;
-    try {
-        log().debug("[Kernel] [Async Task] Dispatching event_execution to worker: ",
-                    event.module_name, ".", event.function_name);
-        StreamCallbacks callbacks =
-            make_stream_callbacks(self, event.request_id, event.workbook_id, nb::str("addin"));
-        auto work = [self, event, callbacks] {
-            return nb::object(execute_event(self, event, callbacks));
-        };
-        nb::object record = co_await on_worker(self, work);
-        nb::object logs = field(record, INTERNED("logs"), INTERNED(""));
-        if (truthy(logs))
-            log().info("[Kernel] Event handler logs:\n", logs);
-        deliver_to_registrar(self, event, record);
-        if (record["status"].equal(INTERNED("success"))) {
-            log().info("[Kernel] Event handler executed successfully: ", event.module_name, ".",
-                       event.function_name);
-            co_await send_result(self, event, nb::str("success"), logs, nb::none());
-        } else {
-            log().error("[Kernel] Event handler failed: ", event.module_name, ".",
-                        event.function_name);
-            co_await send_result(self, event, nb::str("error"), logs,
-                                 field(record, INTERNED("error"), INTERNED("Unknown error")));
-        }
-    } catch (nb::python_error &e) {
-        if (!core::is_ordinary(e))
-            throw;
-        failure.emplace(std::move(e));
-    }
-    if (failure) {
-        log().error("[Kernel] Unexpected error in _handle_event_execution: ", failure->value());
+    log().debug("[Kernel] [Async Task] Dispatching event_execution to worker: ", event.module_name,
+                ".", event.function_name);
+    StreamCallbacks callbacks =
+        make_stream_callbacks(self, event.request_id, event.workbook_id, nb::str("addin"));
+    auto work = [self, event, callbacks] {
+        return nb::object(execute_event(self, event, callbacks));
+    };
+    auto reply = [self, event](nb::dict record) {
+        return report(self, event, record).into_python("report");
+    };
+    nb::object failure =
+        co_await run_and_report(self, work, "[Kernel] Event handler logs:\n", reply);
+    if (!failure.is_none()) {
+        log().error("[Kernel] Unexpected error in _handle_event_execution: ", failure);
         nb::object registrar = self.attr("_com_event_registrar");
         if (event.is_com && !registrar.is_none())
             registrar.attr("deliver_com_response")(event.request_id, com_response(nb::handle()));
         co_await send_result(self, event, nb::str("error"), nb::str(""),
-                             extract_traceback_string(failure->value()));
+                             extract_traceback_string(failure));
     }
 }
 

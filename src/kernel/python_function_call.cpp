@@ -2,6 +2,7 @@
 // invoked from the spreadsheet by its id.
 #include "core/errors.hpp"
 #include "core/interned.hpp"
+#include "kernel/code_executor.hpp"
 #include "kernel/handlers.hpp"
 #include "kernel/kernel_module.hpp"
 #include "kernel/message_fields.hpp"
@@ -51,17 +52,13 @@ nb::dict execute_callable(nb::handle self, const Invocation &call,
                        {"logs", run.logs}});
 }
 
-core::Task<> send_error(nb::object self, Invocation call, nb::str type, nb::str text,
-                        nb::str traceback) {
-    {
-        nb::dict message = message_of(
-            {{"type", INTERNED("python_function_result")},
-             {"success", Py_False},
-             {"error", message_of({{"type", type}, {"message", text}, {"traceback", traceback}})},
-             {"request_id", call.request_id},
-             {"workbook_id", call.workbook_id}});
-        co_await self.attr(INTERNED("send_message"))(message);
-    }
+core::Task<> send_error(nb::object self, Invocation call, nb::dict error) {
+    nb::dict message = message_of({{"type", INTERNED("python_function_result")},
+                                   {"success", Py_False},
+                                   {"error", error},
+                                   {"request_id", call.request_id},
+                                   {"workbook_id", call.workbook_id}});
+    co_await self.attr(INTERNED("send_message"))(message);
 }
 
 core::Task<> report(nb::object self, Invocation call, nb::dict record) {
@@ -111,35 +108,24 @@ core::Task<> handle_python_function_call(nb::object self, nb::object message) {
     log().info("[Kernel] Received python_function_call: callable_id=", call.callable_id,
                " (request_id=", call.request_id, ")");
     if (call.callable_id.is_none() || !truthy(call.callable_id)) {
-        co_await send_error(self, call, nb::str("ValidationError"), nb::str("Missing callable_id"),
-                            nb::str(""));
+        co_await send_error(self, call, error_object("ValidationError", "Missing callable_id"));
         co_return;
     }
-    std::optional<nb::python_error> failure;
-    try {
-        log().debug("[Kernel] [Async Task] Dispatching python_function_call to worker: "
-                    "callable_id=",
-                    call.callable_id);
-        StreamCallbacks callbacks =
-            make_stream_callbacks(self, call.request_id, call.workbook_id, nb::str("addin"));
-        auto work = [self, call, callbacks] {
-            return nb::object(execute_callable(self, call, callbacks));
-        };
-        nb::object record = co_await on_worker(self, work);
-        nb::object logs = field(record, INTERNED("logs"), INTERNED(""));
-        if (truthy(logs))
-            log().info("[Kernel] Callable logs:\n", logs);
-        co_await report(self, call, nb::borrow<nb::dict>(record));
-    } catch (nb::python_error &e) {
-        if (!core::is_ordinary(e))
-            throw;
-        failure.emplace(std::move(e));
-    }
-    if (failure) {
-        log().error("[Kernel] Unexpected error in _handle_python_function_call: ",
-                    failure->value());
-        co_await send_error(self, call, nb::str(failure->type().attr("__name__")),
-                            nb::str(failure->value()), extract_traceback_string(failure->value()));
+    log().debug("[Kernel] [Async Task] Dispatching python_function_call to worker: "
+                "callable_id=",
+                call.callable_id);
+    StreamCallbacks callbacks =
+        make_stream_callbacks(self, call.request_id, call.workbook_id, nb::str("addin"));
+    auto work = [self, call, callbacks] {
+        return nb::object(execute_callable(self, call, callbacks));
+    };
+    auto reply = [self, call](nb::dict record) {
+        return report(self, call, record).into_python("report");
+    };
+    nb::object failure = co_await run_and_report(self, work, "[Kernel] Callable logs:\n", reply);
+    if (!failure.is_none()) {
+        log().error("[Kernel] Unexpected error in _handle_python_function_call: ", failure);
+        co_await send_error(self, call, error_object(failure));
     }
 }
 

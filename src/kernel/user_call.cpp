@@ -2,9 +2,11 @@
 #include "kernel/user_call.hpp"
 
 #include "core/errors.hpp"
+#include "core/interned.hpp"
 #include "core/text.hpp"
 #include "kernel/code_executor.hpp"
 #include "kernel/kernel_module.hpp"
+#include "kernel/message_fields.hpp"
 #include "kernel/output_channel.hpp"
 #include "kernel/stream_redirect.hpp"
 
@@ -65,6 +67,23 @@ core::Task<nb::object> on_worker(nb::object kernel, std::function<nb::object()> 
     if (!channel.is_none())
         co_await OutputChannel::flush(channel);
     co_return result;
+}
+
+core::Task<nb::object> run_and_report(nb::object kernel, std::function<nb::object()> work,
+                                      const char *logs_title,
+                                      std::function<nb::object(nb::dict)> report) {
+    try {
+        nb::object record = co_await on_worker(kernel, std::move(work));
+        nb::object logs = field(record, INTERNED("logs"), INTERNED(""));
+        if (truthy(logs))
+            log().info(logs_title, logs);
+        co_await report(nb::borrow<nb::dict>(record));
+    } catch (nb::python_error &e) {
+        if (!core::is_ordinary(e))
+            throw;
+        co_return nb::borrow(e.value());
+    }
+    co_return nb::none();
 }
 
 nb::str out_line(nb::handle value) { return core::text("Out: ", nb::repr(value), "\n"); }

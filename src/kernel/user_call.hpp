@@ -38,6 +38,14 @@ nb::object function_of(nb::handle module, nb::handle module_name, nb::handle fun
 // message posted to the output channel meanwhile has been sent.
 core::Task<nb::object> on_worker(nb::object kernel, std::function<nb::object()> fn);
 
+// The task side the paths share: `work` on the pool (it returns the worker result record), the
+// record's non-empty "logs" logged at info after `logs_title`, then the awaitable that
+// `report(record)` returns. Returns None, or the ordinary exception that escaped any of it, for
+// the path's own failure reply.
+core::Task<nb::object> run_and_report(nb::object kernel, std::function<nb::object()> work,
+                                      const char *logs_title,
+                                      std::function<nb::object(nb::dict)> report);
+
 // repr(value) framed as the console shows a result: "Out: " + repr + "\n".
 nb::str out_line(nb::handle value);
 
