@@ -1,6 +1,8 @@
 // Conversions between C++ exceptions and Python errors.
 #include "core/errors.hpp"
 
+#include "core/py_compat.hpp"
+
 namespace core {
 
 void raise(PyObject *type, const char *message) {
@@ -55,5 +57,26 @@ void restore_as_python_error(std::exception_ptr error) noexcept {
 }
 
 bool is_ordinary(const nb::python_error &error) { return error.matches(PyExc_Exception); }
+
+nb::object exception_of(const nb::python_error &error) {
+    nb::handle value = error.value();
+    if (value.is_valid() && PyExceptionInstance_Check(value.ptr()))
+        return nb::borrow(value);
+    PyObject *type = Py_NewRef(error.type().ptr());
+    PyObject *instance = Py_XNewRef(value.ptr());
+    PyObject *traceback = error.traceback().release().ptr();
+    if (traceback == Py_None) {
+        Py_DECREF(traceback);
+        traceback = nullptr;
+    }
+    PyErr_NormalizeException(&type, &instance, &traceback);
+    if (traceback && instance)
+        PyException_SetTraceback(instance, traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    if (!instance)
+        throw nb::python_error();
+    return nb::steal(instance);
+}
 
 } // namespace core

@@ -23,7 +23,9 @@ void restore_as_python_error(std::exception_ptr error) noexcept;
 // errors a handler catches; cancellation, GeneratorExit and KeyboardInterrupt pass through.
 bool is_ordinary(const nb::python_error &error);
 
-// The exception instance of `error`, for logging "text: " + str(exc).
-inline nb::handle exception_of(const nb::python_error &error) { return error.value(); }
+// The exception instance of `error`, with its traceback. Use this, not error.value(): nanobind
+// releases before 3.0 keep an error as fetched below Python 3.12, where the value may still be
+// a plain message or null.
+nb::object exception_of(const nb::python_error &error);
 
 } // namespace core

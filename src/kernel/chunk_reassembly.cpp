@@ -7,6 +7,7 @@
 // MAX_TOTAL_CHUNKS chunks and carry at most MAX_CHUNKED_MESSAGE_SIZE characters, and at most
 // MAX_CHUNK_BUFFERS partial messages are kept (a new one drops the oldest).
 #include "core/containers.hpp"
+#include "core/errors.hpp"
 #include "core/interned.hpp"
 #include "kernel/kernel_module.hpp"
 #include "kernel/message_fields.hpp"
@@ -125,7 +126,7 @@ core::Task<nb::object> handle_chunk_message(nb::object self, nb::object message)
     } catch (nb::python_error &e) {
         if (!e.matches(state().json_decode_error))
             throw;
-        log().error("[Kernel] Failed to parse reassembled message: ", e.value());
+        log().error("[Kernel] Failed to parse reassembled message: ", core::exception_of(e));
         co_return nb::none();
     }
     if (field(whole, INTERNED("type")).equal(INTERNED(CHUNK_HEADER_TYPE))) {

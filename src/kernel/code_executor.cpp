@@ -121,7 +121,9 @@ bool is_user_error(const nb::python_error &error) {
            error.matches(PyExc_KeyboardInterrupt);
 }
 
-nb::dict error_object(const nb::python_error &error) { return error_object(error.value()); }
+nb::dict error_object(const nb::python_error &error) {
+    return error_object(core::exception_of(error));
+}
 
 nb::dict error_object(nb::handle exception) {
     nb::dict object;

@@ -41,7 +41,7 @@ core::Task<> start_win32_components(nb::object self) {
     } catch (nb::python_error &e) {
         if (!core::is_ordinary(e))
             throw;
-        log().warning("[Kernel] Could not start Win32 COM watcher: ", e.value());
+        log().warning("[Kernel] Could not start Win32 COM watcher: ", core::exception_of(e));
     }
 }
 
@@ -115,7 +115,7 @@ core::Task<> listen(nb::object self) {
         if (!e.matches(st.connection_closed))
             throw;
         // A frame beyond MAX_FRAME_BYTES ends up here too: the library closes with 1009.
-        log().info("[Kernel] Connection closed: ", e.value());
+        log().info("[Kernel] Connection closed: ", core::exception_of(e));
         self.attr("running") = false;
     }
 }
@@ -129,7 +129,7 @@ core::Task<> run(nb::object self) {
     } catch (nb::python_error &e) {
         // Cancellation and interpreter exits are not kernel errors: they leave after tear-down.
         if (core::is_ordinary(e))
-            log().error("Kernel error: ", e.value());
+            log().error("Kernel error: ", core::exception_of(e));
         else
             escaping.emplace(std::move(e));
     }

@@ -47,7 +47,7 @@ nb::dict execute_function(nb::handle self, const Call &call, const StreamCallbac
         return message_of({{"status", INTERNED("error")},
                            {"result", Py_None},
                            {"logs", run.logs},
-                           {"error", extract_traceback_string(run.error->value())}});
+                           {"error", extract_traceback_string(core::exception_of(*run.error))}});
     return message_of({{"status", INTERNED("success")},
                        {"result", run.value[1]},
                        {"base_result", run.value[0]},

@@ -33,7 +33,7 @@ nb::dict execute_event(nb::handle self, const Event &event, const StreamCallback
     if (run.error)
         return message_of({{"status", INTERNED("error")},
                            {"logs", run.logs},
-                           {"error", extract_traceback_string(run.error->value())}});
+                           {"error", extract_traceback_string(core::exception_of(*run.error))}});
     return message_of({{"status", INTERNED("success")},
                        {"logs", run.logs},
                        {"error", Py_None},
@@ -57,7 +57,7 @@ void deliver_to_registrar(nb::handle self, const Event &event, nb::handle record
     } catch (nb::python_error &e) {
         if (!core::is_ordinary(e))
             throw;
-        log().error("[Kernel] Error delivering COM event response: ", e.value());
+        log().error("[Kernel] Error delivering COM event response: ", core::exception_of(e));
         registrar.attr("deliver_com_response")(event.request_id, com_response(nb::handle()));
     }
 }

@@ -107,8 +107,8 @@ core::Task<> execute_code_async(nb::object self, nb::object code, nb::object req
         co_return;
     log().error("[TIMING] Execution failed: request_id=", request_id,
                 ", elapsed=", core::one_decimal(milliseconds_since(start)),
-                "ms, error=", failure->value());
-    log().error("[Kernel] Unexpected error in _execute_code_async: ", failure->value());
+                "ms, error=", core::exception_of(*failure));
+    log().error("[Kernel] Unexpected error in _execute_code_async: ", core::exception_of(*failure));
     try {
         nb::dict reply;
         reply["type"] = "execution_error";
@@ -120,7 +120,7 @@ core::Task<> execute_code_async(nb::object self, nb::object code, nb::object req
     } catch (nb::python_error &e) {
         if (!core::is_ordinary(e))
             throw;
-        log().error("[Kernel] Failed to send error message: ", e.value());
+        log().error("[Kernel] Failed to send error message: ", core::exception_of(e));
     }
 }
 

@@ -47,7 +47,8 @@ nb::object send_sys_request(nb::handle kernel, nb::object payload, nb::object ti
         if (!core::is_ordinary(e))
             throw;
         // As a failed submission: the worker waits and times out.
-        log().debug("[Kernel] Failed to submit sys_request ", request_id, ": ", e.value());
+        log().debug("[Kernel] Failed to submit sys_request ", request_id, ": ",
+                    core::exception_of(e));
     }
     log().debug("[Kernel] [Worker Thread ", thread_name,
                 "] Waiting for sys_response: ", request_id);
@@ -109,7 +110,7 @@ nb::object make_send_stream_message(nb::handle kernel_handle) {
             } catch (nb::python_error &e) {
                 if (!core::is_ordinary(e))
                     throw;
-                log().debug("[Kernel] ", stream_type, " streaming error: ", e.value());
+                log().debug("[Kernel] ", stream_type, " streaming error: ", core::exception_of(e));
             }
         },
         nb::arg("stream_type"), nb::arg("content"), nb::name("send_stream_message"));

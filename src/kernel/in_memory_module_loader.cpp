@@ -80,10 +80,15 @@ void exec_module(nb::handle self, nb::handle module) {
         return;
     }
     nb::python_error error;
-    log().error("[InMemoryModuleLoader] Error executing module '", name, "': ", error.value());
-    nb::object exception = nb::borrow(error.value());
-    PyException_SetTraceback(exception.ptr(), trimmed_traceback(error.traceback()).ptr());
-    error.restore();
+    nb::object exception = core::exception_of(error);
+    log().error("[InMemoryModuleLoader] Error executing module '", name, "': ", exception);
+    PyObject *traceback = PyException_GetTraceback(exception.ptr());
+    nb::object trimmed = trimmed_traceback(traceback ? nb::steal(traceback) : nb::none());
+    PyException_SetTraceback(exception.ptr(), trimmed.ptr());
+    // The same exception object goes back to the importer, with the trimmed traceback.
+    PyObject *type = Py_NewRef(exception.type().ptr());
+    PyObject *trace = trimmed.is_none() ? nullptr : trimmed.release().ptr();
+    PyErr_Restore(type, exception.release().ptr(), trace);
     throw nb::python_error();
 }
 

@@ -61,7 +61,8 @@ nb::object write(nb::handle self, nb::object text) {
             Py_DECREF(sent);
         } else if (PyErr_ExceptionMatches(PyExc_Exception)) {
             nb::python_error error;
-            nb::str report = core::text("[KernelStreamHook Error] ", error.value(), "\n");
+            nb::str report =
+                core::text("[KernelStreamHook Error] ", core::exception_of(error), "\n");
             call_quietly(original, INTERNED("write"), report.ptr());
         } else {
             throw nb::python_error();

@@ -105,8 +105,8 @@ core::Task<> OutputChannel::drain(nb::object self) {
             if (!core::is_ordinary(e))
                 throw;
             // As a send submitted from a worker: its failure stays with the send.
-            log().debug("[Kernel] Failed to send queued output: ", e.value());
-            error = nb::borrow(e.value());
+            log().debug("[Kernel] Failed to send queued output: ", core::exception_of(e));
+            error = core::exception_of(e);
         }
         if (entry.notify.is_valid())
             entry.notify(error);

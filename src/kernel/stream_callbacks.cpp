@@ -25,7 +25,7 @@ nb::object make_callback(nb::object channel, const char *stream_type, nb::object
             } catch (nb::python_error &e) {
                 if (!core::is_ordinary(e))
                     throw;
-                log().debug("[Kernel] ", type, " streaming error: ", e.value());
+                log().debug("[Kernel] ", type, " streaming error: ", core::exception_of(e));
             }
         },
         nb::arg("text").none());

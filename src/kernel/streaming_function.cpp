@@ -123,9 +123,9 @@ nb::object run_streaming_in_thread(nb::handle self, const Stream &stream,
     if (!run.error)
         return run.value;
     log().error("[TIMING] Streaming error: request_id=", stream.request_id,
-                ", error=", run.error->value());
-    return message_of({{"error", nb::str(run.error->value())},
-                       {"traceback", extract_traceback_string(run.error->value())}});
+                ", error=", core::exception_of(*run.error));
+    return message_of({{"error", nb::str(core::exception_of(*run.error))},
+                       {"traceback", extract_traceback_string(core::exception_of(*run.error))}});
 }
 
 // The module, or a sync request and up to MODULE_SYNC_WAIT seconds for its update_module (handled
@@ -212,9 +212,9 @@ core::Task<> execute_streaming_function(nb::object self, nb::object request_id,
     if (failure) {
         log().error("[TIMING] Streaming exception: request_id=", request_id,
                     ", elapsed=", core::one_decimal(milliseconds_since(start)),
-                    "ms, error=", failure->value());
+                    "ms, error=", core::exception_of(*failure));
         {
-            nb::dict message = final_message(self, stream, nb::str(failure->value()));
+            nb::dict message = final_message(self, stream, nb::str(core::exception_of(*failure)));
             co_await send(message);
         }
     }

@@ -16,9 +16,10 @@ nb::object to_int(nb::handle digits) {
 } // namespace
 
 nb::str extract_traceback_string(nb::handle exception) {
-    nb::object lines =
-        nb::module_::import_("traceback")
-            .attr("format_exception")(exception.type(), exception, exception.attr("__traceback__"));
+    PyObject *traceback = PyException_GetTraceback(exception.ptr());
+    nb::object trace = traceback ? nb::steal(traceback) : nb::none();
+    nb::object format = nb::module_::import_("traceback").attr("format_exception");
+    nb::object lines = format(exception.type(), exception, trace);
     return nb::borrow<nb::str>(nb::str("").attr("join")(lines));
 }
 

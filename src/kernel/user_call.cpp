@@ -36,7 +36,7 @@ CapturedRun run_captured(const StreamCallbacks &callbacks, bool print_errors,
 }
 
 void print_traceback(const nb::python_error &error) {
-    nb::handle exception = error.value();
+    nb::object exception = core::exception_of(error);
     nb::module_::import_("traceback")
         .attr("print_exception")(exception.type(), exception, exception.attr("__traceback__"));
 }
@@ -81,7 +81,7 @@ core::Task<nb::object> run_and_report(nb::object kernel, std::function<nb::objec
     } catch (nb::python_error &e) {
         if (!core::is_ordinary(e))
             throw;
-        co_return nb::borrow(e.value());
+        co_return core::exception_of(e);
     }
     co_return nb::none();
 }

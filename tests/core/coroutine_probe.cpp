@@ -59,7 +59,7 @@ Task<nb::object> catch_from(nb::object awaitable) {
     try {
         co_await awaitable;
     } catch (nb::python_error &e) {
-        co_return nb::make_tuple("caught", type_name(e), nb::str(e.value()));
+        co_return nb::make_tuple("caught", type_name(e), nb::str(core::exception_of(e)));
     }
     co_return nb::str("no error");
 }
