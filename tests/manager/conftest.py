@@ -64,7 +64,10 @@ def settings(wheelhouse):
 
 
 @pytest.fixture
-def manager(tmp_path, settings):
+def manager(tmp_path, settings, monkeypatch):
+    """A manager under the test's folder, which is also the working directory: relative targets
+    land there."""
+    monkeypatch.chdir(tmp_path)
     return PackageManager(str(tmp_path / "base"), settings)
 
 
