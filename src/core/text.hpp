@@ -17,29 +17,35 @@ struct OneDecimal {
 inline OneDecimal one_decimal(double value) { return {value}; }
 
 namespace detail {
-void append(std::string &out, std::string_view piece);
-void append(std::string &out, nb::handle object); // str(object); None shows as "None"
-void append(std::string &out, long long number);
-void append(std::string &out, OneDecimal number);
-inline void append(std::string &out, const char *piece) { append(out, std::string_view(piece)); }
-inline void append(std::string &out, const std::string &piece) {
-    append(out, std::string_view(piece));
+// Each piece becomes a str appended to `parts`; Python objects as str(object), so text that
+// UTF-8 cannot carry (surrogate escapes of undecodable file names) passes unchanged.
+void append(nb::list &parts, std::string_view piece);
+void append(nb::list &parts, nb::handle object); // None shows as "None"
+void append(nb::list &parts, long long number);
+void append(nb::list &parts, OneDecimal number);
+inline void append(nb::list &parts, const char *piece) { append(parts, std::string_view(piece)); }
+inline void append(nb::list &parts, const std::string &piece) {
+    append(parts, std::string_view(piece));
 }
 template <std::integral I>
     requires(!std::same_as<I, bool> && !std::same_as<I, long long>)
-void append(std::string &out, I number) {
-    append(out, static_cast<long long>(number));
+void append(nb::list &parts, I number) {
+    append(parts, static_cast<long long>(number));
 }
+nb::str join(const nb::list &parts);
 } // namespace detail
 
 // text("a=", obj, ", n=", 3) is the Python str "a=" + str(obj) + ", n=3". GIL held.
 template <class... Pieces> nb::str text(const Pieces &...pieces) {
-    std::string out;
-    (detail::append(out, pieces), ...);
-    return nb::str(out.data(), out.size());
+    nb::list parts;
+    (detail::append(parts, pieces), ...);
+    return detail::join(parts);
 }
 
-// The UTF-8 text of str(object). GIL held.
+// separator.join(items), as Python does it; items must be strings.
+nb::str join(const char *separator, nb::handle items);
+
+// The UTF-8 text of str(object), for C++ uses (module names, file paths for the OS). GIL held.
 std::string to_std_string(nb::handle object);
 
 } // namespace core

@@ -1,6 +1,6 @@
 // The three index queries: thin delegations to the resolvers, with a check of what they return.
 #include "core/errors.hpp"
-#include "manager/concat.hpp"
+#include "core/text.hpp"
 #include "manager/package_manager.hpp"
 
 namespace manager {
@@ -13,8 +13,8 @@ nb::object checked(nb::object result, bool (*accepts)(nb::handle), const char *e
     if (result.is_none() || accepts(result))
         return result;
     nb::str message =
-        concat(query, " returned ", nb::handle(Py_TYPE(result.ptr())).attr("__name__"),
-               ", expected ", expected, " or None");
+        core::text(query, " returned ", nb::handle(Py_TYPE(result.ptr())).attr("__name__"),
+                   ", expected ", expected, " or None");
     core::raise(PyExc_TypeError, message);
 }
 

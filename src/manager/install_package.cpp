@@ -1,6 +1,6 @@
 // install_package: a free-form spec installed with pip into a directory, its output streamed.
 #include "core/async_iterator.hpp"
-#include "manager/concat.hpp"
+#include "core/text.hpp"
 #include "manager/installation_stream.hpp"
 #include "manager/manager_module.hpp"
 #include "manager/package_manager.hpp"
@@ -13,7 +13,7 @@ core::AsyncGenerator install_package(nb::object self, nb::str package_spec, nb::
     ModuleState &st = state();
     nb::object verdict = module_global("validate_package_spec")(package_spec);
     if (!nb::cast<bool>(verdict[0])) {
-        co_yield error_item(concat("Invalid package spec: ", verdict[1]));
+        co_yield error_item(core::text("Invalid package spec: ", verdict[1]));
         co_return;
     }
     if (target_dir.is_none()) {
@@ -25,13 +25,14 @@ core::AsyncGenerator install_package(nb::object self, nb::str package_spec, nb::
     nb::object command =
         self.attr("pip_command_builder").attr("build_install_command")(package_spec, target_dir);
     if (log().enabled(core::Logger::INFO))
-        log().write(core::Logger::INFO, concat("Running pip install: ", join(" ", command)));
+        log().write(core::Logger::INFO,
+                    core::text("Running pip install: ", core::join(" ", command)));
 
     Installation installation{command,
                               nb::none(),
                               package_spec,
                               target_dir,
-                              concat("Successfully installed ", package_spec),
+                              core::text("Successfully installed ", package_spec),
                               {}};
     core::AsyncIterator items(
         stream_installation(std::move(installation)).into_python("stream_installation"));

@@ -1,7 +1,7 @@
 // install_package_to_cache: one exact version installed without dependencies into a fresh
 // directory of the cache and recorded there, or the recorded installation reused.
 #include "core/async_iterator.hpp"
-#include "manager/concat.hpp"
+#include "core/text.hpp"
 #include "manager/installation_stream.hpp"
 #include "manager/manager_module.hpp"
 #include "manager/package_manager.hpp"
@@ -39,23 +39,23 @@ core::AsyncGenerator install_package_to_cache(nb::object self, nb::str package_n
     // Extras keep the caller's order in the spec; the cache key sorts them, so the same set in
     // any order finds the same installation.
     bool has_extras = !extras.is_none() && truthy(extras);
-    nb::str extras_str = has_extras ? concat("[", join(",", extras), "]") : nb::str("");
-    nb::str package_spec = concat(package_name, extras_str, "==", version);
+    nb::str extras_str = has_extras ? core::text("[", core::join(",", extras), "]") : nb::str("");
+    nb::str package_spec = core::text(package_name, extras_str, "==", version);
 
     nb::object verdict = module_global("validate_package_spec")(package_spec);
     if (!nb::cast<bool>(verdict[0])) {
-        co_yield error_item(concat("Invalid package spec: ", verdict[1]));
+        co_yield error_item(core::text("Invalid package spec: ", verdict[1]));
         co_return;
     }
 
     nb::str extras_cache_key =
-        has_extras ? join(",", nb::module_::import_("builtins").attr("sorted")(extras))
+        has_extras ? core::join(",", nb::module_::import_("builtins").attr("sorted")(extras))
                    : nb::str("");
     nb::object cached = self.attr("package_cache")
                             .attr("get_cached_package")(package_name, version, extras_cache_key);
     if (truthy(cached)) {
-        co_yield nb::make_tuple("stdout", concat("Package already cached at ", cached));
-        co_yield nb::make_tuple("success", concat("Using cached ", package_spec));
+        co_yield nb::make_tuple("stdout", core::text("Package already cached at ", cached));
+        co_yield nb::make_tuple("success", core::text("Using cached ", package_spec));
         co_yield nb::make_tuple("cached", cached);
         co_return;
     }
@@ -69,7 +69,8 @@ core::AsyncGenerator install_package_to_cache(nb::object self, nb::str package_n
             .attr("build_install_command")(package_spec, install_dir, nb::arg("no_deps") = true,
                                            nb::arg("prefer_binary") = true);
     if (log().enabled(core::Logger::INFO))
-        log().write(core::Logger::INFO, concat("Installing to cache: ", join(" ", command)));
+        log().write(core::Logger::INFO,
+                    core::text("Installing to cache: ", core::join(" ", command)));
 
     // Recorded before "success" goes out: a consumer reacting to it finds the record.
     auto record = [self, install_id, package_name, version, extras_cache_key, install_dir] {
@@ -83,7 +84,7 @@ core::AsyncGenerator install_package_to_cache(nb::object self, nb::str package_n
                               env,
                               package_spec,
                               install_dir,
-                              concat("Successfully installed ", package_spec, " to cache"),
+                              core::text("Successfully installed ", package_spec, " to cache"),
                               std::move(record)};
     core::AsyncIterator items(
         stream_installation(std::move(installation)).into_python("stream_installation"));

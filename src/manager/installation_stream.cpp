@@ -2,7 +2,7 @@
 #include "manager/installation_stream.hpp"
 
 #include "core/errors.hpp"
-#include "manager/concat.hpp"
+#include "core/text.hpp"
 #include "manager/manager_module.hpp"
 #include "manager/pip_process.hpp"
 
@@ -16,12 +16,12 @@ nb::object failure_item(const nb::python_error &error, const Installation &insta
         return error_item(nb::str("Python executable not found"));
     if (error.matches(PyExc_PermissionError))
         return error_item(
-            concat("Permission denied when installing to ", installation.install_dir));
-    nb::handle exception = error.value();
+            core::text("Permission denied when installing to ", installation.install_dir));
+    nb::object exception = core::exception_of(error);
     if (log().enabled(core::Logger::ERROR))
-        log().write(core::Logger::ERROR, concat("Failed to install package ",
-                                                installation.package_spec, ": ", exception));
-    return error_item(concat("Installation failed: ", exception));
+        log().write(core::Logger::ERROR, core::text("Failed to install package ",
+                                                    installation.package_spec, ": ", exception));
+    return error_item(core::text("Installation failed: ", exception));
 }
 
 } // namespace
@@ -46,7 +46,7 @@ core::AsyncGenerator stream_installation(Installation installation) {
             co_yield nb::make_tuple("success", installation.success_message);
             co_yield nb::make_tuple("path", installation.install_dir);
         } else {
-            co_yield error_item(concat("pip install failed with return code ", code));
+            co_yield error_item(core::text("pip install failed with return code ", code));
         }
     } catch (nb::python_error &e) {
         if (!core::is_ordinary(e))

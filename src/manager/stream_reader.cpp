@@ -1,6 +1,7 @@
 // The pipe readers of an installation.
 #include "manager/stream_reader.hpp"
 
+#include "core/errors.hpp"
 #include "core/interned.hpp"
 #include "manager/manager_module.hpp"
 
@@ -37,11 +38,11 @@ core::Task<> read_stream(nb::object stream, nb::object stream_type, nb::object q
             } catch (nb::python_error &e) {
                 if (e.matches(st.incomplete_read)) {
                     // End of the pipe: what follows the last line end, often nothing.
-                    raw = e.value().attr("partial");
+                    raw = core::exception_of(e).attr("partial");
                     at_end = true;
                 } else if (e.matches(st.limit_overrun)) {
                     // The bytes stay buffered; take at most the bound's worth as one piece.
-                    overrun = std::min(nb::cast<Py_ssize_t>(e.value().attr("consumed")),
+                    overrun = std::min(nb::cast<Py_ssize_t>(core::exception_of(e).attr("consumed")),
                                        MAX_OUTPUT_LINE_BYTES);
                 } else {
                     throw;
