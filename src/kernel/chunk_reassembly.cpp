@@ -9,6 +9,7 @@
 #include "core/containers.hpp"
 #include "core/errors.hpp"
 #include "core/interned.hpp"
+#include "core/py_compat.hpp"
 #include "kernel/kernel_module.hpp"
 #include "kernel/message_fields.hpp"
 #include "kernel/python_kernel.hpp"

@@ -7,6 +7,7 @@
 
 #include "core/errors.hpp"
 #include "core/interned.hpp"
+#include "core/py_compat.hpp"
 #include "core/python_class.hpp"
 #include "core/text.hpp"
 #include "kernel/kernel_module.hpp"
