@@ -12,6 +12,8 @@
 #include "core/text.hpp"
 #include "kernel/kernel_module.hpp"
 
+#include <optional>
+
 namespace kernel {
 namespace {
 
@@ -71,16 +73,18 @@ void exec_module(nb::handle self, nb::handle module) {
         lines.append(nb::str(line) + nb::str("\n"));
     linecache_cache()[file_name] = nb::make_tuple(nb::len(source), nb::none(), lines, file_name);
 
+    // compile and exec as the builtins do them: any source text, and __builtins__ put into the
+    // module's namespace, as every Python version expects of module code.
     nb::object namespace_ = module.attr("__dict__");
-    PyObject *code = Py_CompileStringObject(nb::cast<const char *>(source), file_name.ptr(),
-                                            Py_file_input, nullptr, -1);
-    PyObject *result = code ? PyEval_EvalCode(code, namespace_.ptr(), namespace_.ptr()) : nullptr;
-    Py_XDECREF(code);
-    if (result) {
-        Py_DECREF(result);
+    std::optional<nb::python_error> failure;
+    try {
+        nb::object code = state().builtin_compile(source, file_name, "exec");
+        state().builtin_exec(code, namespace_);
         return;
+    } catch (nb::python_error &e) {
+        failure.emplace(std::move(e));
     }
-    nb::python_error error;
+    nb::python_error &error = *failure;
     nb::object exception = core::exception_of(error);
     log().error("[InMemoryModuleLoader] Error executing module '", name, "': ", exception);
     PyObject *traceback = PyException_GetTraceback(exception.ptr());
