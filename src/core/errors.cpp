@@ -60,8 +60,13 @@ bool is_ordinary(const nb::python_error &error) { return error.matches(PyExc_Exc
 
 nb::object exception_of(const nb::python_error &error) {
     nb::handle value = error.value();
-    if (value.is_valid() && PyExceptionInstance_Check(value.ptr()))
+    if (value.is_valid() && PyExceptionInstance_Check(value.ptr())) {
+        // Below 3.12 the traceback travels beside the exception until Python code catches it.
+        nb::object traceback = error.traceback();
+        if (traceback.is_valid() && !traceback.is_none())
+            PyException_SetTraceback(value.ptr(), traceback.ptr());
         return nb::borrow(value);
+    }
     PyObject *type = Py_NewRef(error.type().ptr());
     PyObject *instance = Py_XNewRef(value.ptr());
     PyObject *traceback = error.traceback().release().ptr();
