@@ -42,24 +42,35 @@ void OutputChannel::post(nb::handle self, nb::object message) {
         schedule_drain(self);
 }
 
-void OutputChannel::post_and_wait(nb::handle self, nb::object message, double timeout) {
+void OutputChannel::post_notifying(nb::handle self, nb::object message, nb::object notify) {
     OutputChannel &channel = channel_of(self);
-    nb::object lock = nb::module_::import_("threading").attr("Lock")();
-    lock.attr("acquire")();
-    nb::list outcome; // the send's exception or None, filled on the loop
-    nb::object notify = nb::cpp_function(
-        [lock, outcome](nb::object error) {
-            PyList_Append(outcome.ptr(), error.ptr());
-            lock.attr("release")();
-        },
-        nb::arg("error").none());
-    channel.m_queue.push_back({std::move(message), nb::object(), notify});
+    channel.m_queue.push_back({std::move(message), nb::object(), std::move(notify)});
     if (!channel.m_draining)
         schedule_drain(self);
-    if (!nb::cast<bool>(lock.attr("acquire")(nb::arg("timeout") = timeout)))
+}
+
+SendConfirmation::SendConfirmation() : m_sent(nb::module_::import_("threading").attr("Lock")()) {
+    m_sent.attr("acquire")();
+    nb::object sent = m_sent;
+    nb::list outcome = m_outcome;
+    m_notify = nb::cpp_function(
+        [sent, outcome](nb::object error) {
+            PyList_Append(outcome.ptr(), error.ptr());
+            sent.attr("release")();
+        },
+        nb::arg("error").none());
+}
+
+void SendConfirmation::post(nb::handle channel, nb::object message) {
+    PyList_SetSlice(m_outcome.ptr(), 0, PY_SSIZE_T_MAX, nullptr);
+    OutputChannel::post_notifying(channel, std::move(message), m_notify);
+}
+
+void SendConfirmation::wait(double timeout) {
+    if (!nb::cast<bool>(m_sent.attr("acquire")(nb::arg("timeout") = timeout)))
         core::raise(PyExc_TimeoutError,
                     core::text("The hub did not take a message within ", timeout, " s"));
-    nb::object error = outcome[0];
+    nb::object error = m_outcome[0];
     if (!error.is_none()) {
         PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.ptr())), error.ptr());
         throw nb::python_error();

@@ -25,9 +25,8 @@ public:
     static void post(nb::handle self, nb::object message);
     // On the loop: returns when every message posted before the call has been sent (or failed).
     static core::Task<> flush(nb::object self);
-    // On a worker: posts `message` and waits until it has been sent, at most `timeout` seconds
-    // (TimeoutError then); raises what the send raised. Keeps the order with earlier posts.
-    static void post_and_wait(nb::handle self, nb::object message, double timeout);
+    // Posts `message` and calls `notify(error_or_None)` on the loop once it has been sent.
+    static void post_notifying(nb::handle self, nb::object message, nb::object notify);
 
     static void bind(nb::module_ &module);
 
@@ -48,6 +47,22 @@ private:
     nb::object m_task;         // the drain task, kept alive while it runs
     std::deque<Entry> m_queue; // touched only with the GIL held, never across a Python call
     bool m_draining = false;   // a drain task is scheduled or running
+};
+
+// One worker's sends, each confirmed before the next: post one message, then wait until the
+// loop has sent it. Made once per run of user code; used on its worker thread.
+class SendConfirmation {
+public:
+    SendConfirmation();
+    void post(nb::handle channel, nb::object message);
+    // Waits for the posted message's send, at most `timeout` seconds (TimeoutError then);
+    // raises what the send raised.
+    void wait(double timeout);
+
+private:
+    nb::object m_sent;   // a threading.Lock held until the loop has sent the message
+    nb::list m_outcome;  // the send's exception or None, filled on the loop
+    nb::object m_notify; // releases m_sent
 };
 
 // The kernel's channel, created for the running loop on first use.

@@ -99,17 +99,19 @@ nb::object stream_items(nb::handle self, const Stream &stream, nb::handle channe
     nb::object to_wire = state().quorvel.attr("Serializer").attr("to_wire");
     nb::object sleep = nb::module_::import_("time").attr("sleep");
     long result_count = 0;
+    SendConfirmation confirmation;
     for (nb::handle item : generator) {
         if (core::contains(canceled, stream.request_id)) {
             canceled.attr("discard")(stream.request_id);
-            OutputChannel::post_and_wait(
-                channel, item_message(self, stream, nb::str("Canceled"), true), ITEM_SEND_TIMEOUT);
+            confirmation.post(channel, item_message(self, stream, nb::str("Canceled"), true));
+            confirmation.wait(ITEM_SEND_TIMEOUT);
             return message_of({{"canceled", Py_True}});
         }
-        OutputChannel::post_and_wait(channel, item_message(self, stream, to_wire(item), false),
-                                     ITEM_SEND_TIMEOUT);
+        confirmation.post(channel, item_message(self, stream, to_wire(item), false));
+        // The pause overlaps the item's send; the generator still waits for both.
         if (++result_count % ITEMS_PER_PAUSE == 0)
             sleep(0.001);
+        confirmation.wait(ITEM_SEND_TIMEOUT);
     }
     return message_of({{"success", Py_True}, {"result_count", nb::int_(result_count)}});
 }
