@@ -17,13 +17,6 @@ nb::object field(nb::handle message, nb::handle key, nb::handle fallback) {
     return message.attr("get")(key, fallback);
 }
 
-bool truthy(nb::handle value) {
-    int truth = PyObject_IsTrue(value.ptr());
-    if (truth < 0)
-        throw nb::python_error();
-    return truth == 1;
-}
-
 nb::dict message_of(std::initializer_list<std::pair<const char *, nb::handle>> fields) {
     nb::dict message;
     for (const auto &[key, value] : fields)

@@ -2,6 +2,7 @@
 // directory of the cache and recorded there, or the recorded installation reused.
 #include "core/async_iterator.hpp"
 #include "core/text.hpp"
+#include "core/truthy.hpp"
 #include "manager/installation_stream.hpp"
 #include "manager/manager_module.hpp"
 #include "manager/package_manager.hpp"
@@ -10,13 +11,6 @@
 
 namespace manager {
 namespace {
-
-bool truthy(nb::handle value) {
-    int result = PyObject_IsTrue(value.ptr());
-    if (result < 0)
-        throw nb::python_error();
-    return result == 1;
-}
 
 // The two values of a pair, unpacked as `a, b = pair` would unpack it.
 std::pair<nb::object, nb::object> unpack_pair(nb::handle pair) {
@@ -38,7 +32,7 @@ core::AsyncGenerator install_package_to_cache(nb::object self, nb::str package_n
     ModuleState &st = state();
     // Extras keep the caller's order in the spec; the cache key sorts them, so the same set in
     // any order finds the same installation.
-    bool has_extras = !extras.is_none() && truthy(extras);
+    bool has_extras = !extras.is_none() && core::truthy(extras);
     nb::str extras_str = has_extras ? core::text("[", core::join(",", extras), "]") : nb::str("");
     nb::str package_spec = core::text(package_name, extras_str, "==", version);
 
@@ -53,7 +47,7 @@ core::AsyncGenerator install_package_to_cache(nb::object self, nb::str package_n
                    : nb::str("");
     nb::object cached = self.attr("package_cache")
                             .attr("get_cached_package")(package_name, version, extras_cache_key);
-    if (truthy(cached)) {
+    if (core::truthy(cached)) {
         co_yield nb::make_tuple("stdout", core::text("Package already cached at ", cached));
         co_yield nb::make_tuple("success", core::text("Using cached ", package_spec));
         co_yield nb::make_tuple("cached", cached);
