@@ -22,8 +22,11 @@ demo: install
 test: install
 	$(PY) -m pytest
 
+# Every benchmark prints its figures as ratios to a baseline measured in the same run.
+BENCHES := roundtrip stream streaming install
+
 bench: install
-	$(PY) bench/roundtrip.py
+	for name in $(BENCHES); do $(PY) bench/$$name.py || exit 1; done
 
 clean:
 	rm -rf build $(VENV)
