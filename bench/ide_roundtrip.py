@@ -13,24 +13,15 @@ from __future__ import annotations
 
 import asyncio
 import json
-import logging
-import os
 import statistics
-import subprocess
-import sys
 import time
 import uuid
-from pathlib import Path
 
-os.environ.setdefault("QT_QPA_PLATFORM", "offscreen")
-os.environ["QUORVEL_SECURED"] = "0"
+from ide_session import ide_session
+from PySide6.QtCore import QEventLoop, QTimer
+from websockets.asyncio.client import connect
 
-from PySide6.QtCore import QEventLoop, QTimer  # noqa: E402
-from PySide6.QtWidgets import QApplication  # noqa: E402
-from websockets.asyncio.client import connect  # noqa: E402
-
-from ide.gui import MainWindow  # noqa: E402
-from ide.gui.idelink import IdeLink  # noqa: E402
+from ide.gui.idelink import IdeLink
 
 REQUESTS = 2000
 BLOCKS = 10
@@ -79,30 +70,13 @@ async def bare_block(url: str, count: int) -> list:
 
 
 def main() -> None:
-    # stop() reports the stopped loop at error level; the figures are all this script prints.
-    logging.getLogger("ide.gui.idelink").setLevel(logging.CRITICAL)
-    peer = subprocess.Popen([sys.executable, str(Path(__file__).with_name("ide_hub_peer.py"))],
-                            stdout=subprocess.PIPE, text=True)
-    try:
-        port = int(peer.stdout.readline())
-        url = f"ws://127.0.0.1:{port}/ws/ide/main_ide"
-        app = QApplication.instance() or QApplication([])
-        window = MainWindow()
-        link = IdeLink(window, "127.0.0.1", port)
-        link.start()
-        while not link.is_connected():
-            app.processEvents()
-            time.sleep(0.01)
+    with ide_session() as (link, _window, url):
         ide_block(link, WARMUP)
         asyncio.run(bare_block(url, WARMUP))
         ide_times, bare_times = [], []
         for _ in range(BLOCKS):
             ide_times += ide_block(link, REQUESTS // BLOCKS)
             bare_times += asyncio.run(bare_block(url, REQUESTS // BLOCKS))
-        link.stop()
-    finally:
-        peer.kill()
-        peer.wait()
     ide, bare = statistics.median(ide_times), statistics.median(bare_times)
     print(f"requests per side:            {len(ide_times)}")
     print(f"IdeLink round trip (median):  {ide * 1e6:8.1f} us")

@@ -100,3 +100,35 @@ def log_lines(caplog, level=None):
 def console_texts(window):
     window.console.flush()
     return window.console.texts()
+
+
+class Feeder:
+    """Sends messages from the hub and waits until the window has handled all of them."""
+
+    def __init__(self, hub, window, qtbot):
+        self.hub, self.window, self.qtbot = hub, window, qtbot
+        self.rounds = 0
+
+    def __call__(self, *messages):
+        for message in messages:
+            if isinstance(message, str):
+                self.hub.send_raw(message)
+            else:
+                self.hub.send(message)
+        # Frames are handled in arrival order and their bodies run in that order: once this
+        # marker is in the console, everything sent before it has been handled.
+        self.rounds += 1
+        marker = f"-- handled {self.rounds} --"
+        self.hub.send({"type": "log_to_console", "content": marker})
+        self.qtbot.waitUntil(lambda: marker in self.window.console.texts(), timeout=5000)
+
+    def console(self):
+        """Console entries other than the connection notice and the markers."""
+        return [entry for entry in self.window.console.entries
+                if not entry.text.startswith("-- handled ")
+                and entry.text != "Connected to Quorvel Server"]
+
+
+@pytest.fixture
+def feed(connected, hub, window, qtbot):
+    return Feeder(hub, window, qtbot)

@@ -47,6 +47,15 @@ class TestBadFrames:
         qtbot.waitUntil(lambda: "still shown" in console_texts(window))
 
 
+class TestBadFields:
+    def test_a_field_of_the_wrong_type_fails_only_its_own_handler(self, feed, window, qtbot):
+        with qtbot.captureExceptions() as exceptions:
+            feed({"type": "workbook_list", "workbooks": 5},
+                 {"type": "stdout", "content": "next frame"})
+        assert [type(e[1]) for e in exceptions] == [TypeError]
+        assert "next frame" in [e.text for e in feed.console()]
+
+
 class TestHandlerThread:
     def test_handler_bodies_run_on_the_gui_thread_in_arrival_order(self, connected, hub, window,
                                                                    qtbot):
@@ -61,3 +70,25 @@ class TestHandlerThread:
         for message_type, handler in link.MESSAGE_HANDLERS.items():
             assert handler.__self__ is link
             assert getattr(handler.__func__, "runs_in_qt_thread", False), message_type
+
+
+TABLE = """watchdog_info workbook_connected workbook_disconnected workbook_name_changed workbook_list
+module_content module_deleted module_saved module_list all_modules pip_output
+get_package_versions_response:package_versions_response
+get_package_extras_response:package_extras_response
+get_package_info_response:package_info_response workbook_packages_update
+package_install_progress package_installation_complete resolved_deps_response
+package_paths_updated stdout stderr result_output execution_result completion_response
+signature_help_response hover_response diagnostic_response event_manager_state
+ontime_event_manager_state register_handler_result unregister_handler_result
+save_event_config_response validate_handler_response published_functions_state
+object_registry_update object_registry_response debug_paused debug_exception debug_resumed
+debug_terminated debug_evaluate_result all_settings_response settings_response setting_saved
+show_ide message_ide log_to_console"""
+
+
+class TestTable:
+    def test_has_the_47_types_in_order_with_their_handlers(self, link):
+        expected = [(t.split(":")[0], "_handle_" + t.split(":")[-1]) for t in TABLE.split()]
+        assert len(expected) == 47
+        assert [(t, h.__name__) for t, h in link.MESSAGE_HANDLERS.items()] == expected
