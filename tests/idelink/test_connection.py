@@ -39,10 +39,6 @@ class TestConstruction:
     def test_port_is_formatted_as_a_decimal_integer(self, window, plain_ws):
         assert IdeLink(window, "h", "0800").url == "ws://h:800/ws/ide/main_ide"
 
-    def test_connected_is_read_only(self, window):
-        with pytest.raises(AttributeError):
-            IdeLink(window).connected = True
-
 
 class TestStartStop:
     def test_connects_to_the_ide_endpoint_and_shows_it(self, client_log, connected, hub, window,

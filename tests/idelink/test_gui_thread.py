@@ -84,15 +84,6 @@ class TestRunInQtThread:
         qtbot.waitUntil(lambda: len(ran) == 100, timeout=5000)
         assert timer_fired_during_burst and timer_fired_during_burst[0] < 100
 
-    def test_keeps_the_functions_name_and_marks_it(self):
-        def handler(message):
-            """Doc."""
-
-        marked = run_in_qt_thread(handler)
-        assert (marked.__name__, marked.__doc__, marked.__wrapped__) == ("handler", "Doc.",
-                                                                        handler)
-        assert marked.runs_in_qt_thread is True
-
 
 class TestNoApplication:
     def test_a_clear_error_without_a_qt_application(self, monkeypatch):

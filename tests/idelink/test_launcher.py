@@ -20,10 +20,3 @@ class TestLauncher:
         assert "[IdeLink] Stopped" in done.stderr
         image = QImage(str(picture))
         assert image.width() >= 800 and image.height() >= 500
-
-    def test_help_names_the_options(self):
-        done = subprocess.run([sys.executable, "-m", "ide.gui", "--help"], capture_output=True,
-                              text=True, timeout=60)
-        assert done.returncode == 0
-        for option in ("--host", "--port", "--plain"):
-            assert option in done.stdout

@@ -1,5 +1,5 @@
 """The IDE main window stand-in: the interface the client calls, and what it shows."""
-from PySide6.QtGui import QColor, QTextCursor
+from PySide6.QtGui import QColor
 
 from ide.gui import MonacoEditor, OutputLevel
 
@@ -38,19 +38,6 @@ class TestConsole:
             window.log_to_console(f"line {n}")
         qtbot.waitUntil(lambda: updates == [1000])
         assert window.console.view.document().blockCount() == 1001
-
-    def test_the_source_box_sets_the_windows_filter(self, window):
-        window.console.set_source_filter("ide_only")
-        assert window._console_source_filter == "ide_only"
-
-
-class TestStatusBar:
-    def test_error_light_goes_on_and_clears_with_the_console(self, window):
-        assert window.error_light_on is False
-        window._show_error_light()
-        assert window.error_light_on is True
-        window.console.clear()
-        assert window.error_light_on is False
 
 
 class TestEditorTabs:

@@ -35,9 +35,6 @@ class TestBackoffArithmetic:
         assert idelink.backoff_delay(1.0, 30.0, 5000) == 30.0
         assert idelink.backoff_delay(1.0, 30.0, 2**62) == 30.0
 
-    def test_a_zero_base_stays_zero(self):
-        assert idelink.backoff_delay(0.0, 30.0, 5000) == 0.0
-
     def test_reconnect_waits_and_reports_each_round(self, window, monkeypatch, client_log):
         slept = []
 

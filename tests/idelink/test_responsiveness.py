@@ -1,5 +1,6 @@
 """The two threads never wait for each other: a busy or modal GUI thread does not stop the
 connection thread, and the network never blocks the GUI thread."""
+import threading
 import time
 
 from PySide6.QtCore import QTimer
@@ -20,7 +21,6 @@ class TestBusyGuiThread:
             hub_side["pong"] = hub.ping()
             connected.send_message({"type": "from_gui_thread_before_block"})
 
-        import threading
         worker = threading.Thread(target=hub_work_while_gui_blocked)
         worker.start()
         time.sleep(0.5)  # the GUI thread is blocked; Qt events are not processed
