@@ -1,0 +1,118 @@
+// The connection loop: connect, receive frames in arrival order, and back off between attempts.
+// Connection thread only; the status notices it raises are posted to the GUI thread.
+#include "core/async_iterator.hpp"
+#include "core/errors.hpp"
+#include "core/text.hpp"
+#include "idelink/backoff.hpp"
+#include "idelink/ide_link.hpp"
+#include "idelink/idelink_module.hpp"
+#include "idelink/secured_mode.hpp"
+
+#include <optional>
+
+namespace idelink {
+namespace {
+
+// How one round of the connection loop ended.
+enum class Ending {
+    StreamEnded, // the server closed normally (1000, 1001): the receive loop just finished
+    Closed,      // the connection closed with an error status or dropped
+    Failed,      // refused, handshake or TLS failure, or an error escaping the receive step
+};
+
+// Drops a connection without a closing handshake (the client is being torn down).
+void abort_connection(nb::handle connection) noexcept {
+    if (!connection.is_valid())
+        return;
+    try {
+        connection.attr("transport").attr("abort")();
+    } catch (nb::python_error &) {
+        // The transport is already gone: there is nothing left to abort.
+    }
+}
+
+// Closes a connection that is still open after a failure in this round, as leaving an
+// `async with` block would: the peer gets a closing handshake within the close time-out.
+core::Task<> close_after_failure(nb::object connection) {
+    try {
+        co_await connection.attr("close")();
+    } catch (nb::python_error &e) {
+        if (!core::is_ordinary(e))
+            throw;
+    }
+}
+
+// Marks the connection lost. The flag is cleared before the notice is posted: sends made from now
+// on are refused with the "not connected" warning instead of failing on a dead socket.
+void mark_disconnected(nb::handle self) {
+    link_of(self).m_connected = false;
+    self.attr("_on_disconnected")();
+}
+
+} // namespace
+
+core::Task<> connect_and_listen(nb::object self) {
+    ModuleState &st = state();
+    IdeLink &link = link_of(self);
+    nb::object context = tls_context();
+    while (link.m_running) {
+        nb::object connection; // this round's connection, once open
+        Ending ending = Ending::StreamEnded;
+        try {
+            connection = co_await st.websocket_connect(
+                self.attr("url"), nb::arg("ping_interval") = PING_INTERVAL,
+                nb::arg("ping_timeout") = PING_TIMEOUT, nb::arg("close_timeout") = CLOSE_TIMEOUT,
+                nb::arg("ssl") = context);
+            self.attr("ws") = connection;
+            self.attr("_reconnect_attempts") = 0;
+            self.attr("_reconnect_delay") = INITIAL_RECONNECT_DELAY;
+            log().info("[IdeLink] Connected to Business Layer");
+            self.attr("_on_connected")();
+            link.m_connected = true;
+
+            core::AsyncIterator frames(connection);
+            nb::handle handle_message = INTERNED("_handle_message");
+            while (std::optional<nb::object> frame = co_await frames.next())
+                co_await self.attr(handle_message)(*frame);
+        } catch (nb::python_error &e) {
+            if (!core::is_ordinary(e)) {
+                // Cancelled by the thread's tear-down: the connection ends with the loop.
+                abort_connection(connection);
+                throw;
+            }
+            if (e.matches(st.connection_closed)) {
+                ending = Ending::Closed;
+                log().warning("[IdeLink] Connection closed: ", e.value());
+            } else {
+                ending = Ending::Failed;
+                log().error("[IdeLink] Connection error: ", e.value());
+            }
+            mark_disconnected(self);
+        }
+        if (ending == Ending::StreamEnded) {
+            // A normal close by the server is a lost connection like any other for the user:
+            // the window says so, and sends during the back-off are refused, not failed.
+            log().info("[IdeLink] Connection closed by server (code ",
+                       connection.attr("close_code"), ")");
+            mark_disconnected(self);
+        } else if (ending == Ending::Failed && connection.is_valid()) {
+            co_await close_after_failure(connection);
+        }
+        if (link.m_running)
+            co_await self.attr("_reconnect")();
+    }
+}
+
+core::Task<> reconnect(nb::object self) {
+    long long attempts = nb::cast<long long>(self.attr("_reconnect_attempts")) + 1;
+    self.attr("_reconnect_attempts") = attempts;
+    double delay = backoff_delay(nb::cast<double>(self.attr("_reconnect_delay")),
+                                 nb::cast<double>(self.attr("_max_reconnect_delay")), attempts);
+    log().info("[IdeLink] Reconnecting in ", core::one_decimal(delay), "s (attempt ", attempts,
+               ")...");
+    self.attr("_on_reconnecting")(attempts, delay);
+    // On the loop: stop() ends the wait at once by stopping the loop.
+    co_await state().asyncio.attr("sleep")(delay);
+}
+
+} // namespace idelink

@@ -1,0 +1,47 @@
+// Module-level constants and objects of the IDE client, shared by its source files.
+#pragma once
+
+#include "core/interned.hpp"
+#include "core/logger.hpp"
+
+namespace idelink {
+namespace nb = nanobind;
+
+inline constexpr const char *ENDPOINT_PATH = "/ws/ide/main_ide";
+// WebSocket keepalive and closing, in seconds.
+inline constexpr double PING_INTERVAL = 20.0;
+inline constexpr double PING_TIMEOUT = 60.0;
+inline constexpr double CLOSE_TIMEOUT = 10.0;
+// Longest wait of stop() for the connection thread, in seconds.
+inline constexpr double STOP_JOIN_TIMEOUT = 5.0;
+// Longest wait of the connection thread, at its end, for its cancelled tasks, in seconds.
+inline constexpr double TEARDOWN_TIMEOUT = 1.0;
+inline constexpr double DEFAULT_REQUEST_TIMEOUT = 30.0;
+inline constexpr double INITIAL_RECONNECT_DELAY = 1.0;
+inline constexpr double MAX_RECONNECT_DELAY = 30.0;
+
+// Objects the module imports once at load. Leaked on purpose: they must outlive the interpreter's
+// own tear-down, where destructors may no longer touch Python.
+struct ModuleState {
+    nb::handle module; // the idelink module itself
+    core::Logger log;
+    nb::object asyncio;
+    nb::object threading;
+    nb::object json_loads;        // json.loads
+    nb::object json_dumps;        // json.dumps
+    nb::object json_decode_error; // json.JSONDecodeError
+    nb::object connection_closed; // websockets.exceptions.ConnectionClosed
+    nb::object websocket_connect; // websockets.asyncio.client.connect
+    nb::object uuid4;             // uuid.uuid4
+    nb::object output_simple;     // OutputLevel.SIMPLE
+    nb::object output_detailed;   // OutputLevel.DETAILED
+};
+
+ModuleState &state();
+inline const core::Logger &log() { return state().log; }
+
+// A global of the idelink module (QTimer, QMessageBox, MonacoEditor, ...), looked up at each use
+// so that tests and the IDE can replace it, as they could replace a global of a Python module.
+nb::object module_global(const char *name);
+
+} // namespace idelink
