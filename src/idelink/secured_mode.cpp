@@ -1,6 +1,8 @@
 // Secured mode and the TLS context of the hub connection.
 #include "idelink/secured_mode.hpp"
 
+#include "core/tls_context.hpp"
+
 namespace idelink {
 
 bool secured_mode() {
@@ -10,15 +12,6 @@ bool secured_mode() {
     return !value.equal(nb::str("0"));
 }
 
-nb::object tls_context() {
-    if (!secured_mode())
-        return nb::none();
-    nb::object ssl = nb::module_::import_("ssl");
-    nb::object context = ssl.attr("create_default_context")();
-    // The hub serves a self-signed certificate on the local machine.
-    context.attr("check_hostname") = false;
-    context.attr("verify_mode") = ssl.attr("CERT_NONE");
-    return context;
-}
+nb::object tls_context() { return secured_mode() ? core::unverified_tls_context() : nb::none(); }
 
 } // namespace idelink

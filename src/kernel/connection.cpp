@@ -2,6 +2,7 @@
 #include "core/async_iterator.hpp"
 #include "core/errors.hpp"
 #include "core/interned.hpp"
+#include "core/tls_context.hpp"
 #include "kernel/host_hooks.hpp"
 #include "kernel/kernel_module.hpp"
 #include "kernel/message_fields.hpp"
@@ -15,15 +16,7 @@ namespace kernel {
 namespace {
 
 // A TLS client context that verifies neither certificate nor host name, or None for plain ws.
-nb::object tls_context() {
-    if (!secured_mode())
-        return nb::none();
-    nb::object ssl = nb::module_::import_("ssl");
-    nb::object context = ssl.attr("create_default_context")();
-    context.attr("check_hostname") = false;
-    context.attr("verify_mode") = ssl.attr("CERT_NONE");
-    return context;
-}
+nb::object tls_context() { return secured_mode() ? core::unverified_tls_context() : nb::none(); }
 
 // On Windows connections: announce the COM event definitions and start the COM components.
 core::Task<> start_win32_components(nb::object self) {

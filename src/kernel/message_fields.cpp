@@ -5,18 +5,6 @@
 
 namespace kernel {
 
-nb::object field(nb::handle message, nb::handle key, nb::handle fallback) {
-    if (PyDict_Check(message.ptr())) {
-        PyObject *value = PyDict_GetItemWithError(message.ptr(), key.ptr());
-        if (value)
-            return nb::borrow(value);
-        if (PyErr_Occurred())
-            throw nb::python_error();
-        return nb::borrow(fallback);
-    }
-    return message.attr("get")(key, fallback);
-}
-
 nb::dict message_of(std::initializer_list<std::pair<const char *, nb::handle>> fields) {
     nb::dict message;
     for (const auto &[key, value] : fields)

@@ -1,7 +1,7 @@
-// Lenient field access for incoming messages.
-#include "idelink/message_fields.hpp"
+// dict.get semantics for message fields.
+#include "core/mapping_get.hpp"
 
-namespace idelink {
+namespace core {
 
 nb::object field(nb::handle message, nb::handle key, nb::handle fallback) {
     if (PyDict_Check(message.ptr())) {
@@ -15,11 +15,4 @@ nb::object field(nb::handle message, nb::handle key, nb::handle fallback) {
     return message.attr("get")(key, fallback);
 }
 
-bool truthy(nb::handle value) {
-    int truth = PyObject_IsTrue(value.ptr());
-    if (truth < 0)
-        throw nb::python_error();
-    return truth == 1;
-}
-
-} // namespace idelink
+} // namespace core
