@@ -15,13 +15,12 @@ import asyncio
 import json
 import os
 import statistics
-import sys
 import time
-from pathlib import Path
 
 from websockets.asyncio.client import connect
 
 from devhub import DevHub
+from peers import start_peer, stop_peer
 
 ROUNDS = 5000
 WARMUP = 200
@@ -48,12 +47,9 @@ def update_frame(n):
 async def measure_round_trips(hub):
     os.environ["QUORVEL_SECURED"] = "0"
     kernel = await hub.launch_kernel("Bench.xlsx")
-    echo = await asyncio.create_subprocess_exec(
-        sys.executable, str(Path(__file__).with_name("echo_peer.py")),
-        f"ws://127.0.0.1:{hub.port}/ws/kernel/Echo")
+    echo, echo_session = await start_peer(hub, "echo_peer.py", "Echo")
     try:
         kernel_session = await hub.wait_for_kernel("Bench.xlsx", timeout=30)
-        echo_session = await hub.wait_for_kernel("Echo", timeout=30)
         await round_trips(kernel_session, update_frame, WARMUP)
         await round_trips(echo_session, update_frame, WARMUP)
         # Interleave in blocks so that machine noise hits both alike.
@@ -65,8 +61,7 @@ async def measure_round_trips(hub):
         await kernel.wait(15)
     finally:
         await kernel.kill()
-        echo.kill()
-        await echo.wait()
+        await stop_peer(echo)
     return statistics.median(kernel_times), statistics.median(echo_times)
 
 

@@ -16,16 +16,13 @@ from __future__ import annotations
 import asyncio
 import json
 import os
-import statistics
-import sys
 import time
-from pathlib import Path
 
 from devhub import DevHub, SimulatedWorkbook
+from peers import median_round_trip, start_peer, stop_peer
 
 LINES = 20_000
 REQUESTS = 2_000
-HERE = Path(__file__).parent
 
 PRINT_CELL = f"for i in range({LINES}):\n    print(f'line {{i}}')\n"
 REQUEST_CELL = f"""
@@ -39,12 +36,6 @@ for i in range({REQUESTS}):
 times.sort()
 request_median = times[len(times) // 2]
 """
-
-
-async def start_peer(hub, script, name):
-    process = await asyncio.create_subprocess_exec(
-        sys.executable, str(HERE / script), f"ws://127.0.0.1:{hub.port}/ws/kernel/{name}")
-    return process, await hub.wait_for_kernel(name, timeout=30)
 
 
 async def time_kernel_stream(session):
@@ -84,15 +75,7 @@ async def run_to_result(session, code):
             return message
 
 
-async def echo_round_trips(session, rounds):
-    frame = json.dumps({"type": "sys_response", "payload": {"requestId": "0" * 32, "value": "Sheet1"}})
-    times = []
-    for _ in range(rounds):
-        start = time.perf_counter()
-        await session.send_raw(frame)
-        await session.receive_frame()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
+ECHO_FRAME = json.dumps({"type": "sys_response", "payload": {"requestId": "0" * 32, "value": "Sheet1"}})
 
 
 async def main():
@@ -120,7 +103,7 @@ async def main():
             session.workbook = SimulatedWorkbook()
             await run_to_result(session, REQUEST_CELL)
             request_median = (await run_to_result(session, "request_median"))["result"]
-            echo_median = await echo_round_trips(echo_session, REQUESTS)
+            echo_median = await median_round_trip(echo_session, ECHO_FRAME, REQUESTS)
             print(f"spreadsheet request round trip, median of {REQUESTS}: "
                   f"{request_median * 1e6:.0f} us; bare echo {echo_median * 1e6:.0f} us; "
                   f"ratio {request_median / echo_median:.2f}")
@@ -130,8 +113,7 @@ async def main():
         finally:
             await kernel.kill()
             for peer in (blaster, echo):
-                peer.kill()
-                await peer.wait()
+                await stop_peer(peer)
 
 
 if __name__ == "__main__":

@@ -16,12 +16,11 @@ import asyncio
 import json
 import os
 import statistics
-import sys
 import threading
 import time
-from pathlib import Path
 
 from devhub import DevHub
+from peers import median_round_trip, start_peer, stop_peer
 
 ITEMS = 10_000
 CALLS = 2_000
@@ -83,28 +82,17 @@ async def call_round_trips(session):
     return statistics.median(times)
 
 
-async def echo_round_trips(session):
-    frame = json.dumps({"type": "function_execution_result", "request_id": "c",
+ECHO_FRAME = json.dumps({"type": "function_execution_result", "request_id": "c",
                         "status": "success", "result": 1, "logs": ""})
-    times = []
-    for _ in range(CALLS):
-        start = time.perf_counter()
-        await session.send_raw(frame)
-        await session.receive_frame()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
 
 
 async def main():
     os.environ["QUORVEL_SECURED"] = "0"
     async with DevHub() as hub:
         kernel = await hub.launch_kernel("Bench.xlsx")
-        echo = await asyncio.create_subprocess_exec(
-            sys.executable, str(Path(__file__).with_name("echo_peer.py")),
-            f"ws://127.0.0.1:{hub.port}/ws/kernel/Echo")
+        echo, echo_session = await start_peer(hub, "echo_peer.py", "Echo")
         try:
             session = await hub.wait_for_kernel("Bench.xlsx", timeout=30)
-            echo_session = await hub.wait_for_kernel("Echo", timeout=30)
             await session.send({"type": "update_module", "module_name": "bench_mod", "code": MODULE})
             await session.expect("module_updated")
             kernel_rates, baseline_rates = [], []
@@ -116,15 +104,14 @@ async def main():
                   f"run_coroutine_threadsafe floor {baseline_best:,.0f} items/s, "
                   f"ratio {kernel_best / baseline_best:.2f} (target >= 0.7)")
             call_median = await call_round_trips(session)
-            echo_median = await echo_round_trips(echo_session)
+            echo_median = await median_round_trip(echo_session, ECHO_FRAME, CALLS)
             print(f"custom_function_call round trip, median of {CALLS}: {call_median * 1e6:.0f} us; "
                   f"bare echo {echo_median * 1e6:.0f} us; ratio {call_median / echo_median:.2f}")
             await session.send({"type": "shutdown"})
             await kernel.wait(15)
         finally:
             await kernel.kill()
-            echo.kill()
-            await echo.wait()
+            await stop_peer(echo)
 
 
 if __name__ == "__main__":

@@ -1,0 +1,33 @@
+"""Shared pieces of the kernel benchmarks: baseline peer processes and round-trip timing."""
+from __future__ import annotations
+
+import asyncio
+import statistics
+import sys
+import time
+from pathlib import Path
+
+HERE = Path(__file__).parent
+
+
+async def start_peer(hub, script: str, name: str):
+    """Starts bench/<script> as a client of the hub at /ws/kernel/<name>; (process, session)."""
+    process = await asyncio.create_subprocess_exec(
+        sys.executable, str(HERE / script), f"ws://127.0.0.1:{hub.port}/ws/kernel/{name}")
+    return process, await hub.wait_for_kernel(name, timeout=30)
+
+
+async def stop_peer(process) -> None:
+    process.kill()
+    await process.wait()
+
+
+async def median_round_trip(session, frame: str, rounds: int) -> float:
+    """Median time, in seconds, from sending `frame` to the next frame back."""
+    times = []
+    for _ in range(rounds):
+        start = time.perf_counter()
+        await session.send_raw(frame)
+        await session.receive_frame()
+        times.append(time.perf_counter() - start)
+    return statistics.median(times)
