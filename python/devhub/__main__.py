@@ -11,7 +11,7 @@ from .hub import DevHub
 
 
 async def serve(port: int, workbooks: list) -> None:
-    async with DevHub(port=port) as hub:
+    async with DevHub(port=port, keep_frames=False) as hub:
         print(f"development hub listening on {hub.url}", flush=True)
         processes = [await hub.launch_kernel(name) for name in workbooks]
         try:

@@ -9,6 +9,7 @@ from typing import Any, Dict, Optional
 
 from websockets.asyncio.server import Server, ServerConnection, serve
 
+from .ide_session import IdeSession, for_ide
 from .kernel_session import KernelSession
 from .launcher import KernelProcess, launch_kernel
 
@@ -24,13 +25,19 @@ class DevHub:
     """A local hub: serves kernels (and, later, the IDE) on 127.0.0.1."""
 
     def __init__(
-        self, host: str = "127.0.0.1", port: int = 0, ssl_context: Optional[ssl.SSLContext] = None
+        self, host: str = "127.0.0.1", port: int = 0, ssl_context: Optional[ssl.SSLContext] = None,
+        keep_frames: bool = True,
     ) -> None:
         self.host = host
         self._requested_port = port
         self.ssl_context = ssl_context
         self._server: Optional[Server] = None
         self._kernels: Dict[str, KernelSession] = {}
+        # Kernel frames are kept for scripts and tests to read; a hub run on its own drops them.
+        self._keep_frames = keep_frames
+        self.ide = IdeSession(self._from_ide)
+        # The hub's copy of each workbook's modules, kept from the IDE's updates.
+        self.modules: Dict[str, Dict[str, str]] = {}
 
     @property
     def port(self) -> int:
@@ -75,7 +82,8 @@ class DevHub:
         """The session of a workbook's kernel (created before the kernel connects, if need be)."""
         session = self._kernels.get(workbook_id)
         if session is None:
-            session = self._kernels[workbook_id] = KernelSession(workbook_id)
+            session = self._kernels[workbook_id] = KernelSession(
+                workbook_id, listener=self._to_ide, keep_frames=self._keep_frames)
         return session
 
     async def wait_for_kernel(self, workbook_id: str, timeout: float = 10.0) -> KernelSession:
@@ -98,8 +106,46 @@ class DevHub:
         if path.startswith(KERNEL_PATH) and len(path) > len(KERNEL_PATH):
             workbook_id = path[len(KERNEL_PATH):]
             logger.info("Kernel connected for workbook %s", workbook_id)
+            await self.ide.send(self._workbook_entry(workbook_id, "workbook_connected"))
             await self.kernel(workbook_id).serve(connection)
             logger.info("Kernel disconnected for workbook %s", workbook_id)
+            await self.ide.send({"type": "workbook_disconnected", "workbook_id": workbook_id})
+            return
+        if path == IDE_PATH:
+            logger.info("IDE connected")
+            connected = [wid for wid, s in self._kernels.items() if s.connected.is_set()]
+            workbooks = [self._workbook_entry(wid) for wid in connected]
+            await self.ide.serve(connection, {"type": "workbook_list", "workbooks": workbooks})
+            logger.info("IDE disconnected")
             return
         logger.warning("Refused a connection to unknown path %r", path)
         await connection.close(1008, "unknown endpoint")
+
+    # --- relay between the IDE and the kernels ---------------------------------------------
+
+    def _workbook_entry(self, workbook_id: str, message_type: Optional[str] = None) -> Dict[str, Any]:
+        entry: Dict[str, Any] = {"id": workbook_id, "name": workbook_id,
+                                 "modules": dict(self.modules.get(workbook_id, {}))}
+        if message_type is None:
+            return entry
+        return {"type": message_type, "workbook_id": workbook_id, "name": workbook_id,
+                "modules": entry["modules"]}
+
+    async def _from_ide(self, message: Dict[str, Any]) -> None:
+        workbook_id = message.get("workbook_id")
+        session = self._kernels.get(workbook_id) if isinstance(workbook_id, str) else None
+        if message.get("type") == "update_module" and isinstance(workbook_id, str):
+            self.modules.setdefault(workbook_id, {})[message.get("module_name", "")] = message.get("code", "")
+        elif message.get("type") == "delete_module" and isinstance(workbook_id, str):
+            self.modules.get(workbook_id, {}).pop(message.get("module_name", ""), None)
+        if session is None or not session.connected.is_set():
+            await self.ide.send({"type": "log_to_console", "color": "#ff6b6b",
+                                 "content": f"No kernel is connected for workbook {workbook_id!r}"})
+            return
+        await session.send(message)
+
+    async def _to_ide(self, message: Dict[str, Any]) -> None:
+        shown = for_ide(message)
+        if shown is not None:
+            await self.ide.send(shown)
+

@@ -11,7 +11,7 @@ from __future__ import annotations
 
 import asyncio
 import json
-from typing import Any, Dict, List, Optional
+from typing import Any, Awaitable, Callable, Dict, List, Optional
 
 from websockets.asyncio.server import ServerConnection
 from websockets.exceptions import ConnectionClosed
@@ -24,9 +24,16 @@ DEFAULT_TIMEOUT = 10.0
 class KernelSession:
     """The hub's side of one workbook kernel's connection."""
 
-    def __init__(self, workbook_id: str, workbook: Optional[SimulatedWorkbook] = None) -> None:
+    def __init__(self, workbook_id: str, workbook: Optional[SimulatedWorkbook] = None,
+                 listener: Optional[Callable[[Dict[str, Any]], Awaitable[None]]] = None,
+                 keep_frames: bool = True) -> None:
         self.workbook_id = workbook_id
         self.workbook = workbook
+        # Called with every whole message the kernel sends (the hub relays them to the IDE).
+        self.listener = listener
+        # Frames are kept for receive() unless nobody reads them (a hub run on its own).
+        self.keep_frames = keep_frames
+        self._relay_partial: Dict[str, List[Optional[str]]] = {}
         self.connection: Optional[ServerConnection] = None
         self.connected = asyncio.Event()
         self.closed = asyncio.Event()
@@ -48,7 +55,10 @@ class KernelSession:
                     if message.get("type") == "sys_request":
                         await self._answer(message.get("payload") or {})
                         continue
-                self._frames.put_nowait(text)
+                if self.listener is not None:
+                    await self._relay(text)
+                if self.keep_frames:
+                    self._frames.put_nowait(text)
         except ConnectionClosed:
             pass  # a kernel that dies without a close frame: the session just ends
         finally:
@@ -98,10 +108,19 @@ class KernelSession:
         await self.send({"type": "sys_response",
                          "payload": {"requestId": payload.get("requestId"), **answer}})
 
-    def _add_chunk(self, chunk: Dict[str, Any]) -> Optional[Dict[str, Any]]:
-        slots = self._partial.setdefault(chunk["chunk_id"], [None] * chunk["total_chunks"])
+    async def _relay(self, text: str) -> None:
+        message = json.loads(text)
+        if message.get("type") == "chunk":
+            message = self._add_chunk(message, self._relay_partial)
+        if message is not None:
+            await self.listener(message)  # type: ignore[misc]
+
+    def _add_chunk(self, chunk: Dict[str, Any],
+                   partial: Optional[Dict[str, List[Optional[str]]]] = None) -> Optional[Dict[str, Any]]:
+        partial = self._partial if partial is None else partial
+        slots = partial.setdefault(chunk["chunk_id"], [None] * chunk["total_chunks"])
         slots[chunk["chunk_index"]] = chunk["data"]
         if any(slot is None for slot in slots):
             return None
-        del self._partial[chunk["chunk_id"]]
+        del partial[chunk["chunk_id"]]
         return json.loads("".join(slots))  # type: ignore[arg-type]

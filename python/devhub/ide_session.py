@@ -1,0 +1,92 @@
+"""The IDE's connection as the development hub sees it, and the relay between IDE and kernels.
+
+What the hub does with the IDE (the real hub's routing is its own; this is a small, honest
+stand-in for running the system on one machine):
+
+* When the IDE connects it gets a "workbook_list" of the connected kernels with their modules;
+  kernels connecting and leaving later are announced as "workbook_connected" and
+  "workbook_disconnected".
+* A message from the IDE that names a connected workbook (`workbook_id`) goes to that kernel as
+  it is. "update_module" and "delete_module" also update the hub's copy of the modules.
+* From the kernels, the IDE gets the console's messages ("stdout", "stderr", "result_output",
+  "execution_result", the debug and object-registry messages). A kernel's "execution_error"
+  reaches the IDE as an "execution_result" with `success` false and the traceback text as
+  `error`, which is what the IDE shows for a failure.
+"""
+
+from __future__ import annotations
+
+import json
+import logging
+from typing import Any, Callable, Dict, Optional
+
+from websockets.asyncio.server import ServerConnection
+from websockets.exceptions import ConnectionClosed
+
+logger = logging.getLogger(__name__)
+
+# Kernel messages the IDE shows as they are.
+FORWARDED_TO_IDE = {
+    "stdout", "stderr", "result_output", "execution_result", "debug_paused", "debug_exception",
+    "debug_resumed", "debug_terminated", "debug_evaluate_result", "object_registry_update",
+    "object_registry_response",
+}
+
+
+def error_text(error: Any) -> str:
+    """The text the IDE shows for an error object (or an error already given as text)."""
+    if isinstance(error, dict):
+        return error.get("traceback") or f"{error.get('type', 'Error')}: {error.get('message', '')}"
+    return str(error) if error is not None else "Unknown error"
+
+
+def for_ide(message: Dict[str, Any]) -> Optional[Dict[str, Any]]:
+    """The message the IDE gets for a kernel's message, or None when the IDE does not show it."""
+    kind = message.get("type")
+    if kind in FORWARDED_TO_IDE:
+        return message
+    if kind == "execution_error":
+        return {"type": "execution_result", "success": False,
+                "error": error_text(message.get("error")),
+                "function_name": message.get("function_name") or "",
+                "request_id": message.get("request_id"), "source": message.get("source", "ide"),
+                "workbook_id": message.get("workbook_id")}
+    return None
+
+
+class IdeSession:
+    """The hub's side of the IDE's connection (one IDE at a time, as at /ws/ide/main_ide)."""
+
+    def __init__(self, route_to_kernel: Callable[[Dict[str, Any]], Any]) -> None:
+        self.connection: Optional[ServerConnection] = None
+        self._route_to_kernel = route_to_kernel
+
+    @property
+    def connected(self) -> bool:
+        return self.connection is not None
+
+    async def serve(self, connection: ServerConnection, greeting: Dict[str, Any]) -> None:
+        self.connection = connection
+        try:
+            await self.send(greeting)
+            async for frame in connection:
+                try:
+                    message = json.loads(frame)
+                except ValueError:
+                    logger.warning("IDE sent a frame that is not JSON")
+                    continue
+                if isinstance(message, dict):
+                    await self._route_to_kernel(message)
+        except ConnectionClosed:
+            pass
+        finally:
+            if self.connection is connection:
+                self.connection = None
+
+    async def send(self, message: Dict[str, Any]) -> None:
+        if self.connection is None:
+            return
+        try:
+            await self.connection.send(json.dumps(message))
+        except ConnectionClosed:
+            self.connection = None
