@@ -4,11 +4,13 @@ kernel's answers and the console lines they make)."""
 
 from __future__ import annotations
 
-import asyncio
 import json
 import sys
 import textwrap
+from pathlib import Path
 
+from . import ide_demo
+from .background import BackgroundHub
 from .hub import DevHub
 from .kernel_session import KernelSession
 from .workbook import SimulatedWorkbook
@@ -143,38 +145,45 @@ async def call_from_the_sheet(kernel: KernelSession, workbook: SimulatedWorkbook
     await until(kernel, ("event_execution_result",))
 
 
-async def demo() -> int:
-    async with DevHub() as hub:
-        show("hub", f"listening on {hub.url}")
-        process = await hub.launch_kernel(WORKBOOK, {"platform": "web"})
-        show("hub", f"launched a kernel for {WORKBOOK} (pid {process.pid})")
-        try:
-            kernel = await hub.wait_for_kernel(WORKBOOK, timeout=30)
-            show("kernel", f"connected at /ws/kernel/{WORKBOOK}")
-            await sync_modules(kernel)
+async def hub_session(hub: DevHub) -> int:
+    """What the spreadsheet and the IDE send, and the kernel's answers, as the hub sees them."""
+    show("hub", f"listening on {hub.url}")
+    process = await hub.launch_kernel(WORKBOOK, {"platform": "web"})
+    show("hub", f"launched a kernel for {WORKBOOK} (pid {process.pid})")
+    try:
+        kernel = await hub.wait_for_kernel(WORKBOOK, timeout=30)
+        show("kernel", f"connected at /ws/kernel/{WORKBOOK}")
+        await sync_modules(kernel)
 
-            kernel.workbook = workbook = SimulatedWorkbook(["Sales"])
-            await run_cells(kernel)
-            cells = [workbook.sheets["Sales"].get((row, 1)) for row in (1, 2, 3)]
-            show("sheet", f"Sales!A1:A3 now holds {cells}")
+        kernel.workbook = workbook = SimulatedWorkbook(["Sales"])
+        await run_cells(kernel)
+        cells = [workbook.sheets["Sales"].get((row, 1)) for row in (1, 2, 3)]
+        show("sheet", f"Sales!A1:A3 now holds {cells}")
 
-            await call_from_the_sheet(kernel, workbook)
+        await call_from_the_sheet(kernel, workbook)
 
-            show("ide", "delete_module sales")
-            await kernel.send({"type": "delete_module", "module_name": "sales"})
-            await until(kernel, ("module_deleted",))
+        show("ide", "delete_module sales")
+        await kernel.send({"type": "delete_module", "module_name": "sales"})
+        await until(kernel, ("module_deleted",))
 
-            show("hub", "shutdown")
-            await kernel.send({"type": "shutdown"})
-            code = await process.wait(timeout=15)
-            show("kernel", f"exited with code {code}")
-            return code
-        finally:
-            await process.kill()
+        show("hub", "shutdown")
+        await kernel.send({"type": "shutdown"})
+        code = await process.wait(timeout=15)
+        show("kernel", f"exited with code {code}")
+        return code
+    finally:
+        await process.kill()
 
 
 def main() -> None:
-    sys.exit(asyncio.run(demo()))
+    background = BackgroundHub()
+    try:
+        code = background.call(hub_session(background.hub), timeout=180)
+        print(flush=True)
+        ide_demo.run(background, Path("build") / "demo-ide.png")
+    finally:
+        background.stop()
+    sys.exit(code)
 
 
 if __name__ == "__main__":

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import asyncio
+import functools
 import logging
 import ssl
 from typing import Any, Dict, Optional
@@ -83,7 +84,8 @@ class DevHub:
         session = self._kernels.get(workbook_id)
         if session is None:
             session = self._kernels[workbook_id] = KernelSession(
-                workbook_id, listener=self._to_ide, keep_frames=self._keep_frames)
+                workbook_id, listener=functools.partial(self._to_ide, workbook_id),
+                keep_frames=self._keep_frames)
         return session
 
     async def wait_for_kernel(self, workbook_id: str, timeout: float = 10.0) -> KernelSession:
@@ -144,7 +146,12 @@ class DevHub:
             return
         await session.send(message)
 
-    async def _to_ide(self, message: Dict[str, Any]) -> None:
+    async def _to_ide(self, workbook_id: str, message: Dict[str, Any]) -> None:
+        if message.get("type") in ("module_updated", "module_deleted"):
+            # The kernel took the change: the IDE's explorer lists the workbook's modules anew.
+            names = sorted(self.modules.get(workbook_id, {}))
+            await self.ide.send({"type": "module_list", "workbook_id": workbook_id, "modules": names})
+            return
         shown = for_ide(message)
         if shown is not None:
             await self.ide.send(shown)

@@ -8,6 +8,8 @@ stand-in for running the system on one machine):
   "workbook_disconnected".
 * A message from the IDE that names a connected workbook (`workbook_id`) goes to that kernel as
   it is. "update_module" and "delete_module" also update the hub's copy of the modules.
+* When a kernel has taken a module update or deletion, the IDE gets the workbook's
+  "module_list" from the hub's copy.
 * From the kernels, the IDE gets the console's messages ("stdout", "stderr", "result_output",
   "execution_result", the debug and object-registry messages). A kernel's "execution_error"
   reaches the IDE as an "execution_result" with `success` false and the traceback text as

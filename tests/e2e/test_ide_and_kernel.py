@@ -47,6 +47,7 @@ def test_a_synced_module_run_from_the_ide_shows_its_output_and_result(system, qt
                        "function_name": "double", "args": [21], "request_id": "run-1"})
     qtbot.waitUntil(lambda: "Execution completed successfully for double()" in console_text(window),
                     timeout=15000)
+    assert window.project_explorer.modules_of(WORKBOOK) == ["calc"]
     text = console_text(window)
     assert "doubling 21\n" in text
     assert text.index("doubling 21") < text.index("Out: 42") < text.index("Execution completed")
