@@ -82,10 +82,10 @@ core::Task<> connect_and_listen(nb::object self) {
             }
             if (e.matches(st.connection_closed)) {
                 ending = Ending::Closed;
-                log().warning("[IdeLink] Connection closed: ", e.value());
+                log().warning("[IdeLink] Connection closed: ", core::exception_of(e));
             } else {
                 ending = Ending::Failed;
-                log().error("[IdeLink] Connection error: ", e.value());
+                log().error("[IdeLink] Connection error: ", core::exception_of(e));
             }
             mark_disconnected(self);
         }

@@ -30,7 +30,7 @@ void close_loop(nb::handle self, nb::object loop) {
     } catch (nb::python_error &e) {
         if (!core::is_ordinary(e))
             throw;
-        log().error("[IdeLink] Event loop error: ", e.value());
+        log().error("[IdeLink] Event loop error: ", core::exception_of(e));
     }
     loop.attr("close")();
     st.asyncio.attr("set_event_loop")(nb::none());
@@ -82,7 +82,7 @@ void run_event_loop(nb::handle self) {
         loop.attr("run_until_complete")(self.attr("_connect_and_listen")());
     } catch (nb::python_error &e) {
         if (core::is_ordinary(e))
-            log().error("[IdeLink] Event loop error: ", e.value());
+            log().error("[IdeLink] Event loop error: ", core::exception_of(e));
         else
             escaping.emplace(std::move(e));
     }

@@ -13,8 +13,9 @@ void log_handling_error(const nb::python_error &error) {
     const core::Logger &logger = log();
     if (!logger.enabled(core::Logger::ERROR))
         return;
-    logger.python().attr("error")(core::text("[IdeLink] Error handling message: ", error.value()),
-                                  nb::arg("exc_info") = error.value());
+    logger.python().attr("error")(
+        core::text("[IdeLink] Error handling message: ", core::exception_of(error)),
+        nb::arg("exc_info") = core::exception_of(error));
 }
 
 // Parses one frame into a message; null when the text is not JSON (logged).
@@ -25,7 +26,7 @@ nb::object parse(nb::handle raw_message) {
     } catch (nb::python_error &e) {
         if (!e.matches(st.json_decode_error))
             throw;
-        log().error("[IdeLink] Failed to parse message: ", e.value());
+        log().error("[IdeLink] Failed to parse message: ", core::exception_of(e));
         return nb::object();
     }
 }

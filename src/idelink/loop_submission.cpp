@@ -1,5 +1,6 @@
 // Submission of coroutines to the connection thread's loop.
 #include "idelink/loop_submission.hpp"
+#include "core/errors.hpp"
 
 #include "idelink/idelink_module.hpp"
 
@@ -15,7 +16,7 @@ bool submit_to_loop(nb::handle loop, nb::object coroutine, nb::object *refusal) 
             throw;
         coroutine.attr("close")();
         if (refusal)
-            *refusal = nb::borrow(e.value());
+            *refusal = core::exception_of(e);
         return false;
     }
 }

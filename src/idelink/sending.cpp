@@ -33,7 +33,7 @@ core::Task<> write_frame(nb::object self, nb::object text_or_message, bool seria
     } catch (nb::python_error &e) {
         if (!core::is_ordinary(e))
             throw;
-        log().error("[IdeLink] Send error: ", e.value());
+        log().error("[IdeLink] Send error: ", core::exception_of(e));
     }
 }
 
