@@ -54,28 +54,42 @@ nb::dict execute_function(nb::handle self, const Call &call, const StreamCallbac
                        {"logs", run.logs}});
 }
 
+// The console's reply: "execution_result" (success, with `result`) or "execution_error" (with
+// `error`); `logs` only when given.
+nb::dict console_reply(const Call &call, bool success, nb::handle value, nb::handle logs) {
+    nb::dict message;
+    message["type"] = success ? "execution_result" : "execution_error";
+    message["success"] = success;
+    message[success ? "result" : "error"] = value;
+    if (logs.is_valid())
+        message["logs"] = logs;
+    message["request_id"] = call.request_id;
+    message["module_name"] = call.module_name;
+    message["function_name"] = call.function_name;
+    message["workbook_id"] = call.workbook_id;
+    message["source"] = call.source;
+    return message;
+}
+
+// The formula's reply.
+nb::dict function_reply(const Call &call, const char *status,
+                        std::initializer_list<std::pair<const char *, nb::handle>> fields) {
+    nb::dict message = message_of({{"type", INTERNED("function_execution_result")},
+                                   {"request_id", call.request_id},
+                                   {"status", nb::str(status)}});
+    for (const auto &[key, value] : fields)
+        message[key] = value;
+    return message;
+}
+
 // Both failure messages, the general one first, so that every client sees the failure and the
 // waiting formula completes.
 core::Task<> send_error(nb::object self, Call call, nb::dict error) {
     nb::object send = self.attr(INTERNED("send_message"));
-    {
-        nb::dict message = message_of({{"type", INTERNED("execution_error")},
-                                       {"success", Py_False},
-                                       {"error", error},
-                                       {"request_id", call.request_id},
-                                       {"module_name", call.module_name},
-                                       {"function_name", call.function_name},
-                                       {"workbook_id", call.workbook_id},
-                                       {"source", call.source}});
-        co_await send(message);
-    }
-    {
-        nb::dict message = message_of({{"type", INTERNED("function_execution_result")},
-                                       {"request_id", call.request_id},
-                                       {"status", INTERNED("error")},
-                                       {"error", error}});
-        co_await send(message);
-    }
+    nb::dict general = console_reply(call, false, error, nb::handle());
+    co_await send(general);
+    nb::dict reply = function_reply(call, "error", {{"error", error}});
+    co_await send(reply);
 }
 
 core::Task<> report(nb::object self, Call call, nb::dict record) {
@@ -91,52 +105,20 @@ core::Task<> report(nb::object self, Call call, nb::dict record) {
                                            {"source", call.source}});
             co_await send(message);
         }
-        {
-            nb::dict message = message_of({{"type", INTERNED("execution_result")},
-                                           {"success", Py_True},
-                                           {"result", result},
-                                           {"logs", logs},
-                                           {"request_id", call.request_id},
-                                           {"module_name", call.module_name},
-                                           {"function_name", call.function_name},
-                                           {"workbook_id", call.workbook_id},
-                                           {"source", call.source}});
-            co_await send(message);
-        }
-        {
-            nb::dict message = message_of({{"type", INTERNED("function_execution_result")},
-                                           {"request_id", call.request_id},
-                                           {"status", INTERNED("success")},
-                                           {"result", result},
-                                           {"logs", logs}});
-            co_await send(message);
-        }
+        nb::dict general = console_reply(call, true, result, logs);
+        co_await send(general);
+        nb::dict reply = function_reply(call, "success", {{"result", result}, {"logs", logs}});
+        co_await send(reply);
         log().info("[Kernel] Custom function call succeeded: ", call.module_name, ".",
                    call.function_name);
         co_return;
     }
     nb::object error = field(record, INTERNED("error"), INTERNED("Unknown error"));
-    {
-        nb::dict message = message_of({{"type", INTERNED("execution_error")},
-                                       {"success", Py_False},
-                                       {"error", error},
-                                       {"logs", logs},
-                                       {"request_id", call.request_id},
-                                       {"module_name", call.module_name},
-                                       {"function_name", call.function_name},
-                                       {"workbook_id", call.workbook_id},
-                                       {"source", call.source}});
-        co_await send(message);
-    }
-    {
-        nb::dict message = message_of({{"type", INTERNED("function_execution_result")},
-                                       {"request_id", call.request_id},
-                                       {"status", INTERNED("error")},
-                                       {"result", Py_None},
-                                       {"logs", logs},
-                                       {"error", error}});
-        co_await send(message);
-    }
+    nb::dict general = console_reply(call, false, error, logs);
+    co_await send(general);
+    nb::dict reply =
+        function_reply(call, "error", {{"result", Py_None}, {"logs", logs}, {"error", error}});
+    co_await send(reply);
     log().error("[Kernel] Custom function call failed: ", call.module_name, ".",
                 call.function_name);
 }
