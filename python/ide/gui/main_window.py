@@ -131,7 +131,7 @@ class MainWindow(QMainWindow):
             self.tool_tabs.addTab(panel, title)
         self._add_dock("Tools", self.tool_tabs, Qt.DockWidgetArea.RightDockWidgetArea)
         self.resizeDocks([self.findChild(QDockWidget, "Project"),
-                          self.findChild(QDockWidget, "Tools")], [230, 420],
+                          self.findChild(QDockWidget, "Tools")], [270, 360],
                          Qt.Orientation.Horizontal)
 
         self.error_light = QLabel("●", self)

@@ -27,8 +27,8 @@ _MODULE_ROLE = Qt.ItemDataRole.UserRole + 1
 
 # How each kernel state reads beside a workbook's name, and its colour.
 KERNEL_STATE_LOOKS = {
-    "connected": ("kernel connected", "#4caf50"),
-    "starting": ("kernel starting...", "#e0a030"),
+    "connected": ("connected", "#4caf50"),
+    "starting": ("starting...", "#e0a030"),
     "stopped": ("no kernel", "#ff6b6b"),
     None: ("", "#858585"),
 }
