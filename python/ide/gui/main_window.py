@@ -164,7 +164,8 @@ class MainWindow(QMainWindow):
         previous_tab.setShortcuts([QKeySequence("Ctrl+Shift+Tab"), QKeySequence("Ctrl+PgUp")])
         previous_tab.triggered.connect(lambda: self._step_tab(-1))
         menus = (
-            ("&File", [books.new_workbook_action, modules.new_module_action, None,
+            ("&File", [books.new_workbook_action, modules.new_module_action,
+                       modules.rename_module_action, modules.delete_module_action, None,
                        modules.save_action, modules.save_all_action, modules.close_tab_action,
                        None, quit_action]),
             ("&Run", [runs.run_action, runs.prompt_action, None, runs.reset_action,
