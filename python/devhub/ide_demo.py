@@ -8,7 +8,9 @@ of the window at the end.
 
 from __future__ import annotations
 
+import logging
 import os
+import sys
 from pathlib import Path
 
 from .background import BackgroundHub
@@ -62,7 +64,7 @@ def run(background: BackgroundHub, screenshot: Path) -> None:
     os.environ.setdefault("QT_LOGGING_RULES", "qt.qpa.*=false")
     # The development hub serves plain ws, as the kernels it launches are told.
     os.environ["QUORVEL_SECURED"] = "1" if background.hub.secured else "0"
-    from PySide6.QtCore import Qt
+    from PySide6.QtCore import Qt, qInstallMessageHandler
     from PySide6.QtWidgets import QApplication
 
     from ide.gui import MainWindow
@@ -71,6 +73,9 @@ def run(background: BackgroundHub, screenshot: Path) -> None:
 
     from . import ide_driver as do
 
+    # The offscreen platform warns about every dialog it cannot size as a desktop would.
+    qInstallMessageHandler(lambda _kind, _context, text: None if "propagateSizeHints" in text
+                           else print(text, file=sys.stderr))
     app = QApplication.instance() or QApplication([])
     window = MainWindow()
     window.resize(1280, 860)
@@ -169,4 +174,6 @@ def run(background: BackgroundHub, screenshot: Path) -> None:
         for editor in window.unsaved_editors():
             editor.mark_saved()
         window.close()
+        # stop() logs the loop it stopped at error level; the demo has said all it has to say.
+        logging.getLogger("ide.gui.idelink").setLevel(logging.CRITICAL)
         link.stop()
