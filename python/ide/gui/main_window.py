@@ -26,8 +26,9 @@ from typing import Any, Dict, Iterator, Optional, Tuple
 
 from PySide6.QtCore import QSettings, Qt
 from PySide6.QtGui import QAction, QCloseEvent, QColor, QIcon, QKeySequence, QPainter, QPixmap
-from PySide6.QtWidgets import (QDockWidget, QInputDialog, QLabel, QMainWindow, QMessageBox,
-                               QSplitter, QStackedWidget, QTabWidget, QToolBar, QWidget)
+from PySide6.QtWidgets import (QApplication, QDockWidget, QInputDialog, QLabel, QMainWindow,
+                               QMessageBox, QSplitter, QStackedWidget, QTabWidget, QToolBar,
+                               QWidget)
 
 from .console import ConsoleView
 from .hub_channel import KERNEL_CONNECTED, HubChannel
@@ -163,6 +164,10 @@ class MainWindow(QMainWindow):
         previous_tab = QAction("Previous Tab", self)
         previous_tab.setShortcuts([QKeySequence("Ctrl+Shift+Tab"), QKeySequence("Ctrl+PgUp")])
         previous_tab.triggered.connect(lambda: self._step_tab(-1))
+        next_pane = QAction("Next &Pane", self)
+        next_pane.setShortcut(QKeySequence("F6"))
+        next_pane.setToolTip("Move the keyboard focus: editor, console prompt, project explorer")
+        next_pane.triggered.connect(self._next_pane)
         menus = (
             ("&File", [books.new_workbook_action, modules.new_module_action,
                        modules.rename_module_action, modules.delete_module_action, None,
@@ -170,7 +175,7 @@ class MainWindow(QMainWindow):
                        None, quit_action]),
             ("&Run", [runs.run_action, runs.prompt_action, None, runs.reset_action,
                       books.restart_action]),
-            ("&View", [next_tab, previous_tab, None, limit_action]),
+            ("&View", [next_tab, previous_tab, next_pane, None, limit_action]),
         )
         for title, actions in menus:
             menu = self.menuBar().addMenu(title)
@@ -344,6 +349,13 @@ class MainWindow(QMainWindow):
         editor = self.current_editor()
         if editor is not None:
             self._follow_workbook(editor.workbook_id)
+
+    def _next_pane(self) -> None:
+        panes = [pane for pane in (self.current_editor(), self.console.prompt,
+                                   self.project_explorer) if pane is not None]
+        focused = QApplication.focusWidget()
+        index = next((i for i, pane in enumerate(panes) if pane is focused), -1)
+        panes[(index + 1) % len(panes)].setFocus(Qt.FocusReason.ShortcutFocusReason)
 
     def _step_tab(self, step: int) -> None:
         count = self.editor_tabs.count()
