@@ -41,13 +41,18 @@ class TestSaving:
         do.key(editor, Qt.Key.Key_S, CTRL)
         used.wait_for_console("Cannot save kept.py: the kernel of Lonely.xlsx is not connected")
         assert editor.is_modified() and editor.toPlainText().endswith("3 * x")
+        used.window.console.select_workbook("Lonely.xlsx")
+        do.type_text(used.window.console.prompt, "kept.twice(1)")
+        do.key(used.window.console.prompt, Qt.Key.Key_Return)
+        used.wait_for_console("The cell did not run: the kernel of Lonely.xlsx is not connected")
+        assert used.window.console.prompt.toPlainText() == "kept.twice(1)"
+        used.window.console.prompt.clear()
 
         used.window.pick_workbook("Lonely.xlsx")
         used.explorer.setFocus()
         used.window.workbook_actions.restart_action.trigger()
         used.answer(QMessageBox.StandardButton.Yes)
         used.wait(lambda: used.kernel_state("Lonely.xlsx") == "connected", "the restart", 60)
-        used.window.console.select_workbook("Lonely.xlsx")
         # The new kernel got the saved module from the hub; the edit reaches it when saved.
         assert "Out: 6" in used.run_cell("import kept; kept.twice(3)")
         used.save(editor)
@@ -95,3 +100,12 @@ class TestModulesInTheExplorer:
         assert used.window.editor_for(WORKBOOK, "after") is None
         assert "ModuleNotFoundError" in used.run_cell("import importlib; "
                                                       "importlib.import_module('after')")
+
+    def test_closing_a_tab_with_unsaved_edits_asks_first(self, used):
+        editor = used.new_module(WORKBOOK, "closing", SOURCE)
+        do.type_text(editor, "KEPT = 1")
+        for answer in (QMessageBox.StandardButton.Cancel, QMessageBox.StandardButton.Save):
+            do.key(editor, Qt.Key.Key_W, CTRL)
+            used.answer(answer)
+        used.wait(lambda: used.window.editor_for(WORKBOOK, "closing") is None, "the tab to close")
+        assert used.window._module_cache[WORKBOOK]["closing"].endswith("KEPT = 1")

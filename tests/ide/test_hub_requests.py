@@ -60,6 +60,20 @@ class TestRelayedRequests:
         reset = await ide.ask({"type": "reset_namespace", "workbook_id": "A.xlsx"})
         assert reset["type"] == "namespace_reset"
 
+    async def test_answers_without_ids_go_to_the_requests_in_order(self, hub, ide):
+        await opened(hub, ide, "E.xlsx")
+        requests = [("update_module", "m", "u1"), ("update_module", "n", "u2"),
+                    ("delete_module", "m", "d1"), ("update_module", "m", "u3")]
+        for kind, module, request_id in requests:
+            await ide.websocket.send(json.dumps({
+                "type": kind, "workbook_id": "E.xlsx", "module_name": module,
+                "code": f"# {request_id}", "request_id": request_id}))
+        replies = [await ide.reply_to(request_id) for _k, _m, request_id in requests]
+        assert [(r["type"], r["module_name"]) for r in replies] == [
+            ("module_updated", "m"), ("module_updated", "n"), ("module_deleted", "m"),
+            ("module_updated", "m")]
+        assert hub.modules["E.xlsx"] == {"m": "# u3", "n": "# u2"}
+
     async def test_requests_for_a_workbook_without_kernel_are_refused_and_not_kept(self, hub,
                                                                                      ide):
         save = await ide.ask({"type": "update_module", "workbook_id": "None.xlsx",

@@ -154,7 +154,7 @@ class MainWindow(QMainWindow):
     def _build_menus(self) -> None:
         modules, runs, books = self.module_actions, self.run_actions, self.workbook_actions
         quit_action = QAction("&Quit", self)
-        quit_action.setShortcut(QKeySequence.StandardKey.Quit)
+        quit_action.setShortcut(QKeySequence("Ctrl+Q"))
         quit_action.triggered.connect(self.close)
         limit_action = QAction("Console &Line Limit...", self)
         limit_action.triggered.connect(self._ask_console_limit)

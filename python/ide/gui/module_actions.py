@@ -38,12 +38,13 @@ class ModuleActions(QObject):
     def __init__(self, window: "MainWindow") -> None:
         super().__init__(window)
         self.window = window
-        self.save_action = self._action("&Save", QKeySequence.StandardKey.Save, self.save_current)
+        self.save_action = self._action("&Save", QKeySequence("Ctrl+S"), self.save_current)
         self.save_all_action = self._action("Save A&ll", QKeySequence("Ctrl+Shift+S"),
                                             self.save_all)
-        self.close_tab_action = self._action("&Close Tab", QKeySequence.StandardKey.Close,
+        self.close_tab_action = self._action("&Close Tab", QKeySequence("Ctrl+W"),
                                              self.close_current)
-        self.new_module_action = self._action("&New Module...", QKeySequence.StandardKey.New,
+        self.close_tab_action.setShortcuts([QKeySequence("Ctrl+W"), QKeySequence("Ctrl+F4")])
+        self.new_module_action = self._action("&New Module...", QKeySequence("Ctrl+N"),
                                               self.new_module)
         self.open_module_action = self._action("&Open", None, self.open_module)
         self.rename_module_action = self._action("&Rename Module...", QKeySequence("F2"),
