@@ -9,6 +9,7 @@ import ssl
 from typing import Any, Dict, List, Optional, Set
 
 from websockets.asyncio.server import Server, ServerConnection, serve
+from websockets.exceptions import ConnectionClosed
 
 from .ide_protocol import (HUB_REQUESTS, KERNEL_CONNECTED, KERNEL_STARTING, KERNEL_STOPPED,
                            RELAYED, refusal)
@@ -229,10 +230,13 @@ class DevHub:
     async def _kernel_arrived(self, workbook_id: str, session: KernelSession) -> None:
         """Gives a kernel that connected the workbook's modules, then announces it to the IDE."""
         await session.connected.wait()
-        for name, code in list(self.modules.get(workbook_id, {}).items()):
-            update = {"type": "update_module", "module_name": name, "code": code}
-            self.replies.relayed(workbook_id, update)
-            await session.send(update)
+        try:
+            for name, code in list(self.modules.get(workbook_id, {}).items()):
+                update = {"type": "update_module", "module_name": name, "code": code}
+                self.replies.relayed(workbook_id, update)
+                await session.send(update)
+        except ConnectionClosed:
+            return  # gone already: its leaving is reported where its connection is served
         await self.ide.send(self._workbook_entry(workbook_id, "workbook_connected"))
         await self.watch.changed()
 
