@@ -160,11 +160,12 @@ class RunActions(QObject):
                            "has finished.", RED)
         return True
 
-    def _send(self, key: _RunKey, values: List[Any], call: str) -> None:
+    def _send(self, key: _RunKey, values: List[Any], call: str, debug: bool = False,
+              breakpoints: Tuple[Any, ...] = ()) -> None:
         if self._refused(key):  # a second run may have been asked for while saving
             return
         workbook_id, module, function = key
-        message = run_module_message(workbook_id, module, function, values)
+        message = run_module_message(workbook_id, module, function, values, debug, breakpoints)
         self.window.log_to_console(f"Run {call} in {self.window.workbook_display_name(workbook_id)}",
                                    ECHO, level=OutputLevel.SIMPLE)
         request_id = self.window.channel.run_function(
