@@ -66,7 +66,7 @@ class TestRun:
         dialog.args_edit.setText("3, labl")
         do.key(dialog.args_edit, Qt.Key.Key_Return)
         assert "Argument 2 (labl) is not a Python literal" in dialog.problem_label.text()
-        dialog.args_edit.setText("3, 'tick'")
+        do.type_text(dialog.args_edit, "'tick'")  # over the faulty argument
         do.key(dialog.args_edit, Qt.Key.Key_Return)
 
         used.wait_for_console("tick 0\n")

@@ -143,6 +143,10 @@ class RunDialog(QDialog):
         except ArgumentError as error:
             self.problem_label.setText(str(error))
             self.args_edit.setFocus()
+            if error.span is not None:  # the faulty argument, ready to be typed over
+                self.args_edit.setSelection(error.span[0], error.span[1] - error.span[0])
+            else:
+                self.args_edit.deselect()
             return
         super().accept()
         self.chosen.emit(self.function_name(), values, text)

@@ -16,7 +16,7 @@ from __future__ import annotations
 import ast
 import keyword
 import math
-from typing import Any, Iterable, List, NamedTuple, Optional
+from typing import Any, Iterable, List, NamedTuple, Optional, Tuple
 
 __all__ = ["ArgumentError", "FunctionInfo", "function_at", "module_name_problem",
            "parse_arguments", "top_level_functions"]
@@ -71,7 +71,12 @@ def function_at(functions: Iterable[FunctionInfo], line: int) -> Optional[Functi
 
 
 class ArgumentError(ValueError):
-    """Arguments that cannot be read or cannot be sent; the text says which and why."""
+    """Arguments that cannot be read or cannot be sent; the text says which and why, and
+    `span` is where the faulty argument lies in the text typed (start, end), when known."""
+
+    def __init__(self, message: str, span: Optional[Tuple[int, int]] = None) -> None:
+        super().__init__(message)
+        self.span = span
 
 
 _WIRE_HELP = ("arguments may be None, True, False, numbers, strings, and lists (or lists of "
@@ -94,22 +99,24 @@ def parse_arguments(text: str) -> List[Any]:
         raise ArgumentError("Only positional values can be passed: drop 'name=' and '*'.")
     values = []
     for position, node in enumerate(call.args, 1):
+        # Offsets count from the "f(" that wraps the text.
+        span = (node.col_offset - 2, (node.end_col_offset or node.col_offset) - 2)
         try:
             value = ast.literal_eval(node)
         except (ValueError, TypeError, SyntaxError, MemoryError, RecursionError):
             raise ArgumentError(
-                f"Argument {position} ({_source_of(text, node)}) is not a Python literal: "
-                "write numbers, strings in quotes, True/False/None, or lists of them.") from None
+                f"Argument {position} ({_shortened(text[span[0]:span[1]])}) is not a Python "
+                "literal: write numbers, strings in quotes, True/False/None, or lists of them.",
+                span) from None
         problem = _wire_problem(value)
         if problem:
-            raise ArgumentError(f"Argument {position} cannot be sent: {problem}; {_WIRE_HELP}.")
+            raise ArgumentError(f"Argument {position} cannot be sent: {problem}; {_WIRE_HELP}.",
+                                span)
         values.append(value)
     return values
 
 
-def _source_of(text: str, node: ast.AST) -> str:
-    # Offsets count from the "f(" that wraps the text.
-    segment = text[node.col_offset - 2:(node.end_col_offset or 0) - 2] or "?"
+def _shortened(segment: str) -> str:
     return segment if len(segment) <= 40 else segment[:37] + "..."
 
 
