@@ -16,6 +16,7 @@ from __future__ import annotations
 
 import argparse
 import asyncio
+import gc
 import json
 import os
 import signal
@@ -206,3 +207,4 @@ def main() -> None:
 
 if __name__ == "__main__":
     main()
+    gc.collect()  # the client and its handler table form a cycle; free it before exit
