@@ -59,7 +59,7 @@ def test_the_ide_takes_keys_while_a_cell_prints_100000_lines(used):
     used.wait(lambda: "Execution completed" in used.console()[-200:], "the flood to end", 180)
     timer.stop()
     prompt.clear()
-    assert max(gaps) < seconds(0.5)
+    assert max(gaps) < seconds(1.0)
     assert "flood 99999\n" in used.console()
     assert used.window.console.view.document().blockCount() <= 10_001
     assert len(used.window.console.entries) <= 10_000
