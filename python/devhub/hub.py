@@ -13,6 +13,7 @@ from websockets.asyncio.server import Server, ServerConnection, serve
 from .ide_session import IdeSession, for_ide
 from .kernel_session import KernelSession
 from .launcher import KernelProcess, launch_kernel
+from .packages import HubPackages
 
 logger = logging.getLogger(__name__)
 
@@ -27,7 +28,7 @@ class DevHub:
 
     def __init__(
         self, host: str = "127.0.0.1", port: int = 0, ssl_context: Optional[ssl.SSLContext] = None,
-        keep_frames: bool = True,
+        keep_frames: bool = True, data_dir: Optional[str] = None, package_settings: Any = None,
     ) -> None:
         self.host = host
         self._requested_port = port
@@ -39,6 +40,9 @@ class DevHub:
         self.ide = IdeSession(self._from_ide)
         # The hub's copy of each workbook's modules, kept from the IDE's updates.
         self.modules: Dict[str, Dict[str, str]] = {}
+        # Workbooks' packages, kept in the data folder (a temporary one when none is given).
+        self.packages = HubPackages(data_dir, package_settings, to_ide=self.ide.send,
+                                    kernel_of=self._kernels.get)
 
     @property
     def port(self) -> int:
@@ -70,6 +74,7 @@ class DevHub:
             self._server.close()
             await self._server.wait_closed()
             self._server = None
+        await self.packages.close()
 
     async def __aenter__(self) -> "DevHub":
         return await self.start()
@@ -109,6 +114,7 @@ class DevHub:
             workbook_id = path[len(KERNEL_PATH):]
             logger.info("Kernel connected for workbook %s", workbook_id)
             await self.ide.send(self._workbook_entry(workbook_id, "workbook_connected"))
+            self.packages.kernel_connected(workbook_id)
             await self.kernel(workbook_id).serve(connection)
             logger.info("Kernel disconnected for workbook %s", workbook_id)
             await self.ide.send({"type": "workbook_disconnected", "workbook_id": workbook_id})
@@ -134,6 +140,8 @@ class DevHub:
                 "modules": entry["modules"]}
 
     async def _from_ide(self, message: Dict[str, Any]) -> None:
+        if await self.packages.handle_ide_message(message):
+            return
         workbook_id = message.get("workbook_id")
         session = self._kernels.get(workbook_id) if isinstance(workbook_id, str) else None
         if message.get("type") == "update_module" and isinstance(workbook_id, str):
@@ -147,6 +155,8 @@ class DevHub:
         await session.send(message)
 
     async def _to_ide(self, workbook_id: str, message: Dict[str, Any]) -> None:
+        if await self.packages.from_kernel(workbook_id, message):
+            return
         if message.get("type") in ("module_updated", "module_deleted"):
             # The kernel took the change: the IDE's explorer lists the workbook's modules anew.
             names = sorted(self.modules.get(workbook_id, {}))
