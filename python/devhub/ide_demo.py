@@ -9,6 +9,7 @@ import time
 from pathlib import Path
 from typing import Callable
 
+from . import demo_packages
 from .background import BackgroundHub
 
 WORKBOOK = "Forecast.xlsx"
@@ -82,6 +83,7 @@ def run(background: BackgroundHub, screenshot: Path) -> None:
     window = MainWindow()
     window.resize(1200, 760)
     link = IdeLink(window, "127.0.0.1", background.port)
+    window.link = link
     printer = ConsolePrinter(window)
     try:
         background.call(background.hub.wait_for_kernel(WORKBOOK, timeout=30))
@@ -111,6 +113,8 @@ def run(background: BackgroundHub, screenshot: Path) -> None:
         link.send_message({"type": "execution_request", "workbook_id": WORKBOOK,
                            "code": "forecast_total = 1157; forecast_total / 0", "request_id": "cell-2"})
         wait_until(app, printer, lambda: "Execution failed" in printer.text())
+
+        demo_packages.run(app, background, window, link, WORKBOOK, printer.poll)
 
         screenshot.parent.mkdir(parents=True, exist_ok=True)
         window.grab().save(str(screenshot))
