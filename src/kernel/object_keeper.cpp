@@ -147,15 +147,27 @@ nb::list get_object_registry(nb::handle self) {
         ThreadLockHold hold = keeper_lock(self);
         items = nb::list(keeper_of(self).attr("items")());
     }
-    nb::list registry;
-    for (nb::handle item : items) {
-        nb::handle key = nb::handle(PyTuple_GET_ITEM(item.ptr(), 0));
-        nb::handle value = nb::handle(PyTuple_GET_ITEM(item.ptr(), 1));
+    Py_ssize_t count = static_cast<Py_ssize_t>(items.size());
+    nb::list registry = nb::steal<nb::list>(PyList_New(count));
+    if (!registry.is_valid())
+        throw nb::python_error();
+    // Kept objects are mostly of a few types: each type's name is looked up once per call.
+    nb::handle last_type;
+    nb::str last_name;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        nb::handle item = PyList_GET_ITEM(items.ptr(), i);
+        nb::handle key = PyTuple_GET_ITEM(item.ptr(), 0);
+        nb::handle value = PyTuple_GET_ITEM(item.ptr(), 1);
+        nb::handle type = reinterpret_cast<PyObject *>(Py_TYPE(value.ptr()));
+        if (!type.is(last_type)) {
+            last_type = type;
+            last_name = class_name(value);
+        }
         nb::dict entry;
         entry[INTERNED("key")] = key;
-        entry[INTERNED("type")] = class_name(value);
+        entry[INTERNED("type")] = last_name;
         entry[INTERNED("repr")] = shown_repr(key, value);
-        registry.append(entry);
+        PyList_SET_ITEM(registry.ptr(), i, entry.release().ptr());
     }
     return registry;
 }
