@@ -22,7 +22,6 @@ import asyncio
 import json
 import logging
 import os
-import shutil
 import sys
 import tempfile
 from typing import Any, Awaitable, Callable, Dict, List, Optional
@@ -54,9 +53,10 @@ class InstallFailed(Exception):
 class HubPackages:
     def __init__(self, data_dir: Optional[str], settings_manager: Any, *, to_ide: Send,
                  kernel_of: Callable[[str], Any]) -> None:
-        # Without a data folder the hub keeps its packages in a temporary one of its own.
-        self._own_data_dir = data_dir is None
-        self.data_dir = os.path.abspath(data_dir or tempfile.mkdtemp(prefix="devhub-"))
+        # Without a data folder the hub keeps its packages in a temporary one of its own,
+        # removed when the hub stops (or, failing that, when the process ends).
+        self._scratch = tempfile.TemporaryDirectory(prefix="devhub-") if data_dir is None else None
+        self.data_dir = os.path.abspath(data_dir if self._scratch is None else self._scratch.name)
         os.makedirs(self.data_dir, exist_ok=True)
         self.manager = PackageManager(self.data_dir, settings_manager)
         self._to_ide = to_ide
@@ -116,8 +116,11 @@ class HubPackages:
         for task in list(self._tasks):
             task.cancel()
         await asyncio.gather(*self._tasks, return_exceptions=True)
-        if self._own_data_dir:
-            shutil.rmtree(self.data_dir, ignore_errors=True)
+        if self._scratch is not None:
+            try:
+                self._scratch.cleanup()
+            except OSError as error:  # a kernel process may still hold a file open
+                logger.warning("Could not remove %s: %s", self.data_dir, error)
 
     # --- the workbooks' lists ---------------------------------------------------------------
 

@@ -155,6 +155,30 @@ class TestInstallations:
             assert messages[-1]["packages"] == [] and messages[-1]["python_paths"] == []
 
 
+class TestIndexQueries:
+    async def test_answers_carry_the_request_id(self, hub, ide):
+        from ..manager.conftest import Index
+        index = Index()
+        try:
+            index.project("demo", {"info": {"name": "demo", "provides_extra": ["fast"]},
+                                   "releases": {"1.0": [{"filename": "d.whl"}], "2.0": [{}]}})
+            hub.packages.configure(SettingsManager({"packages.index_url": index.url + "/simple"}))
+            for request, answer in [
+                ({"type": "get_package_versions", "package_name": "demo"},
+                 {"versions": ["2.0", "1.0"]}),
+                ({"type": "get_package_extras", "package_name": "demo", "version": None},
+                 {"version": None, "extras": ["fast"]}),
+                ({"type": "get_package_versions"},
+                 {"versions": None, "error": "package_name must be a non-empty string"}),
+            ]:
+                await ide.send({**request, "request_id": "q"})
+                reply, = await ide.until(lambda m: True)
+                assert reply == {"type": request["type"] + "_response", "request_id": "q",
+                                 "package_name": request.get("package_name"), **answer}
+        finally:
+            index.close()
+
+
 def test_an_unreadable_list_starts_empty(tmp_path):
     (tmp_path / "workbook_packages.json").write_text("{not json")
     packages = HubPackages(str(tmp_path), None, to_ide=None, kernel_of=None)
