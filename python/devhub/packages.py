@@ -77,7 +77,7 @@ class HubPackages:
     async def handle_ide_message(self, message: Dict[str, Any]) -> bool:
         """Takes the IDE's package requests (answered in the background); False for others."""
         kind = message.get("type")
-        if kind not in protocol.PACKAGE_REQUESTS:
+        if not isinstance(kind, str) or kind not in protocol.PACKAGE_REQUESTS:
             return False
         workbook_id = message.get("workbook_id")
         needs_workbook = kind in (protocol.INSTALL_PACKAGE, protocol.REMOVE_PACKAGE,
@@ -194,9 +194,13 @@ class HubPackages:
             try:
                 resolved = await self._resolve(workbook_id, name, spec)
                 paths = [await self._install_one(workbook_id, name, *dist) for dist in resolved]
-            except InstallFailed as failure:
-                self._errors.setdefault(workbook_id, {})[name] = str(failure)
-                await self._progress(workbook_id, name, "error", str(failure))
+            except Exception as failure:  # the IDE is told of every failure, expected or not
+                reason = str(failure) if isinstance(failure, InstallFailed) else \
+                    f"Installation failed: {type(failure).__name__}: {failure}"
+                if not isinstance(failure, InstallFailed):
+                    logger.exception("Installing %s for %s failed", spec, workbook_id)
+                self._errors.setdefault(workbook_id, {})[name] = reason
+                await self._progress(workbook_id, name, "error", reason)
                 return
             top_name, version, extras = resolved[0]
             entry = {"name": top_name, "version": version, "extras": extras, "spec": spec,
