@@ -41,6 +41,7 @@ class ObjectInspectorPanel(QWidget):
         self.objects: Dict[str, Dict[str, Tuple[str, str]]] = {}
         self.updates: List[tuple] = []
         self._requested_for: Optional[str] = None
+        self._rows: Dict[str, int] = {}  # key -> table row, for the shown workbook
 
         self.workbook_box = QComboBox(self)
         self.workbook_box.currentIndexChanged.connect(lambda _i: self._show_current())
@@ -99,6 +100,10 @@ class ObjectInspectorPanel(QWidget):
             kept.clear()
         elif action == "update" and key is not None:
             kept[str(key)] = (str(message.get("object_type", "")), str(message.get("repr", "")))
+            if workbook_id == self.current_workbook():
+                # One row changes: a loop that keeps thousands of objects must not redraw all.
+                self._set_row(str(key), *kept[str(key)])
+                return
         elif action == "delete" and key is not None:
             kept.pop(str(key), None)
         self._redraw(workbook_id)
@@ -117,10 +122,18 @@ class ObjectInspectorPanel(QWidget):
         if workbook_id != self.current_workbook():
             return
         kept = self.objects.get(workbook_id, {}) if workbook_id is not None else {}
-        self.table.setRowCount(len(kept))
-        for row, (key, (type_name, text)) in enumerate(kept.items()):
-            value = QTableWidgetItem(_shown(text))
-            value.setToolTip(text[:TOOLTIP_CHARS])
+        self.table.setRowCount(0)
+        self._rows.clear()
+        for key, (type_name, text) in kept.items():
+            self._set_row(key, type_name, text)
+
+    def _set_row(self, key: str, type_name: str, text: str) -> None:
+        row = self._rows.get(key)
+        if row is None:
+            row = self._rows[key] = self.table.rowCount()
+            self.table.insertRow(row)
             self.table.setItem(row, 0, QTableWidgetItem(key))
-            self.table.setItem(row, 1, QTableWidgetItem(type_name))
-            self.table.setItem(row, 2, value)
+        value = QTableWidgetItem(_shown(text))
+        value.setToolTip(text[:TOOLTIP_CHARS])
+        self.table.setItem(row, 1, QTableWidgetItem(type_name))
+        self.table.setItem(row, 2, value)
