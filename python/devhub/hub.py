@@ -18,6 +18,7 @@ from .ide_session import IdeSession, for_ide
 from .kernel_session import KernelSession
 from .launcher import KernelProcess, launch_kernel
 from .pending_replies import PendingReplies
+from .packages import HubPackages
 
 logger = logging.getLogger(__name__)
 
@@ -37,7 +38,7 @@ class DevHub:
 
     def __init__(
         self, host: str = "127.0.0.1", port: int = 0, ssl_context: Optional[ssl.SSLContext] = None,
-        keep_frames: bool = True,
+        keep_frames: bool = True, data_dir: Optional[str] = None, package_settings: Any = None,
     ) -> None:
         self.host = host
         self._requested_port = port
@@ -57,6 +58,9 @@ class DevHub:
         self.watch = WorkbookWatch(self.ide.send, self.workbooks_state)
         self.requests = HubRequests(self)
         self._tasks: Set["asyncio.Task[None]"] = set()
+        # Workbooks' packages, kept in the data folder (a temporary one when none is given).
+        self.packages = HubPackages(data_dir, package_settings, to_ide=self.ide.send,
+                                    kernel_of=self._kernels.get)
 
     @property
     def port(self) -> int:
@@ -93,6 +97,7 @@ class DevHub:
             self._server.close()
             await self._server.wait_closed()
             self._server = None
+        await self.packages.close()
 
     async def __aenter__(self) -> "DevHub":
         return await self.start()
@@ -197,6 +202,7 @@ class DevHub:
             workbook_id = path[len(KERNEL_PATH):]
             logger.info("Kernel connected for workbook %s", workbook_id)
             session = self.kernel(workbook_id)
+            self.packages.kernel_connected(workbook_id)
             arrival = asyncio.ensure_future(self._kernel_arrived(workbook_id, session))
             try:
                 await session.serve(connection)
@@ -245,6 +251,8 @@ class DevHub:
         if kind in HUB_REQUESTS:
             await self.requests.handle(message)
             return
+        if await self.packages.handle_ide_message(message):
+            return
         workbook_id = message.get("workbook_id")
         session = self._kernels.get(workbook_id) if isinstance(workbook_id, str) else None
         problem = None
@@ -269,6 +277,8 @@ class DevHub:
         await session.send(message)  # type: ignore[union-attr]
 
     async def _to_ide(self, workbook_id: str, message: Dict[str, Any]) -> None:
+        if await self.packages.from_kernel(workbook_id, message):
+            return
         reply = self.replies.answered(workbook_id, message)
         if reply is not None:
             await self.ide.send(reply)

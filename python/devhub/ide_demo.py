@@ -13,6 +13,7 @@ import os
 import sys
 from pathlib import Path
 
+from . import demo_packages
 from .background import BackgroundHub
 
 WORKBOOK = "Forecast.xlsx"
@@ -164,6 +165,8 @@ def run(background: BackgroundHub, screenshot: Path) -> None:
         do.type_text(prompt, "'grow' in dir(), __import__('forecast').grow(10, 1.0, 1)")
         do.key(prompt, Qt.Key.Key_Return)
         wait(console_has("Out: (False, 20)"), "the cell after the restart")
+
+        demo_packages.run(app, background, window, link, WORKBOOK, printer.poll)
 
         editor.setFocus()
         screenshot.parent.mkdir(parents=True, exist_ok=True)

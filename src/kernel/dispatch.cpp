@@ -78,6 +78,12 @@ core::Task<> cancel_streaming_function(nb::object self, nb::object message) {
 // In the order the rows are tested; types are distinct, so the first match is the only one.
 constexpr Route ROUTES[] = {
     {"execution_request", RunsAs::Task, &execution_request},
+    {"add_path", RunsAs::Inline, &inline_branch<handle_add_path>},
+    {"remove_path", RunsAs::Inline, &inline_branch<handle_remove_path>},
+    {"reset_path", RunsAs::Inline, &inline_branch<handle_reset_path>},
+    {"set_package_paths", RunsAs::Inline, &inline_branch<handle_set_package_paths>},
+    {"set_python_paths", RunsAs::Inline, &inline_branch<handle_set_python_paths>},
+    {"unload_and_clear_paths", RunsAs::Inline, &inline_branch<handle_unload_and_clear_paths>},
     {"reset_namespace", RunsAs::Inline, &inline_branch<reset_namespace>},
     {"update_module", RunsAs::Inline, &inline_branch<handle_update_module>},
     {"delete_module", RunsAs::Inline, &inline_branch<handle_delete_module>},
@@ -94,6 +100,7 @@ constexpr Route ROUTES[] = {
     {"execute_streaming_function", RunsAs::Task, &streaming_function},
     {"cancel_streaming_function", RunsAs::Inline, &inline_branch<cancel_streaming_function>},
     {"sys_response", RunsAs::Inline, &inline_branch<handle_sys_response>},
+    {"get_object_registry", RunsAs::Inline, &inline_branch<handle_get_object_registry>},
 };
 
 const Route *find_route(nb::handle msg_type) {

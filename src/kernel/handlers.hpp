@@ -11,6 +11,17 @@ namespace nb = nanobind;
 core::Task<> handle_update_module(nb::object self, nb::object message);
 core::Task<> handle_delete_module(nb::object self, nb::object message);
 
+// path_messages.cpp: the six path messages, inline.
+core::Task<> handle_add_path(nb::object self, nb::object message);
+core::Task<> handle_remove_path(nb::object self, nb::object message);
+core::Task<> handle_reset_path(nb::object self, nb::object message);
+core::Task<> handle_set_package_paths(nb::object self, nb::object message);
+core::Task<> handle_set_python_paths(nb::object self, nb::object message);
+core::Task<> handle_unload_and_clear_paths(nb::object self, nb::object message);
+
+// object_keeper.cpp: inline.
+core::Task<> handle_get_object_registry(nb::object self, nb::object message);
+
 // execute_code.cpp: the task of an "execution_request".
 core::Task<> execute_code_async(nb::object self, nb::object code, nb::object request_id,
                                 nb::object function_name, nb::object source);

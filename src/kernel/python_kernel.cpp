@@ -24,8 +24,7 @@ void construct(nb::handle self, nb::object workbook_id, nb::object host, nb::obj
     self.attr("server_url") = core::text(secured_mode() ? "wss" : "ws", "://", host, ":", port);
     self.attr("websocket") = nb::none();
     self.attr("executor") = module_global("CodeExecutor")();
-    // The path environment joins the kernel with its own feature.
-    self.attr("virtual_env") = nb::none();
+    self.attr("virtual_env") = module_global("VirtualEnvironment")(workbook_id);
     self.attr("running") = false;
     self.attr("_loop") = nb::none();
     self.attr("_thread_pool") =

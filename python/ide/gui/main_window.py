@@ -124,6 +124,8 @@ class MainWindow(QMainWindow):
         self.timer_manager = TimerManagerPanel(self)
         self.function_publisher = FunctionPublisherPanel(self)
         self.object_inspector = ObjectInspectorPanel(self)
+        self.package_manager.send_requested.connect(self._send_to_hub)
+        self.object_inspector.send_requested.connect(self._send_to_hub)
         self.tool_tabs = QTabWidget(self)
         for title, panel in (("Packages", self.package_manager), ("Events", self.event_manager),
                              ("Timers", self.timer_manager),
@@ -262,8 +264,18 @@ class MainWindow(QMainWindow):
 
     def _sync_package_workbooks(self) -> None:
         explorer = self.project_explorer
-        self.package_manager.set_workbooks(
-            [(wid, explorer.display_name(wid)) for wid in explorer._workbook_items])
+        workbooks = [(wid, explorer.display_name(wid)) for wid in explorer._workbook_items]
+        self.package_manager.set_workbooks(workbooks)
+        self.object_inspector.set_workbooks(workbooks)
+
+    def _send_to_hub(self, message: dict) -> None:
+        """Sends a panel's request through the connection client (`link`, set by the app)."""
+        link = getattr(self, "link", None)
+        if link is None or not link.is_connected():
+            self.log_to_console(f"Not connected to the hub: {message.get('type')} not sent",
+                                "#ff6b6b", level=OutputLevel.DETAILED)
+            return
+        link.send_message(message)
 
     def _sync_console_workbooks(self) -> None:
         explorer = self.project_explorer
