@@ -45,23 +45,27 @@ def run(app, background: BackgroundHub, window, link, workbook_id: str,
         app.processEvents()
         poll()
 
-    def run_cell(code: str, request_id: str) -> None:
-        show("ide", f"run cell: {code}")
+    def run_cell(code: str) -> None:
+        """Types the cell at the console prompt and presses Enter, as a user would."""
+        from PySide6.QtCore import Qt
+
+        from . import ide_driver as do
+
+        show("ide", f"prompt: {code}")
         seen = window.console.entry_count
-        link.send_message({"type": "execution_request", "workbook_id": workbook_id,
-                           "code": code, "request_id": request_id})
+        do.type_text(window.console.prompt, code)
+        do.key(window.console.prompt, Qt.Key.Key_Return)
         wait_until(lambda: any(e.text.startswith("Execution ")
                                for e in list(window.console.entries)[seen:]))
 
     inspector, packages = window.object_inspector, window.package_manager
+    window.pick_workbook(workbook_id)  # the panels follow the explorer's workbook
     window.tool_tabs.setCurrentWidget(inspector)
-    run_cell("import quorvel; quorvel.save_object('forecast', {'2025': 1157, '2026': 1216})",
-             "keep-1")
+    run_cell("import quorvel; quorvel.save_object('forecast', {'2025': 1157, '2026': 1216})")
     wait_until(lambda: "forecast" in inspector.keys_of(workbook_id))
     for key, (type_name, text) in inspector.objects[workbook_id].items():
         show("objects", f"{key}  {type_name}  {text}")
-    run_cell("quorvel.get_object('forecast')['2026'] - quorvel.get_object('forecast')['2025']",
-             "keep-2")
+    run_cell("quorvel.get_object('forecast')['2026'] - quorvel.get_object('forecast')['2025']")
 
     wheels = folder / "demo-wheels"
     build_wheel(wheels, PACKAGE, "1.0", {"__init__.py": PACKAGE_SOURCE})
@@ -71,7 +75,8 @@ def run(app, background: BackgroundHub, window, link, workbook_id: str,
 
     window.tool_tabs.setCurrentWidget(packages)
     show("ide", f"package panel: type {PACKAGE!r}, press Install")
-    packages.spec_input.setText(PACKAGE)
+    from . import ide_driver as do
+    do.type_text(packages.spec_input, PACKAGE)
     packages.install_button.click()
     printed = 0
 
@@ -86,7 +91,7 @@ def run(app, background: BackgroundHub, window, link, workbook_id: str,
     wait_until(installed)
     for name, version, status in packages.package_rows():
         show("packages", f"{name}  {version}  {status}")
-    run_cell(f"import {PACKAGE}; {PACKAGE}.compound(1000, 0.05, 3)", "import-1")
+    run_cell(f"import {PACKAGE}; {PACKAGE}.compound(1000, 0.05, 3)")
 
     picture = folder / "demo-packages.png"
     save_panels(app, window, picture)

@@ -307,8 +307,14 @@ class MainWindow(QMainWindow):
         self.console.select_workbook(workbook_id)
 
     def _follow_workbook(self, workbook_id: Optional[str]) -> None:
-        if workbook_id:
-            self.console.select_workbook(workbook_id)
+        """The prompt and the package and object panels follow the workbook the user is in."""
+        if not workbook_id:
+            return
+        self.console.select_workbook(workbook_id)
+        for panel in (self.package_manager, self.object_inspector):
+            index = panel.workbook_box.findData(workbook_id)
+            if index >= 0:
+                panel.workbook_box.setCurrentIndex(index)
 
     # --- editors --------------------------------------------------------------------------
 
