@@ -96,7 +96,12 @@ class DevHub:
     async def launch_kernel(
         self, workbook_id: str, connection_args: Optional[Dict[str, Any]] = None, **kwargs: Any
     ) -> KernelProcess:
-        """Starts a kernel process for the workbook, connecting back to this hub."""
+        """Starts a kernel process for the workbook, connecting back to this hub.
+
+        The hub asks its kernels to gather output into few frames unless `connection_args`
+        says otherwise ("gather_output"); KernelSession opens the "batch" frames.
+        """
+        connection_args = {"gather_output": True, **(connection_args or {})}
         return await launch_kernel(
             workbook_id, self.port, connection_args, secured=self.secured, **kwargs
         )

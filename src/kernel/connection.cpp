@@ -3,6 +3,7 @@
 #include "core/errors.hpp"
 #include "core/interned.hpp"
 #include "core/tls_context.hpp"
+#include "kernel/frame_gatherer.hpp"
 #include "kernel/host_hooks.hpp"
 #include "kernel/kernel_module.hpp"
 #include "kernel/message_fields.hpp"
@@ -62,6 +63,7 @@ core::Task<> connect(nb::object self) {
     nb::object loop = st.asyncio.attr("get_running_loop")();
     self.attr("_loop") = loop;
     self.attr("_socket_lock") = st.asyncio.attr("Lock")();
+    install_frame_gatherer(self);
 
     nb::object messaging = st.quorvel.attr("messaging");
     messaging.attr("loop") = loop;
@@ -144,6 +146,9 @@ core::Task<> disconnect(nb::object self) {
     nb::object channel = self.attr("_output_channel");
     if (!channel.is_none())
         co_await OutputChannel::flush(channel);
+    nb::object gatherer = frame_gatherer_of(self);
+    if (!gatherer.is_none())
+        co_await FrameGatherer::flush(gatherer);
 
     nb::object quorvel = state().quorvel;
     quorvel.attr("messaging").attr("reset")();

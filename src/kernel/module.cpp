@@ -4,6 +4,7 @@
 #include "core/text.hpp"
 #include "kernel/code_executor.hpp"
 #include "kernel/entry.hpp"
+#include "kernel/frame_gatherer.hpp"
 #include "kernel/in_memory_module_loader.hpp"
 #include "kernel/json_dumps.hpp"
 #include "kernel/kernel_module.hpp"
@@ -132,6 +133,7 @@ NB_MODULE(kernel, m) {
           "The workbook module and line a traceback points at: {module, line, file} or {}.");
     bind_code_executor(m);
     OutputChannel::bind(m);
+    FrameGatherer::bind(m);
     bind_python_kernel(m);
     bind_message_batcher(m);
     m.def(

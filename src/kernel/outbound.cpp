@@ -2,6 +2,7 @@
 // socket lock so that frames of different senders never interleave.
 #include "core/interned.hpp"
 #include "kernel/async_lock.hpp"
+#include "kernel/frame_gatherer.hpp"
 #include "kernel/json_dumps.hpp"
 #include "kernel/kernel_module.hpp"
 #include "kernel/message_fields.hpp"
@@ -57,7 +58,10 @@ core::Task<> send_message_direct(nb::object self, nb::object message) {
     auto start = std::chrono::steady_clock::now();
     // Serialised before the lock is taken: a long encoding does not hold up other senders.
     nb::str raw_json = json_dumps(message);
-    if (nb::len(raw_json) > static_cast<size_t>(CHUNK_SIZE)) {
+    nb::object gatherer = frame_gatherer_of(self);
+    if (!gatherer.is_none()) {
+        co_await FrameGatherer::submit(gatherer, raw_json, msg_type, request_id);
+    } else if (nb::len(raw_json) > static_cast<size_t>(CHUNK_SIZE)) {
         co_await self.attr(INTERNED("_send_chunked_message"))(raw_json, msg_type, request_id);
     } else {
         co_await lock.attr(INTERNED("acquire"))();
