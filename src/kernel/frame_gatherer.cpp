@@ -197,6 +197,8 @@ int FrameGatherer::traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(gatherer.m_pump.ptr());
     Py_VISIT(gatherer.m_space.ptr());
     Py_VISIT(gatherer.m_idle.ptr());
+    Py_VISIT(gatherer.m_open.ptr());
+    Py_VISIT(gatherer.m_open_pieces.ptr());
     for (const Entry &entry : gatherer.m_queue)
         Py_VISIT(entry.written.ptr());
     return 0;
@@ -210,6 +212,8 @@ int FrameGatherer::clear(PyObject *self) {
     gatherer.m_loop.reset();
     gatherer.m_pump.reset();
     gatherer.m_queue.clear();
+    gatherer.m_open.reset();
+    gatherer.m_open_pieces.reset();
     return 0;
 }
 
@@ -235,6 +239,12 @@ void FrameGatherer::bind(nb::module_ &module) {
 
 nb::object frame_gatherer_of(nb::handle kernel) {
     return kernel.attr(INTERNED("_frame_gatherer"));
+}
+
+void claim_stream_text(nb::handle kernel, nb::handle message) {
+    nb::object gatherer = frame_gatherer_of(kernel);
+    if (!gatherer.is_none())
+        gatherer_of(gatherer).claim(message);
 }
 
 void install_frame_gatherer(nb::handle kernel) {

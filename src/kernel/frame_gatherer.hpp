@@ -6,7 +6,11 @@
 // would not fit in CHUNK_SIZE; a single waiting message goes as itself). A message longer than
 // CHUNK_SIZE is never gathered: it goes out alone, chunked. Nothing waits for a timer.
 //
-// Everything here runs on the listener loop with the GIL held.
+// Stream output is gathered earlier still: a write of user code whose "stdout" / "stderr" message
+// is still waiting in the output channel, for the same execution, is added to that message
+// instead of making a message of its own (merged_stream_text.cpp).
+//
+// Everything here runs on the listener loop with the GIL held, unless a comment says otherwise.
 #pragma once
 
 #include "core/task.hpp"
@@ -16,6 +20,10 @@
 
 namespace kernel {
 namespace nb = nanobind;
+
+// The most a merged stream message may hold, in characters of its JSON text at worst (every
+// character escaped), so that merging never makes a message longer than CHUNK_SIZE.
+inline constexpr Py_ssize_t MAX_MERGED_TEXT = CHUNK_SIZE - 4096;
 
 // Most characters of serialised messages waiting for the writer. A sender beyond it waits
 // until a frame went out, so a slow socket slows the senders down as it does without gathering.
@@ -34,6 +42,16 @@ public:
                                nb::object request_id);
     // Returns when every message submitted before the call has been written (or failed).
     static core::Task<> flush(nb::object self);
+
+    // Any thread, GIL held; never waits. Posts {"type": type, "content": text, "request_id",
+    // "workbook_id", "source"} to the output channel, or adds `text` to the content of the
+    // message of the same stream and execution that is still waiting there.
+    static void post_stream_text(nb::handle self, nb::handle channel, nb::handle type,
+                                 nb::handle text, nb::handle request_id, nb::handle workbook_id,
+                                 nb::handle source);
+    // Before `message` is serialised: if it is the waiting stream message, it takes its whole
+    // text now and no more after.
+    void claim(nb::handle message);
 
     static void bind(nb::module_ &module);
 
@@ -56,6 +74,8 @@ private:
     static void wake(nb::list &waiters);
     // The next frame's text from the head of the queue: up to CHUNK_SIZE of whole messages.
     nb::str take_batch();
+    // The waiting stream message takes its whole text and no more.
+    void close_open();
     static int traverse(PyObject *self, visitproc visit, void *arg);
     static int clear(PyObject *self);
 
@@ -67,10 +87,19 @@ private:
     nb::object m_pump;   // the task writing the queue, while it runs
     nb::list m_space;    // futures of senders waiting for room in the queue
     nb::list m_idle;     // futures of flush() callers
+    // The stream message that is waiting in the output channel and still takes text, its
+    // pieces of text and their cost. Touched with the GIL held and never across a call that
+    // could release it, so a worker cannot add text to a message the loop has serialised.
+    nb::object m_open;
+    nb::object m_open_pieces;
+    Py_ssize_t m_open_cost = 0;
 };
 
 // The kernel's gatherer, or None when output is not gathered.
 nb::object frame_gatherer_of(nb::handle kernel);
+
+// Before `message` is serialised by `kernel` (see FrameGatherer::claim).
+void claim_stream_text(nb::handle kernel, nb::handle message);
 
 // At connect: gives the kernel a gatherer when its connection_args["gather_output"] is true or
 // the environment has QUORVEL_GATHER_OUTPUT=1.

@@ -36,6 +36,8 @@ nb::dict chunk_message(nb::handle chunk_id, Py_ssize_t index, Py_ssize_t total, 
 
 core::Task<> send_message(nb::object self, nb::object message) {
     field(message, INTERNED("type"), INTERNED(""));
+    // A replaced _send_message_direct sees stream text merged so far and nothing added later.
+    claim_stream_text(self, message);
     co_await self.attr(INTERNED("_send_message_direct"))(message);
 }
 
@@ -56,9 +58,11 @@ core::Task<> send_message_direct(nb::object self, nb::object message) {
     }
     log().debug("[TIMING] Acquiring socket lock for: type=", msg_type, ", request_id=", request_id);
     auto start = std::chrono::steady_clock::now();
+    nb::object gatherer = frame_gatherer_of(self);
+    if (!gatherer.is_none())
+        claim_stream_text(self, message);
     // Serialised before the lock is taken: a long encoding does not hold up other senders.
     nb::str raw_json = json_dumps(message);
-    nb::object gatherer = frame_gatherer_of(self);
     if (!gatherer.is_none()) {
         co_await FrameGatherer::submit(gatherer, raw_json, msg_type, request_id);
     } else if (nb::len(raw_json) > static_cast<size_t>(CHUNK_SIZE)) {
