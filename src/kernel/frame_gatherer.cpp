@@ -106,6 +106,19 @@ core::Task<> FrameGatherer::submit(nb::object self, nb::str raw, nb::object type
         co_await waiter;
 }
 
+bool FrameGatherer::queue(nb::handle self, nb::handle raw, nb::handle type,
+                          nb::handle request_id) {
+    FrameGatherer &gatherer = gatherer_of(self);
+    Py_ssize_t length = length_of(raw);
+    if (!gatherer.m_busy || length > CHUNK_SIZE ||
+        gatherer.m_queued_chars + length > MAX_GATHERED_CHARS)
+        return false;
+    gatherer.m_queued_chars += length;
+    gatherer.m_queue.push_back(
+        {nb::borrow<nb::str>(raw), nb::borrow(type), nb::borrow(request_id), nb::object()});
+    return true;
+}
+
 void FrameGatherer::end_of_turn(nb::handle self) {
     FrameGatherer &gatherer = gatherer_of(self);
     if (gatherer.m_pump.is_valid())

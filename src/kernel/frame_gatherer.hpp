@@ -40,6 +40,9 @@ public:
     // was written.
     static core::Task<> submit(nb::object self, nb::str raw, nb::object type,
                                nb::object request_id);
+    // The common case of submit() without a coroutine: queues `raw` when a frame is being
+    // written and there is room; false when submit() must be awaited instead.
+    static bool queue(nb::handle self, nb::handle raw, nb::handle type, nb::handle request_id);
     // Returns when every message submitted before the call has been written (or failed).
     static core::Task<> flush(nb::object self);
 

@@ -2,6 +2,7 @@
 #include "core/bridge.hpp"
 #include "core/containers.hpp"
 #include "core/text.hpp"
+#include "kernel/call_admission.hpp"
 #include "kernel/code_executor.hpp"
 #include "kernel/entry.hpp"
 #include "kernel/frame_gatherer.hpp"
@@ -134,6 +135,7 @@ NB_MODULE(kernel, m) {
     bind_code_executor(m);
     OutputChannel::bind(m);
     FrameGatherer::bind(m);
+    CallAdmission::bind(m);
     bind_python_kernel(m);
     bind_message_batcher(m);
     m.def(

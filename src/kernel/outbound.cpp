@@ -56,7 +56,11 @@ core::Task<> send_message_direct(nb::object self, nb::object message) {
                       "': Socket lock not initialized");
         co_return;
     }
-    log().debug("[TIMING] Acquiring socket lock for: type=", msg_type, ", request_id=", request_id);
+    // Asked once: each question is a call into the logging module, twice per message.
+    bool tracing = log().enabled(core::Logger::DEBUG);
+    if (tracing)
+        log().debug("[TIMING] Acquiring socket lock for: type=", msg_type,
+                    ", request_id=", request_id);
     auto start = std::chrono::steady_clock::now();
     nb::object gatherer = frame_gatherer_of(self);
     if (!gatherer.is_none())
@@ -64,7 +68,8 @@ core::Task<> send_message_direct(nb::object self, nb::object message) {
     // Serialised before the lock is taken: a long encoding does not hold up other senders.
     nb::str raw_json = json_dumps(message);
     if (!gatherer.is_none()) {
-        co_await FrameGatherer::submit(gatherer, raw_json, msg_type, request_id);
+        if (!FrameGatherer::queue(gatherer, raw_json, msg_type, request_id))
+            co_await FrameGatherer::submit(gatherer, raw_json, msg_type, request_id);
     } else if (nb::len(raw_json) > static_cast<size_t>(CHUNK_SIZE)) {
         co_await self.attr(INTERNED("_send_chunked_message"))(raw_json, msg_type, request_id);
     } else {
@@ -76,7 +81,8 @@ core::Task<> send_message_direct(nb::object self, nb::object message) {
                           "ms for: type=", msg_type);
         co_await websocket.attr(INTERNED("send"))(raw_json);
     }
-    log().debug("[TIMING] Message sent: type=", msg_type, ", request_id=", request_id);
+    if (tracing)
+        log().debug("[TIMING] Message sent: type=", msg_type, ", request_id=", request_id);
 }
 
 core::Task<> send_chunked_message(nb::object self, nb::object raw_json, nb::object message_type,
