@@ -55,8 +55,11 @@ core::Task<> connect(nb::object self) {
     nb::object url =
         self.attr("server_url") + nb::str("/ws/kernel/") + nb::str(self.attr("workbook_id"));
     nb::object context = tls_context();
+    // No per-message compression: the hub is on this machine, and deflating the frames took a
+    // sixth of the listener loop's time in a burst of formula calls.
     nb::object websocket = co_await st.websocket_connect(url, nb::arg("ssl") = context,
-                                                         nb::arg("max_size") = MAX_FRAME_BYTES);
+                                                         nb::arg("max_size") = MAX_FRAME_BYTES,
+                                                         nb::arg("compression") = nb::none());
     self.attr("websocket") = websocket;
     self.attr("running") = true;
 
