@@ -5,7 +5,7 @@ import json
 
 import pytest
 
-from devhub import SimulatedWorkbook
+from devhub import KernelSession, SimulatedWorkbook
 from devhub.kernel_session import unpacked
 from python_server import kernel as kernel_module
 
@@ -138,12 +138,25 @@ class TestGatheredFrames:
                 "result_output", "execution_result", "function_execution_result"]
             assert mine[-1]["result"] == 2 * n and mine[-1]["status"] == "success"
 
-    async def test_spreadsheet_requests_inside_a_batch_are_answered(self, gathering):
-        gathering.session.workbook = SimulatedWorkbook()
-        messages = await gathering.run_cell(
-            "print('asking'); print(excel.sheet_names())", timeout=TIMEOUT)
-        assert messages[-1]["type"] == "execution_result"
-        assert "asking\n" in stream_text(messages, None, "stdout")
+
+class TestTheHubOpensBatches:
+    async def test_spreadsheet_requests_inside_a_batch_are_answered_and_the_rest_kept(self):
+        sent = []
+
+        class Connection:
+            async def send(self, frame):
+                sent.append(json.loads(frame))
+
+        session = KernelSession("Book.xlsx", workbook=SimulatedWorkbook())
+        session.connection = Connection()
+        out = {"type": "stdout", "content": "x"}
+        request = {"type": "sys_request", "payload": {"requestId": "r1", "action": "sheet.active"}}
+        rest = await session._answer_requests(
+            json.dumps({"type": "batch", "messages": [out, request, out]}))
+        assert json.loads(rest) == {"type": "batch", "messages": [out, out]}
+        assert await session._answer_requests(json.dumps(request)) is None
+        assert [m["payload"]["requestId"] for m in sent] == ["r1", "r1"]
+        assert sent[0]["payload"]["value"] == "Sheet1"
 
 
 class TestWithoutTheSettingEveryMessageIsAFrame:
