@@ -5,6 +5,7 @@
 #include "core/interned.hpp"
 #include "kernel/async_lock.hpp"
 #include "kernel/message_fields.hpp"
+#include "kernel/python_kernel.hpp"
 
 #include <cstdlib>
 #include <cstring>
@@ -252,6 +253,31 @@ void FrameGatherer::bind(nb::module_ &module) {
 
 nb::object frame_gatherer_of(nb::handle kernel) {
     return kernel.attr(INTERNED("_frame_gatherer"));
+}
+
+nb::object gatherer_to_join(nb::handle kernel) {
+    nb::object gatherer = frame_gatherer_of(kernel);
+    if (gatherer.is_none() || !gatherer_of(gatherer).busy() ||
+        kernel.attr(INTERNED("websocket")).is_none() ||
+        kernel.attr(INTERNED("_socket_lock")).is_none() || log().enabled(core::Logger::DEBUG))
+        return nb::object();
+    nb::handle name = INTERNED("_send_message_direct");
+    static nb::object own = nb::getattr(nb::type<PythonKernel>(), name);
+    nb::object on_class = nb::steal(PyObject_GetAttr(
+        reinterpret_cast<PyObject *>(Py_TYPE(kernel.ptr())), name.ptr()));
+    if (!on_class.is(own)) {
+        PyErr_Clear();
+        return nb::object();
+    }
+    nb::object instance_dict = nb::steal(PyObject_GenericGetDict(kernel.ptr(), nullptr));
+    if (!instance_dict.is_valid())
+        throw nb::python_error();
+    if (PyDict_GetItemWithError(instance_dict.ptr(), name.ptr()) || PyErr_Occurred()) {
+        if (PyErr_Occurred())
+            throw nb::python_error();
+        return nb::object();
+    }
+    return gatherer;
 }
 
 void claim_stream_text(nb::handle kernel, nb::handle message) {

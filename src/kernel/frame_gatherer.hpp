@@ -43,6 +43,7 @@ public:
     // The common case of submit() without a coroutine: queues `raw` when a frame is being
     // written and there is room; false when submit() must be awaited instead.
     static bool queue(nb::handle self, nb::handle raw, nb::handle type, nb::handle request_id);
+    bool busy() const { return m_busy; }
     // Returns when every message submitted before the call has been written (or failed).
     static core::Task<> flush(nb::object self);
 
@@ -100,6 +101,12 @@ private:
 
 // The kernel's gatherer, or None when output is not gathered.
 nb::object frame_gatherer_of(nb::handle kernel);
+
+// The kernel's gatherer when a message sent now would only join the frame being gathered and the
+// kernel's own _send_message_direct would write it (not a replacement, whose caller must see
+// every message), with no debug line to write; else null. send_message then queues the message
+// itself, without a coroutine for the writer.
+nb::object gatherer_to_join(nb::handle kernel);
 
 // Before `message` is serialised by `kernel` (see FrameGatherer::claim).
 void claim_stream_text(nb::handle kernel, nb::handle message);

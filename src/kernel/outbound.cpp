@@ -38,6 +38,14 @@ core::Task<> send_message(nb::object self, nb::object message) {
     field(message, INTERNED("type"), INTERNED(""));
     // A replaced _send_message_direct sees stream text merged so far and nothing added later.
     claim_stream_text(self, message);
+    if (nb::object gatherer = gatherer_to_join(self); gatherer.is_valid()) {
+        nb::object msg_type = field(message, INTERNED("type"), INTERNED("unknown"));
+        nb::object request_id = field(message, INTERNED("request_id"), INTERNED("N/A"));
+        nb::str raw_json = json_dumps(message);
+        if (!FrameGatherer::queue(gatherer, raw_json, msg_type, request_id))
+            co_await FrameGatherer::submit(gatherer, raw_json, msg_type, request_id);
+        co_return;
+    }
     co_await self.attr(INTERNED("_send_message_direct"))(message);
 }
 

@@ -125,6 +125,20 @@ class TestGatheredFrames:
         assert kinds.count("chunk") == 2 and "batch" in kinds
         assert all(len(f) <= size for f, k in zip(frames, kinds) if k != "chunk")
 
+    async def test_a_replaced_direct_writer_still_sees_every_message(self, gathering):
+        seen = []
+        original = gathering.kernel._send_message_direct
+
+        async def recording(message):
+            seen.append(message["n"])
+            await original(message)
+
+        gathering.kernel._send_message_direct = recording
+        await asyncio.gather(*(gathering.kernel.send_message({"type": "m", "n": n})
+                               for n in range(20)))
+        _, messages = await frames_until(gathering, {"m"}, count=20)
+        assert seen == [m["n"] for m in messages] == list(range(20))
+
     async def test_formula_replies_keep_their_order_in_a_burst(self, gathering, workbook_modules):
         workbook_modules.append("wb_burst")
         await gathering.sync_module("wb_burst", "def double(x):\n    return 2 * x\n")
