@@ -125,6 +125,14 @@ class TestGatheredFrames:
         assert kinds.count("chunk") == 2 and "batch" in kinds
         assert all(len(f) <= size for f, k in zip(frames, kinds) if k != "chunk")
 
+    async def test_what_waits_at_disconnect_still_goes_out(self, gathering):
+        sends = [asyncio.ensure_future(gathering.kernel.send_message({"type": "m", "n": n}))
+                 for n in range(50)]
+        await gathering.kernel.disconnect()
+        await asyncio.gather(*sends)
+        _, messages = await frames_until(gathering, {"m"}, count=50)
+        assert [m["n"] for m in messages] == list(range(50))
+
     async def test_a_replaced_direct_writer_still_sees_every_message(self, gathering):
         seen = []
         original = gathering.kernel._send_message_direct
