@@ -127,11 +127,14 @@ class DevHub:
         """Starts a kernel process for the workbook, connecting back to this hub.
 
         Without `connection_args`, a workbook launched before gets the arguments it had then.
+        The hub asks its kernels to gather output into few frames unless `connection_args`
+        says otherwise ("gather_output"); KernelSession opens the "batch" frames.
         """
         if connection_args is None:
             connection_args = self._launch_args.get(workbook_id)
         self._launch_args[workbook_id] = connection_args
         self.kernel(workbook_id)
+        connection_args = {"gather_output": True, **(connection_args or {})}
         process = await launch_kernel(
             workbook_id, self.port, connection_args, secured=self.secured, **kwargs
         )

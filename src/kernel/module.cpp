@@ -2,8 +2,10 @@
 #include "core/bridge.hpp"
 #include "core/containers.hpp"
 #include "core/text.hpp"
+#include "kernel/call_admission.hpp"
 #include "kernel/code_executor.hpp"
 #include "kernel/entry.hpp"
+#include "kernel/frame_gatherer.hpp"
 #include "kernel/in_memory_module_loader.hpp"
 #include "kernel/json_dumps.hpp"
 #include "kernel/kernel_module.hpp"
@@ -135,6 +137,8 @@ NB_MODULE(kernel, m) {
     bind_code_executor(m);
     OutputChannel::bind(m);
     bind_virtual_environment(m);
+    FrameGatherer::bind(m);
+    CallAdmission::bind(m);
     bind_python_kernel(m);
     bind_object_keeper(m);
     bind_message_batcher(m);

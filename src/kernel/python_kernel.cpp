@@ -51,6 +51,10 @@ void construct(nb::handle self, nb::object workbook_id, nb::object host, nb::obj
     self.attr("_background_tasks") = nb::set();
     // Stream output and host requests posted from any thread, sent in order on the loop.
     self.attr("_output_channel") = nb::none();
+    // Gathers waiting messages into few frames, when the connection asks for it.
+    self.attr("_frame_gatherer") = nb::none();
+    // Bounds the formula calls at the worker pool at once; made on first use.
+    self.attr("_call_admission") = nb::none();
 
     nb::list meta_path = nb::borrow<nb::list>(sys.attr("meta_path"));
     nb::object loader = module_global("in_memory_loader");
