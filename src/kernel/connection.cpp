@@ -5,6 +5,7 @@
 #include "core/tls_context.hpp"
 #include "kernel/frame_gatherer.hpp"
 #include "kernel/host_hooks.hpp"
+#include "kernel/inbound_frame.hpp"
 #include "kernel/kernel_module.hpp"
 #include "kernel/message_fields.hpp"
 #include "kernel/output_channel.hpp"
@@ -86,31 +87,13 @@ core::Task<> connect(nb::object self) {
 }
 
 core::Task<> listen(nb::object self) {
-    ModuleState &st = state();
     core::AsyncIterator frames(self.attr("websocket"));
     try {
-        while (std::optional<nb::object> frame = co_await frames.next()) {
-            Py_ssize_t length = nb::len(*frame);
-            if (length > MAX_MESSAGE_SIZE) {
-                log().warning("Message too large: ", length, " bytes");
-                co_await self.attr(INTERNED("send_message"))(error_reply("Message too large"));
-                continue;
-            }
-            nb::object message;
-            try {
-                message = st.json_loads(*frame);
-            } catch (nb::python_error &e) {
-                if (!e.matches(st.json_decode_error))
-                    throw;
-            }
-            if (!message.is_valid()) {
-                co_await self.attr(INTERNED("send_message"))(error_reply("Invalid JSON received"));
-                continue;
-            }
-            co_await self.attr(INTERNED("handle_message"))(message);
-        }
+        // read_frame answers every frame it cannot take: only the connection's end stops this.
+        while (std::optional<nb::object> frame = co_await frames.next())
+            co_await read_frame(self, *frame);
     } catch (nb::python_error &e) {
-        if (!e.matches(st.connection_closed))
+        if (!e.matches(state().connection_closed))
             throw;
         // A frame beyond MAX_FRAME_BYTES ends up here too: the library closes with 1009.
         log().info("[Kernel] Connection closed: ", core::exception_of(e));

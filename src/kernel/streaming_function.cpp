@@ -150,6 +150,19 @@ core::Task<bool> await_module(nb::object self, nb::object module_name) {
     co_return core::contains(cache, module_name);
 }
 
+// The reason a request's fields cannot name a stream, or null: names are text (or null, which
+// finds no module), arguments a list (or null for none).
+nb::object wrong_field(const Stream &stream) {
+    auto class_name = [](nb::handle value) { return nb::handle(Py_TYPE(value.ptr())).attr("__name__"); };
+    for (auto [name, value] : {std::pair{"module_name", stream.module_name.ptr()},
+                               std::pair{"function_name", stream.function_name.ptr()}})
+        if (value != Py_None && !PyUnicode_Check(value))
+            return core::text(name, " must be a string, not ", class_name(value));
+    if (!stream.args.is_none() && !PyList_Check(stream.args.ptr()))
+        return core::text("args must be a list, not ", class_name(stream.args));
+    return nb::object();
+}
+
 } // namespace
 
 core::Task<> execute_streaming_function(nb::object self, nb::object request_id,
@@ -163,6 +176,12 @@ core::Task<> execute_streaming_function(nb::object self, nb::object request_id,
     log().info("[Kernel] _execute_streaming_function: module=", module_name,
                ", function=", function_name, ", request_id=", request_id);
     nb::object send = self.attr(INTERNED("send_message"));
+    if (nb::object problem = wrong_field(stream); problem.is_valid()) {
+        log().error("[Kernel] execute_streaming_function refused: ", problem);
+        nb::dict message = final_message(self, stream, problem);
+        co_await send(message);
+        co_return;
+    }
     if (!co_await await_module(self, module_name)) {
         log().error("[TIMING] Streaming failed: request_id=", request_id,
                     ", elapsed=", core::one_decimal(milliseconds_since(start)),
