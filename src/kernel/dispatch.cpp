@@ -10,6 +10,7 @@
 #include "kernel/kernel_module.hpp"
 #include "kernel/message_fields.hpp"
 #include "kernel/python_kernel.hpp"
+#include "kernel/stream_cancels.hpp"
 
 #include <optional>
 #include <string_view>
@@ -69,15 +70,11 @@ nb::object streaming_function(nb::handle self, nb::handle message) {
     log().debug("[TIMING] Dispatching streaming function to background task");
     log().info("[Kernel] [Listener Thread] Dispatching execute_streaming_function to background "
                "task");
-    return self.attr("_execute_streaming_function")(request_id, module_name, function_name, args,
-                                                    workbook_id, source);
-}
-
-core::Task<> cancel_streaming_function(nb::object self, nb::object message) {
-    nb::object request_id = field(message, INTERNED("request_id"));
-    log().info("[Kernel] Received cancel_streaming_function for request_id: ", request_id);
-    self.attr("_canceled_streaming_requests").attr("add")(request_id);
-    co_return;
+    nb::object handling = self.attr("_execute_streaming_function")(
+        request_id, module_name, function_name, args, workbook_id, source);
+    if (OpenStreams *streams = open_streams_of(self))
+        streams->announce(request_id); // a cancel read before the task's first step finds it
+    return handling;
 }
 
 // In the order the rows are tested; types are distinct, so the first match is the only one.

@@ -8,12 +8,16 @@
 #pragma once
 
 #include "core/task.hpp"
+#include "kernel/stream_cancels.hpp"
 
 namespace kernel {
 namespace nb = nanobind;
 
-// The C++ side of the instance holds nothing: the fields live in __dict__.
-struct PythonKernel {};
+// The fields the kernel is known by live in __dict__; the C++ side holds only bookkeeping of
+// its own, none of it referring back to the instance.
+struct PythonKernel {
+    OpenStreams m_open_streams;
+};
 
 void bind_python_kernel(nb::module_ &module);
 

@@ -9,6 +9,7 @@
 #include "kernel/kernel_module.hpp"
 #include "kernel/message_fields.hpp"
 #include "kernel/output_channel.hpp"
+#include "kernel/stream_cancels.hpp"
 #include "kernel/traceback_text.hpp"
 #include "kernel/user_call.hpp"
 
@@ -170,6 +171,7 @@ core::Task<> execute_streaming_function(nb::object self, nb::object request_id,
                                         nb::object args, nb::object workbook_id,
                                         nb::object source) {
     Stream stream{request_id, module_name, function_name, args, workbook_id, source};
+    OpenStream open(self, request_id); // a cancel may name it until the task ends
     auto start = std::chrono::steady_clock::now();
     log().debug("[TIMING] Streaming execution started: request_id=", request_id,
                 ", function=", module_name, ".", function_name);

@@ -40,6 +40,7 @@ class TestNoSingleFrameEndsTheKernel:
         ('{"type": "sys_response", "payload": "x"}', refusal(
             "Failed to handle message type 'sys_response': AttributeError: "
             "'str' object has no attribute 'get'")),
+        ('{"type": "cancel_streaming_function", "request_id": []}', []),
         ('{"type": "\\ud800"}', []),
         ('{"type": "chunk", "chunk_id": "c", "chunk_index": 0, "total_chunks": 1, "data": 5}',
          []),
