@@ -116,6 +116,7 @@ NB_MODULE(kernel, m) {
     m.attr("MAX_TOTAL_CHUNKS") = MAX_TOTAL_CHUNKS;
     m.attr("MAX_CHUNK_BUFFERS") = MAX_CHUNK_BUFFERS;
     m.attr("MAX_PENDING_CANCELS") = MAX_PENDING_CANCELS;
+    m.attr("MAX_QUEUED_OUTPUT") = MAX_QUEUED_OUTPUT;
 
     init_json_dumps();
     m.def("json_dumps", &json_dumps, nb::arg("obj").none(),
