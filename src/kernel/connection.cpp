@@ -3,6 +3,8 @@
 #include "core/errors.hpp"
 #include "core/interned.hpp"
 #include "core/tls_context.hpp"
+#include "core/text.hpp"
+#include "kernel/busy_workers.hpp"
 #include "kernel/frame_gatherer.hpp"
 #include "kernel/host_hooks.hpp"
 #include "kernel/inbound_frame.hpp"
@@ -47,6 +49,49 @@ void stop_component(nb::handle self, const char *field) {
         return;
     component.attr("stop")();
     self.attr(field) = nb::none();
+}
+
+// Awaits `awaitable` for at most `timeout` seconds; false when the time ran out (it is cancelled).
+core::Task<bool> within(nb::object awaitable, double timeout) {
+    ModuleState &st = state();
+    std::optional<nb::python_error> late;
+    try {
+        co_await st.asyncio.attr("wait_for")(awaitable, timeout);
+    } catch (nb::python_error &e) {
+        if (!e.matches(st.asyncio.attr("TimeoutError")))
+            throw;
+        late.emplace(std::move(e));
+    }
+    co_return !late;
+}
+
+core::Task<> flush_output(nb::object channel, nb::object gatherer) {
+    if (!channel.is_none())
+        co_await OutputChannel::flush(channel);
+    if (!gatherer.is_none())
+        co_await FrameGatherer::flush(gatherer);
+}
+
+// Sends what user code wrote before the end, unless the hub no longer takes it; then closes the
+// channel, releasing writers that wait for room.
+core::Task<> close_output(nb::object channel, nb::object gatherer) {
+    nb::object flushing = flush_output(channel, gatherer).into_python("flush_output");
+    if (!co_await within(flushing, DISCONNECT_FLUSH_TIMEOUT))
+        log().warning("[Kernel] Output not sent within ", core::one_decimal(DISCONNECT_FLUSH_TIMEOUT),
+                      " s of disconnecting was dropped");
+    if (!channel.is_none())
+        OutputChannel::close(channel);
+}
+
+// The closing handshake, cut short when the hub does not answer it.
+core::Task<> close_connection(nb::object websocket) {
+    if (co_await within(websocket.attr("close")(), DISCONNECT_CLOSE_TIMEOUT))
+        co_return;
+    log().warning("[Kernel] The hub did not complete the closing handshake within ",
+                  core::one_decimal(DISCONNECT_CLOSE_TIMEOUT), " s: connection aborted");
+    nb::object transport = nb::getattr(websocket, "transport", nb::none());
+    if (!transport.is_none())
+        transport.attr("abort")();
 }
 
 } // namespace
@@ -128,13 +173,7 @@ core::Task<> disconnect(nb::object self) {
     nb::object batcher = self.attr("_batcher");
     if (!batcher.is_none())
         co_await batcher.attr("stop")();
-    // What user code wrote before the end still goes out.
-    nb::object channel = self.attr("_output_channel");
-    if (!channel.is_none())
-        co_await OutputChannel::flush(channel);
-    nb::object gatherer = frame_gatherer_of(self);
-    if (!gatherer.is_none())
-        co_await FrameGatherer::flush(gatherer);
+    co_await close_output(self.attr("_output_channel"), frame_gatherer_of(self));
 
     nb::object quorvel = state().quorvel;
     quorvel.attr("messaging").attr("reset")();
@@ -144,8 +183,12 @@ core::Task<> disconnect(nb::object self) {
 
     nb::object websocket = self.attr("websocket");
     if (!websocket.is_none())
-        co_await websocket.attr("close")();
-    self.attr("_thread_pool").attr("shutdown")(nb::arg("wait") = false);
+        co_await close_connection(websocket);
+    // Work not started yet is dropped; work still running is left behind, so that the process
+    // can end now rather than when (if ever) user code returns.
+    nb::object pool = self.attr("_thread_pool");
+    pool.attr("shutdown")(nb::arg("wait") = false, nb::arg("cancel_futures") = true);
+    abandon_busy_workers(pool);
 }
 
 } // namespace kernel

@@ -11,7 +11,7 @@ from devhub import DevHub
 from python_server import kernel as kernel_module
 from python_server import quorvel
 
-from ..conftest import messages_of
+from ..conftest import messages_of, scaled
 from .conftest import WORKBOOK, start_kernel
 
 
@@ -138,3 +138,40 @@ class TestMainEntry:
         session = await hub.wait_for_kernel("Main.xlsx")
         await session.send({"type": "shutdown"})
         assert await asyncio.wait_for(task, 10) is None
+
+
+class TestPromptExitWithBlockedCells:
+    @pytest.mark.parametrize("ending", ["shutdown", "closed connection"])
+    async def test_the_process_ends_within_two_seconds(self, hub, ending):
+        process = await hub.launch_kernel("Blocked.xlsx")
+        try:
+            session = await hub.wait_for_kernel("Blocked.xlsx", timeout=scaled(30))
+            await session.send({"type": "execution_request", "request_id": "b",
+                                "code": "import time\nprint('blocked')\ntime.sleep(3600)"})
+            assert (await session.expect("stdout", timeout=scaled(30)))["content"].startswith("blocked")
+            if ending == "shutdown":
+                await session.send({"type": "shutdown"})
+            else:
+                await session.connection.close()
+            assert await process.wait(timeout=scaled(2)) == 0
+        finally:
+            await process.kill()
+
+    async def test_blocked_workers_are_left_behind_as_daemon_threads(self, kernel_log, running):
+        import builtins
+
+        builtins.wire_gate = threading.Event()
+        try:
+            await running.send({"type": "execution_request", "request_id": "b", "code":
+                                "import builtins, threading\n"
+                                "print(threading.current_thread().name)\n"
+                                "builtins.wire_gate.wait()"})
+            worker = (await running.expect("stdout"))["content"].strip()
+            await running.send({"type": "shutdown"})
+            await running.finished(timeout=scaled(2))
+            assert ("[Kernel] Worker threads still running user code are left behind as daemon "
+                    f"threads: {worker}") in messages_of(kernel_log, logging.WARNING)
+            assert [t.daemon for t in threading.enumerate() if t.name == worker] == [True]
+        finally:
+            builtins.wire_gate.set()
+            del builtins.wire_gate
