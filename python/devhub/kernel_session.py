@@ -159,6 +159,10 @@ class KernelSession:
         if message is not None and message.get("type") == "chunk":
             message = self._relay_partial.add(message)
         for whole in unpacked(message) if message is not None else ():
+            if not isinstance(whole.get("type"), str):
+                logger.warning("Kernel %s sent a message whose type is not text; not relayed",
+                               self.workbook_id)
+                continue
             try:
                 await self.listener(whole)  # type: ignore[misc]
             except ConnectionClosed:
