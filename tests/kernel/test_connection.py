@@ -141,20 +141,27 @@ class TestMainEntry:
 
 
 class TestPromptExitWithBlockedCells:
-    @pytest.mark.parametrize("ending", ["shutdown", "closed connection"])
+    @pytest.mark.parametrize("ending", ["shutdown", "closed connection",
+                                        "shutdown from a hub that stopped reading"])
     async def test_the_process_ends_within_two_seconds(self, hub, ending):
         process = await hub.launch_kernel("Blocked.xlsx")
+        session = hub.kernel("Blocked.xlsx")
         try:
-            session = await hub.wait_for_kernel("Blocked.xlsx", timeout=scaled(30))
-            await session.send({"type": "execution_request", "request_id": "b",
-                                "code": "import time\nprint('blocked')\ntime.sleep(3600)"})
-            assert (await session.expect("stdout", timeout=scaled(30)))["content"].startswith("blocked")
-            if ending == "shutdown":
-                await session.send({"type": "shutdown"})
-            else:
+            await hub.wait_for_kernel("Blocked.xlsx", timeout=scaled(30))
+            code = ("for i in range(10**6):\n    print(i)" if "stopped" in ending else
+                    "import time\nprint('blocked')\ntime.sleep(3600)")
+            await session.send({"type": "execution_request", "request_id": "b", "code": code})
+            await session.expect("stdout", timeout=scaled(30))
+            if "stopped" in ending:
+                session.pause_reading()
+                await asyncio.sleep(0.5)  # the socket's buffers fill up meanwhile
+            if ending == "closed connection":
                 await session.connection.close()
+            else:
+                await session.send({"type": "shutdown"})
             assert await process.wait(timeout=scaled(2)) == 0
         finally:
+            session.resume_reading()
             await process.kill()
 
     async def test_blocked_workers_are_left_behind_as_daemon_threads(self, kernel_log, running):
