@@ -5,6 +5,7 @@
 #include "core/tls_context.hpp"
 #include "kernel/host_hooks.hpp"
 #include "kernel/kernel_module.hpp"
+#include "kernel/language_thread.hpp"
 #include "kernel/message_fields.hpp"
 #include "kernel/output_channel.hpp"
 #include "kernel/python_kernel.hpp"
@@ -78,6 +79,7 @@ core::Task<> connect(nb::object self) {
         co_await start_win32_components(self);
 
     install_host_hooks(self);
+    language_thread_of(self).start_warm_up(self.attr("_lsp_bridge"));
 }
 
 core::Task<> listen(nb::object self) {
@@ -155,6 +157,7 @@ core::Task<> disconnect(nb::object self) {
     if (!websocket.is_none())
         co_await websocket.attr("close")();
     self.attr("_thread_pool").attr("shutdown")(nb::arg("wait") = false);
+    language_thread_of(self).stop();
 }
 
 } // namespace kernel
