@@ -83,6 +83,9 @@ _WARM_UP_TEXTS = ("import os\nos.path.", "import os\nos.", "''.", "print(")
 _analysis_lock = threading.Lock()
 # jedi's helper process, shared by the bridges of the process; made under _analysis_lock.
 _environment: Any = None
+# Set when import paths change: the helper caches what each folder held (and that a missing
+# folder is missing), so a new one is started for the next analysis.
+_environment_stale = False
 _warmed_up = False
 
 
@@ -90,10 +93,11 @@ def _jedi_environment() -> Any:
     """The helper process that answers jedi's questions about installed modules. Looking them
     up in this process would swap its sys.path under running user code, and import workbook
     modules through the kernel's own import hook."""
-    global _environment
+    global _environment, _environment_stale
     import jedi
 
-    if _environment is None:
+    if _environment is None or _environment_stale:
+        _environment_stale = False
         _environment = jedi.create_environment(sys.executable, safe=False)
     return _environment
 
@@ -175,7 +179,9 @@ class LSPBridge:
     # --- state changes, from the listener loop ----------------------------------------------
 
     def update_sys_paths(self, paths: Any) -> None:
-        """Folders searched before ``sys.path``; replaces those of the previous call."""
+        """Folders searched before ``sys.path``, replacing those of the previous call; what
+        is installed in any folder is looked up afresh from the next request on."""
+        global _environment_stale
         try:
             kept = [path for path in paths if isinstance(path, str)]
         except TypeError:
@@ -183,6 +189,7 @@ class LSPBridge:
             return
         with self._state_lock:
             self._sys_paths = kept
+        _environment_stale = True
 
     def delete_module(self, module_name: str) -> None:
         """Forgets an in-memory module: imports of it no longer resolve."""

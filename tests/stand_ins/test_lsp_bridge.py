@@ -53,12 +53,17 @@ class TestCompletionsSeeTheWorkbook:
 
     def test_a_package_on_the_given_paths_completes_in_the_next_request(self, bridge, tmp_path):
         code = at_end("import tinypkg\ntinypkg.")
-        bridge.update_sys_paths([str(tmp_path)])
+        folder = tmp_path / "packages"
+        bridge.update_sys_paths([str(folder)])
         assert "shout" not in labels(bridge.get_completions(*code))
-        # Installed after the paths were given, as pip does into a workbook's package folder.
-        (tmp_path / "tinypkg").mkdir()
-        (tmp_path / "tinypkg" / "__init__.py").write_text("def shout(text):\n    pass\n")
+        # The folder appears, with a package in it, as an installation makes it.
+        (folder / "tinypkg").mkdir(parents=True)
+        (folder / "tinypkg" / "__init__.py").write_text("def shout(text):\n    pass\n")
+        bridge.update_sys_paths([str(folder)])
         assert "shout" in labels(bridge.get_completions(*code))
+        # Installed into a folder already searched: no new paths needed.
+        (folder / "other.py").write_text("def whisper():\n    pass\n")
+        assert "whisper" in labels(bridge.get_completions(*at_end("import other\nother.")))
         bridge.update_sys_paths([])
         assert "shout" not in labels(bridge.get_completions(*code))
 
