@@ -114,6 +114,11 @@ class TestRepliesFromTheBridge:
                               ({"code": "x", "line": 4}, "line 4 is outside the text")):
             reply = await running.roundtrip({"type": "hover_request", **fields}, "hover_response")
             assert reply["contents"] is None and reply["error"].startswith(error)
+        # A reply that cannot be encoded (an echoed lone surrogate) is dropped, not fatal.
+        await running.send({"type": "diagnostic_request", "request_id": "\ud800"})
+        await nothing_was_sent(running)
+        reply = await running.roundtrip({"type": "diagnostic_request"}, "diagnostic_response")
+        assert reply["diagnostics"] == [] and reply["error"] is None
 
     async def test_a_package_path_given_to_the_bridge_completes(self, running, tmp_path):
         (tmp_path / "tinypkg").mkdir()

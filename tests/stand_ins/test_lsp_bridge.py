@@ -2,6 +2,7 @@ import json
 
 import pytest
 
+from python_server import lsp_bridge, lsp_diagnostics
 from python_server.lsp_bridge import LSPBridge
 
 SALES = "def total(rows):\n    '''Sum of the rows.\n\n    Empty rows count as zero.'''\n    return sum(rows)\n"
@@ -136,3 +137,12 @@ class TestBadInput:
         assert bridge.get_diagnostics(b"x", "m") == {"diagnostics": [],
                                                      "error": "code must be text, not bytes"}
         assert bridge.get_diagnostics("\ud800", "m")["error"].startswith("code is not valid")
+
+
+class TestBounds:
+    def test_answers_are_cut_at_their_limits(self, bridge, monkeypatch):
+        monkeypatch.setattr(lsp_bridge, "MAX_COMPLETIONS", 3)
+        assert len(bridge.get_completions(*at_end("import os\nos."))["completions"]) == 3
+        code = "".join(f"print(name_{i})\n" for i in range(lsp_diagnostics.MAX_DIAGNOSTICS + 5))
+        found = bridge.get_diagnostics(code, "m")["diagnostics"]
+        assert len(found) == lsp_diagnostics.MAX_DIAGNOSTICS and found[-1]["line"] == len(found)
