@@ -3,8 +3,8 @@ diagnostics called directly in this process on the same code, in the same run.
 
 1. Warm completion after `os.path.` and after `sales.` (an in-memory module of 40 functions):
    median round trip hub -> kernel -> hub, against the median time of the same jedi work done
-   here (script, completion, and each item's kind, description and the first items' docstrings,
-   as the bridge reads them); jedi's bare `complete()` is shown too. Rounds are interleaved so
+   here (script, completion, and each item's kind, description and the first items' signatures
+   and docstrings, as the bridge reads them); jedi's bare `complete()` is shown too. Rounds are interleaved so
    that machine noise hits both alike. Target: kernel <= jedi + 5 ms.
 2. Cold first completion of `import os; os.` in a fresh kernel process, sent as soon as the
    kernel is connected (it waits for the background warm-up), and in another fresh kernel
@@ -75,8 +75,11 @@ class Direct:
         items = []
         for index, c in enumerate(self.complete(code)):
             kind = c.type
-            documented = index < DOCUMENTED and kind in DOCUMENTED_KINDS
-            items.append((c.name, kind, c.description, c.docstring() if documented else ""))
+            doc = ""
+            if index < DOCUMENTED and kind in DOCUMENTED_KINDS:
+                signatures = [s.to_string() for s in c.get_signatures()]
+                doc = "\n".join(signatures) + c.docstring(raw=True)
+            items.append((c.name, kind, c.description, doc))
         return items
 
 

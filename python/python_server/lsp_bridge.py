@@ -25,8 +25,9 @@ of the analysis, the results are empty and ``error`` holds a one-line text; othe
 ``MAX_COMPLETIONS`` items in jedi's order; an item is ``{"label": name, "kind": jedi's type
 ("module", "class", "instance", "function", "param", "path", "keyword", "property",
 "statement"), "detail": short description ("def join", "module path"), "documentation":
-signature and docstring of a module, class, function, property or keyword among the first
-``DOCUMENTED_COMPLETIONS`` items; "" for the others, whose text hover gives), "insert_text": the whole name, "prefix_length": characters before the
+Markdown as hover gives it in "compact" mode, for a module, class, function, property or
+keyword among the first ``DOCUMENTED_COMPLETIONS`` items; "" for the others, whose text hover
+gives), "insert_text": the whole name, "prefix_length": characters before the
 cursor that the name replaces}``.
 
 ``get_signature_help`` -> ``{"signatures": [{"label": "f(a, b=1)", "documentation": first
@@ -107,7 +108,36 @@ class _BadRequest(Exception):
 
 
 def _first_paragraph(text: str) -> str:
-    return text.strip().split("\n\n", 1)[0].strip()
+    """The first paragraph that is not a heading (the language reference's keyword texts open
+    with a title underlined by asterisks)."""
+    for paragraph in text.strip().split("\n\n"):
+        lines = paragraph.strip().splitlines()
+        underline = lines[-1].strip() if len(lines) == 2 else ""
+        if lines and not (underline and len(set(underline)) == 1 and underline[0] in "*=-~^"):
+            return paragraph.strip()
+    return ""
+
+
+def _markdown(name: Any, full: bool) -> str:
+    """A jedi name as Markdown: a python block with its signatures (or what it is), then its
+    docstring, whole or its first paragraph."""
+    kind = name.type
+    if kind in ("function", "class"):
+        prefix = "class " if kind == "class" else ""
+        header = "\n".join(prefix + signature.to_string()
+                           for signature in name.get_signatures()[:MAX_SIGNATURES])
+    elif kind == "module":
+        header = f"module {name.name}"
+    elif kind == "keyword":
+        header = name.name
+    else:
+        hint = name.get_type_hint() if kind != "param" else ""
+        header = f"{name.name}: {hint}" if hint else name.description
+    doc = name.docstring(raw=True).strip()
+    if not full:
+        doc = _first_paragraph(doc)
+    text = f"```python\n{header or name.name}\n```"
+    return f"{text}\n\n{doc}" if doc else text
 
 
 def _check_text(value: Any, what: str) -> None:
@@ -314,7 +344,7 @@ class LSPBridge:
                 "label": name,
                 "kind": kind,
                 "detail": completion.description,
-                "documentation": completion.docstring() if documented else "",
+                "documentation": _markdown(completion, False) if documented else "",
                 "insert_text": name,
                 "prefix_length": len(name) - len(completion.complete),
             })
@@ -337,21 +367,4 @@ class LSPBridge:
 
     def _hover(self, script, line: int, column: int) -> Optional[str]:
         names = script.help(line, column)
-        if not names:
-            return None
-        name = names[0]
-        if name.type in ("function", "class"):
-            header = "\n".join(("class " if name.type == "class" else "") + s.to_string()
-                               for s in name.get_signatures()[:MAX_SIGNATURES])
-        elif name.type == "module":
-            header = f"module {name.name}"
-        elif name.type == "keyword":
-            header = name.name
-        else:
-            hint = name.get_type_hint() if name.type != "param" else ""
-            header = f"{name.name}: {hint}" if hint else name.description
-        doc = name.docstring(raw=True)
-        if self.hover_mode != "full":
-            doc = _first_paragraph(doc)
-        text = f"```python\n{header or name.name}\n```"
-        return f"{text}\n\n{doc.strip()}" if doc.strip() else text
+        return _markdown(names[0], self.hover_mode == "full") if names else None
