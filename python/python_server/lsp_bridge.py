@@ -51,6 +51,7 @@ thread after connecting.
 
 from __future__ import annotations
 
+import logging
 import sys
 import threading
 import time
@@ -264,7 +265,7 @@ class LSPBridge:
         except Exception as error:
             logger.warning("[LSP] Diagnostics of %r failed: %s", module_name, _error_text(error))
             return {"diagnostics": [], "error": _error_text(error)}
-        if logger.isEnabledFor(10):
+        if logger.isEnabledFor(logging.DEBUG):
             logger.debug("[LSP] Diagnostics of %r took %.1f ms", module_name,
                          (time.perf_counter() - started) * 1000)
         return {"diagnostics": found, "error": None}
