@@ -10,6 +10,8 @@ diagnostics called directly in this process on the same code, in the same run.
    kernel is connected (it waits for the background warm-up), and in another fresh kernel
    sent after the warm-up had time to finish; jedi's first call in this process for scale.
    Aim: under 1 s.
+   The kernel under test logs at debug level to a file; its timestamps give the part of each
+   round trip spent outside its handler.
 3. Diagnostics of a 2,000-line module: median round trip, against the same diagnostics here.
    Target: under 150 ms.
 4. A 20,000-line module: one completion at its end and its diagnostics; the answers arrive.
@@ -22,15 +24,18 @@ from __future__ import annotations
 import argparse
 import asyncio
 import os
+import re
 import statistics
 import sys
 import tempfile
 import time
+from datetime import datetime
 from pathlib import Path
 
 import jedi
 
 from devhub import DevHub
+from devhub.launcher import KernelProcess
 from python_server.lsp_diagnostics import diagnose
 
 WARM_UP_WAIT = 15.0  # seconds given to a fresh kernel's background warm-up
@@ -97,10 +102,27 @@ async def answer(session, message, reply_type, timeout=120.0):
             return time.perf_counter() - start, reply
 
 
-def completion(code: str):
+def completion(code: str, request_id: str = "bench"):
     line, column = cursor_at_end(code)
     return {"type": "completion_request", "code": code, "line": line, "column": column,
-            "request_id": "bench"}
+            "request_id": request_id}
+
+
+_LOGGED = re.compile(r"^(\S+ \S+) DEBUG python_server\.kernel: \[TIMING\] "
+                     r"(?:Message received: type=completion_request|"
+                     r"Acquiring socket lock for: type=completion_response), request_id=(\S+)$")
+
+
+def handler_times(log_file: Path, prefix: str):
+    """Request id -> seconds from the kernel's receipt of a completion request to the start
+    of sending its reply, from the kernel's debug log (millisecond timestamps)."""
+    seen = {}
+    for line in log_file.read_text().splitlines():
+        match = _LOGGED.match(line)
+        if match and match.group(2).startswith(prefix):
+            stamp = datetime.strptime(match.group(1), "%Y-%m-%d %H:%M:%S,%f").timestamp()
+            seen.setdefault(match.group(2), []).append(stamp)
+    return {rid: stamps[1] - stamps[0] for rid, stamps in seen.items() if len(stamps) == 2}
 
 
 def timed(function, *args):
@@ -127,8 +149,15 @@ async def stop(process, session):
         await process.kill()
 
 
-async def measure_warm(hub, direct: Direct, rounds: int, big_functions: int):
-    process, session = await fresh_kernel(hub, "Warm.xlsx")
+async def measure_warm(hub, direct: Direct, rounds: int, big_functions: int, log_file: Path):
+    # This kernel logs at debug level (to a file), so that its own share of each round trip can
+    # be read from its timestamps; the logging is part of the kernel's round trip.
+    with open(log_file, "w") as log:
+        child = await asyncio.create_subprocess_exec(
+            sys.executable, "-m", "python_server", "Warm.xlsx", str(hub.port), stderr=log,
+            env=dict(os.environ, QUORVEL_SECURED="0", QUORVEL_LOG_LEVEL="DEBUG"))
+    process = KernelProcess("Warm.xlsx", child)
+    session = await hub.wait_for_kernel("Warm.xlsx", timeout=60)
     try:
         await answer(session, {"type": "update_module", "module_name": "sales", "code": SALES},
                      "module_updated")
@@ -138,13 +167,16 @@ async def measure_warm(hub, direct: Direct, rounds: int, big_functions: int):
             _, reply = await answer(session, completion(code), "completion_response")
             assert reply["error"] is None and reply["completions"], reply
             assert len(reply["completions"]) == len(direct.completion_items(code))
+            trips = {}
             for round_ in range(rounds):
                 # Alternate which goes first, so that a slow spell of the machine hits both.
                 pair = [None, None]
                 for side in ((0, 1) if round_ % 2 else (1, 0)):
                     if side == 0:
-                        pair[0] = (await answer(session, completion(code),
+                        request_id = f"{name}{round_}"
+                        pair[0] = (await answer(session, completion(code, request_id),
                                                 "completion_response"))[0]
+                        trips[request_id] = pair[0]
                     else:
                         pair[1] = timed(direct.completion_items, code)
                 kernel_times.append(pair[0])
@@ -158,6 +190,11 @@ async def measure_warm(hub, direct: Direct, rounds: int, big_functions: int):
                   f"(bare complete() {ms(statistics.median(bare_times))}), difference "
                   f"{ms(kernel - here)} (target <= +5 ms: {verdict}); median of the "
                   f"round-by-round differences {ms(paired)}")
+            handled = handler_times(log_file, name)
+            outside = [trips[rid] - took for rid, took in handled.items()]
+            if outside:
+                print(f"    of each round trip, outside the kernel's handler (hub, sockets, JSON, "
+                      f"its debug log): median {ms(statistics.median(outside))}")
 
         # What the kernel adds around any analysis: a hover on an empty text, where jedi has
         # nothing to do, through the kernel and called here.
@@ -226,7 +263,8 @@ async def main(smoke: bool):
         print(f"jedi's first completion of 'import os; os.' in this process: {ms(took)}")
         async with DevHub() as hub:
             await measure_cold(hub, 3.0 if smoke else WARM_UP_WAIT)
-            await measure_warm(hub, direct, rounds, 500 if smoke else 5000)
+            await measure_warm(hub, direct, rounds, 500 if smoke else 5000,
+                               modules_dir / "kernel.log")
 
 
 if __name__ == "__main__":
