@@ -6,6 +6,7 @@
 #include "kernel/frame_gatherer.hpp"
 #include "kernel/host_hooks.hpp"
 #include "kernel/kernel_module.hpp"
+#include "kernel/language_thread.hpp"
 #include "kernel/message_fields.hpp"
 #include "kernel/output_channel.hpp"
 #include "kernel/python_kernel.hpp"
@@ -83,6 +84,7 @@ core::Task<> connect(nb::object self) {
         co_await start_win32_components(self);
 
     install_host_hooks(self);
+    language_thread_of(self).start_warm_up(self.attr("_lsp_bridge"));
 }
 
 core::Task<> listen(nb::object self) {
@@ -163,6 +165,7 @@ core::Task<> disconnect(nb::object self) {
     if (!websocket.is_none())
         co_await websocket.attr("close")();
     self.attr("_thread_pool").attr("shutdown")(nb::arg("wait") = false);
+    language_thread_of(self).stop();
 }
 
 } // namespace kernel

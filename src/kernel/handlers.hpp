@@ -41,6 +41,16 @@ core::Task<> execute_streaming_function(nb::object self, nb::object request_id,
                                         nb::object module_name, nb::object function_name,
                                         nb::object args, nb::object workbook_id, nb::object source);
 
+// language_requests.cpp: awaited; the bridge computes on the kernel's language thread.
+core::Task<> handle_completion_request(nb::object self, nb::object message);
+core::Task<> handle_signature_help_request(nb::object self, nb::object message);
+core::Task<> handle_hover_request(nb::object self, nb::object message);
+core::Task<> handle_diagnostic_request(nb::object self, nb::object message);
+// Inline.
+core::Task<> handle_set_hover_mode(nb::object self, nb::object message);
+// The methods above, as PythonKernel._handle_completion_request and so on.
+void bind_language_requests(nb::handle kernel_class);
+
 // event_execution.cpp: inline.
 core::Task<> handle_com_event_config_update(nb::object self, nb::object message);
 

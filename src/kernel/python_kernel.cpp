@@ -138,6 +138,7 @@ void bind_python_kernel(nb::module_ &module) {
                  "PythonKernel._handle_chunk_message"),
              nb::arg("message").none())
         .attr("WORKER_POOL_SIZE") = WORKER_POOL_SIZE;
+    bind_language_requests(module.attr("PythonKernel"));
 }
 
 } // namespace kernel
