@@ -52,6 +52,8 @@ thread after connecting.
 from __future__ import annotations
 
 import logging
+import pickle
+import shutil
 import sys
 import threading
 import time
@@ -197,6 +199,22 @@ def _error_text(error: BaseException) -> str:
     return text.encode("utf-8", "backslashreplace").decode("utf-8")
 
 
+def _drop_parse_cache(error: BaseException) -> None:
+    """Empties the analyser's parse cache on disk and in memory.
+
+    The cache on disk is shared by every kernel on the machine and written without atomic
+    renames: a file another process was writing when this one read it unpickles as truncated,
+    and would fail every later analysis that needs it. Dropping the cache costs one cold parse.
+    """
+    import jedi
+    import parso.cache
+
+    logger.warning("[LSP] Dropping the parse cache, which held a damaged file: %s",
+                   _error_text(error))
+    shutil.rmtree(jedi.settings.cache_directory, ignore_errors=True)  # others may be at it too
+    parso.cache.parser_cache.clear()
+
+
 class LSPBridge:
     def __init__(self) -> None:
         self.hover_mode = "compact"
@@ -306,8 +324,13 @@ class LSPBridge:
                 _check_text(path, "path")
             texts = _module_texts(modules, dirty_files)
             with _analysis_lock:
-                script = self._script(code, path, texts)
-                return answer(compute(script, line, column), None)
+                try:
+                    script = self._script(code, path, texts)
+                    return answer(compute(script, line, column), None)
+                except (EOFError, pickle.UnpicklingError) as error:
+                    _drop_parse_cache(error)
+                    script = self._script(code, path, texts)
+                    return answer(compute(script, line, column), None)
         except _BadRequest as error:
             return answer(empty, str(error))
         except Exception as error:

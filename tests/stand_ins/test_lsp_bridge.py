@@ -139,6 +139,20 @@ class TestBadInput:
         assert bridge.get_diagnostics("\ud800", "m")["error"].startswith("code is not valid")
 
 
+    def test_a_damaged_parse_cache_file_is_dropped_and_the_answer_still_comes(
+            self, bridge, tmp_path, monkeypatch):
+        import jedi
+        import parso.cache
+
+        monkeypatch.setattr(jedi.settings, "cache_directory", str(tmp_path / "cache"))
+        code = "import json\njson.du"
+        assert "dumps" in labels(bridge.get_completions(*at_end(code)))
+        # Another kernel was writing these when this one reads them.
+        for cached in (tmp_path / "cache").rglob("*.pkl"):
+            cached.write_bytes(b"")
+        parso.cache.parser_cache.clear()
+        assert "dumps" in labels(bridge.get_completions(*at_end(code)))
+
 class TestBounds:
     def test_answers_are_cut_at_their_limits(self, bridge, monkeypatch):
         monkeypatch.setattr(lsp_bridge, "MAX_COMPLETIONS", 3)
