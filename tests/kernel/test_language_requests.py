@@ -114,9 +114,10 @@ class TestRepliesFromTheBridge:
                               ({"code": "x", "line": 4}, "line 4 is outside the text")):
             reply = await running.roundtrip({"type": "hover_request", **fields}, "hover_response")
             assert reply["contents"] is None and reply["error"].startswith(error)
-        # A reply that cannot be encoded (an echoed lone surrogate) is dropped, not fatal.
-        await running.send({"type": "diagnostic_request", "request_id": "\ud800"})
-        await nothing_was_sent(running)
+        # An echoed lone surrogate still goes out (escaped), and the kernel reads on.
+        reply = await running.roundtrip({"type": "diagnostic_request", "request_id": "\ud800"},
+                                        "diagnostic_response")
+        assert reply["request_id"] == "\ud800" and reply["error"] is None
         reply = await running.roundtrip({"type": "diagnostic_request"}, "diagnostic_response")
         assert reply["diagnostics"] == [] and reply["error"] is None
 
