@@ -114,7 +114,7 @@ template <class Base, class Result, class... Params> struct Promise : Base {
     static constexpr size_t OBJECT_COUNT = (size_t(0) + ... + size_t(OWNS_OBJECT<Params>));
 
     explicit Promise(std::remove_reference_t<Params> &...params) {
-        size_t next = 0;
+        [[maybe_unused]] size_t next = 0;
         (record<Params>(params, next), ...);
         this->m_parameters = m_objects.data();
         this->m_parameter_count = OBJECT_COUNT;
