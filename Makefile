@@ -14,12 +14,14 @@ BUILD       := --no-build-isolation -Ccmake.define.QUORVEL_PROBES=ON -Ccmake.def
 # The sanitizer build is installed into its own folder, put first on the path of the suite and of
 # every process it starts. libasan must be loaded before anything else and libstdc++ with it (else
 # ASan aborts at the first C++ throw); leaks are not checked (the interpreter keeps much to exit).
+# Debug information (RelWithDebInfo, not stripped) lets its reports name our functions and lines.
 ASAN_SITE := build-asan/site
 ASAN_ENV  := LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libstdc++.so)" \
              ASAN_OPTIONS=detect_leaks=0 PYTHONPATH=$(CURDIR)/$(ASAN_SITE)
 
 DEBUG_PYTHON := /usr/bin/python3.11-dbg
 DEBUG_VENV   := .venv-debug
+DEBUG_PIP    := $(DEBUG_VENV)/bin/python -W ignore -m pip # the debug build warns of pip's open files
 
 .PHONY: demo test test-asan test-debug install bench clean
 
@@ -40,16 +42,17 @@ test: install
 
 test-asan: install
 	$(PIP) install --quiet --no-deps --upgrade --target $(ASAN_SITE) $(BUILD) \
-		-Ccmake.define.QUORVEL_ASAN=ON -Cbuild-dir=build-asan/{wheel_tag} .
+		-Ccmake.define.QUORVEL_ASAN=ON -Ccmake.build-type=RelWithDebInfo -Cbuild-dir=build-asan/{wheel_tag} .
 	$(ASAN_ENV) $(PY) -m pytest
 
 # Debian's debug interpreter checks reference counts and the garbage collector's invariants.
 test-debug:
 	test -x $(DEBUG_PYTHON) || (apt-get update && apt-get install -y python3.11-dbg python3.11-venv)
 	test -x $(DEBUG_VENV)/bin/python || $(DEBUG_PYTHON) -m venv $(DEBUG_VENV)
-	$(DEBUG_VENV)/bin/python -m pip install --quiet $(BUILD_TOOLS)
-	$(DEBUG_VENV)/bin/python -m pip install --quiet $(BUILD) -Cbuild-dir=build-debug/{wheel_tag} ".[test]"
-	$(DEBUG_VENV)/bin/python -m pytest -p no:pytestqt tests/core tests/kernel
+	$(DEBUG_PIP) install --quiet --upgrade pip
+	$(DEBUG_PIP) install --quiet $(BUILD_TOOLS)
+	$(DEBUG_PIP) install --quiet $(BUILD) -Cbuild-dir=build-debug/{wheel_tag} ".[test]"
+	$(DEBUG_VENV)/bin/python -m pytest -p no:pytest-qt tests/core tests/kernel
 
 # Every benchmark prints its figures as ratios to a baseline measured in the same run.
 BENCHES := roundtrip stream streaming install ide_roundtrip ide_dispatch
