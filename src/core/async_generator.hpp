@@ -32,7 +32,7 @@ nb::object make_async_generator(std::coroutine_handle<> frame, PromiseBase *prom
 } // namespace detail
 
 // The return type of C++ async generators. Owns its frame until into_python().
-class [[nodiscard]] AsyncGenerator {
+class [[nodiscard]] AsyncGenerator : detail::FrameOwner {
 public:
     // The part of the promise that co_yield and the end of the body need.
     struct Promise : detail::PromiseBase {
@@ -42,26 +42,15 @@ public:
         void return_void() {}
     };
 
-    AsyncGenerator(AsyncGenerator &&other) noexcept
-        : m_frame(std::exchange(other.m_frame, {})), m_promise(other.m_promise) {}
-    AsyncGenerator &operator=(AsyncGenerator &&) = delete;
-    ~AsyncGenerator() {
-        if (m_frame)
-            m_frame.destroy();
-    }
-
     // The Python asynchronous generator running this frame.
     nb::object into_python(const char *qualname = "async_generator") && {
-        return detail::make_async_generator(std::exchange(m_frame, {}), m_promise, qualname);
+        return detail::make_async_generator(release(), m_promise, qualname);
     }
 
 private:
     template <class, class, class...> friend struct detail::Promise;
     AsyncGenerator(std::coroutine_handle<> frame, detail::PromiseBase *promise)
-        : m_frame(frame), m_promise(promise) {}
-
-    std::coroutine_handle<> m_frame;
-    detail::PromiseBase *m_promise;
+        : FrameOwner(frame, promise) {}
 };
 
 } // namespace core

@@ -140,28 +140,41 @@ nb::object make_coroutine(std::coroutine_handle<> frame, PromiseBase *promise,
 } // namespace detail
 
 // The return type of asynchronous C++ functions. Owns its frame until into_python().
-template <class T = void> class [[nodiscard]] Task {
+namespace detail {
+
+// Owns a frame until into_python() hands it to a Python object; destroys it otherwise.
+class FrameOwner {
 public:
-    Task(Task &&other) noexcept
+    FrameOwner(FrameOwner &&other) noexcept
         : m_frame(std::exchange(other.m_frame, {})), m_promise(other.m_promise) {}
-    Task &operator=(Task &&) = delete;
-    ~Task() {
+    FrameOwner &operator=(FrameOwner &&) = delete;
+    ~FrameOwner() {
         if (m_frame)
             m_frame.destroy();
     }
 
+protected:
+    FrameOwner(std::coroutine_handle<> frame, PromiseBase *promise)
+        : m_frame(frame), m_promise(promise) {}
+    std::coroutine_handle<> release() { return std::exchange(m_frame, {}); }
+
+    std::coroutine_handle<> m_frame;
+    PromiseBase *m_promise;
+};
+
+} // namespace detail
+
+template <class T = void> class [[nodiscard]] Task : detail::FrameOwner {
+public:
     // The Python coroutine object running this frame; its repr and __qualname__ show `qualname`.
     nb::object into_python(const char *qualname = "coroutine") && {
-        return detail::make_coroutine(std::exchange(m_frame, {}), m_promise, qualname);
+        return detail::make_coroutine(release(), m_promise, qualname);
     }
 
 private:
     template <class, class, class...> friend struct detail::Promise;
     Task(std::coroutine_handle<> frame, detail::PromiseBase *promise)
-        : m_frame(frame), m_promise(promise) {}
-
-    std::coroutine_handle<> m_frame;
-    detail::PromiseBase *m_promise;
+        : FrameOwner(frame, promise) {}
 };
 
 template <class Promise>
