@@ -14,10 +14,11 @@ BUILD       := --no-build-isolation -Ccmake.define.QUORVEL_PROBES=ON -Ccmake.def
 # The sanitizer build is installed into its own folder, put first on the path of the suite and of
 # every process it starts. libasan must be loaded before anything else and libstdc++ with it (else
 # ASan aborts at the first C++ throw); leaks are not checked (the interpreter keeps much to exit).
+# Python objects come from malloc too, so that one freed by a wrong reference count is caught.
 # Debug information (RelWithDebInfo, not stripped) lets its reports name our functions and lines.
 ASAN_SITE := build-asan/site
 ASAN_ENV  := LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libstdc++.so)" \
-             ASAN_OPTIONS=detect_leaks=0 PYTHONPATH=$(CURDIR)/$(ASAN_SITE)
+             ASAN_OPTIONS=detect_leaks=0 PYTHONMALLOC=malloc PYTHONPATH=$(CURDIR)/$(ASAN_SITE)
 
 DEBUG_PYTHON := /usr/bin/python3.11-dbg
 DEBUG_VENV   := .venv-debug
