@@ -139,7 +139,6 @@ nb::object make_coroutine(std::coroutine_handle<> frame, PromiseBase *promise,
 
 } // namespace detail
 
-// The return type of asynchronous C++ functions. Owns its frame until into_python().
 namespace detail {
 
 // Owns a frame until into_python() hands it to a Python object; destroys it otherwise.
@@ -164,6 +163,7 @@ protected:
 
 } // namespace detail
 
+// The return type of asynchronous C++ functions. Owns its frame until into_python().
 template <class T = void> class [[nodiscard]] Task : detail::FrameOwner {
 public:
     // The Python coroutine object running this frame; its repr and __qualname__ show `qualname`.
