@@ -2,7 +2,7 @@
 #include "core/async_iterator.hpp"
 #include "core/errors.hpp"
 #include "core/interned.hpp"
-#include "core/tls_context.hpp"
+#include "core/secured_mode.hpp"
 #include "kernel/frame_gatherer.hpp"
 #include "kernel/host_hooks.hpp"
 #include "kernel/kernel_module.hpp"
@@ -10,15 +10,11 @@
 #include "kernel/message_fields.hpp"
 #include "kernel/output_channel.hpp"
 #include "kernel/python_kernel.hpp"
-#include "kernel/secured_mode.hpp"
 
 #include <optional>
 
 namespace kernel {
 namespace {
-
-// A TLS client context that verifies neither certificate nor host name, or None for plain ws.
-nb::object tls_context() { return secured_mode() ? core::unverified_tls_context() : nb::none(); }
 
 // On Windows connections: announce the COM event definitions and start the COM components.
 core::Task<> start_win32_components(nb::object self) {
@@ -55,7 +51,7 @@ core::Task<> connect(nb::object self) {
     ModuleState &st = state();
     nb::object url =
         self.attr("server_url") + nb::str("/ws/kernel/") + nb::str(self.attr("workbook_id"));
-    nb::object context = tls_context();
+    nb::object context = core::tls_context();
     // No per-message compression: the hub is on this machine, and deflating the frames took a
     // sixth of the listener loop's time in a burst of formula calls.
     nb::object websocket = co_await st.websocket_connect(url, nb::arg("ssl") = context,

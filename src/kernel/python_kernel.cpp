@@ -4,10 +4,10 @@
 #include "core/containers.hpp"
 #include "core/coroutine_method.hpp"
 #include "core/interned.hpp"
+#include "core/secured_mode.hpp"
 #include "core/text.hpp"
 #include "kernel/handlers.hpp"
 #include "kernel/kernel_module.hpp"
-#include "kernel/secured_mode.hpp"
 
 namespace kernel {
 namespace {
@@ -21,7 +21,8 @@ void construct(nb::handle self, nb::object workbook_id, nb::object host, nb::obj
     nb::object quorvel = st.quorvel;
 
     self.attr("workbook_id") = workbook_id;
-    self.attr("server_url") = core::text(secured_mode() ? "wss" : "ws", "://", host, ":", port);
+    self.attr("server_url") =
+        core::text(core::secured_mode() ? "wss" : "ws", "://", host, ":", port);
     self.attr("websocket") = nb::none();
     self.attr("executor") = module_global("CodeExecutor")();
     self.attr("virtual_env") = module_global("VirtualEnvironment")(workbook_id);
