@@ -3,6 +3,7 @@
 #include "core/errors.hpp"
 #include "core/interned.hpp"
 #include "core/tls_context.hpp"
+#include "kernel/handlers.hpp"
 #include "kernel/host_hooks.hpp"
 #include "kernel/kernel_module.hpp"
 #include "kernel/message_fields.hpp"
@@ -134,6 +135,7 @@ core::Task<> run(nb::object self) {
 
 core::Task<> disconnect(nb::object self) {
     self.attr("running") = false;
+    end_debug_session(self);
     stop_component(self, "_win32_watcher");
     stop_component(self, "_com_event_registrar");
 

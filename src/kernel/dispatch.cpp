@@ -93,6 +93,13 @@ constexpr Route ROUTES[] = {
      "[Kernel] [Listener Thread] Dispatching python_function_call to worker"},
     {"execute_streaming_function", RunsAs::Task, &streaming_function},
     {"cancel_streaming_function", RunsAs::Inline, &inline_branch<cancel_streaming_function>},
+    {"debug_continue", RunsAs::Inline, &inline_branch<handle_debug_continue>},
+    {"debug_step_over", RunsAs::Inline, &inline_branch<handle_debug_step_over>},
+    {"debug_step_into", RunsAs::Inline, &inline_branch<handle_debug_step_into>},
+    {"debug_step_out", RunsAs::Inline, &inline_branch<handle_debug_step_out>},
+    {"debug_stop", RunsAs::Inline, &inline_branch<handle_debug_stop>},
+    {"debug_evaluate", RunsAs::Inline, &inline_branch<handle_debug_evaluate>},
+    {"debug_update_breakpoints", RunsAs::Inline, &inline_branch<handle_debug_update_breakpoints>},
     {"sys_response", RunsAs::Inline, &inline_branch<handle_sys_response>},
 };
 
