@@ -247,6 +247,12 @@ class QuorvelDebugger:
     def paused(self) -> bool:
         return self._tracer.paused
 
+    @property
+    def line_events(self) -> int:
+        """Line events the traced thread reported so far. Frames of code with nothing to stop
+        at report none: the count shows what tracing costs a run."""
+        return self._tracer.line_events
+
     def set_in_memory_modules(self, names: Any) -> None:
         self._in_memory_modules = {name for name in (names or ()) if isinstance(name, str)}
 

@@ -66,6 +66,8 @@ NB_MODULE(_debug_tracer, m) {
              "nothing is paused.")
         .def_prop_ro("paused", &Tracer::paused)
         .def_prop_ro("stopped", &Tracer::stopped)
+        .def_prop_ro("line_events", &Tracer::line_events,
+                     "Line events the session's thread reported so far.")
         .def_prop_ro("backend", &Tracer::backend_name);
 
     m.def("call_with_time_limit", &call_with_time_limit, nb::arg("fn"), nb::arg("seconds"),

@@ -101,6 +101,7 @@ nb::object on_line(Tracer &tracer, nb::handle code, int line) {
     bool stepping_now = tracer.step_mode() != StepMode::None;
     if (!on_worker(tracer) || tracer.busy() || tracer.stopped())
         return at_breakpoint || stepping_now ? nb::none() : state.disable;
+    tracer.count_line_event();
     PyFrameObject *frame = PyEval_GetFrame();
     bool stepping = false;
     switch (tracer.step_mode()) {

@@ -72,6 +72,7 @@ Tracer::Tracer(nb::object on_pause, nb::object evaluate, nb::object is_user_file
 Tracer::~Tracer() { backend::release(*this); }
 
 const CodeInfo *Tracer::cached_info(PyCodeObject *code) const {
+    // No Python call here: the hot paths of the backends rely on it.
     void *extra = nullptr;
     if (CODE_GET_EXTRA(reinterpret_cast<PyObject *>(code), code_extra_index(), &extra) < 0) {
         PyErr_Clear();

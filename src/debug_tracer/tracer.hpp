@@ -75,6 +75,9 @@ public:
 
     bool paused() const;
     bool stopped() const { return m_stopped; }
+    // Line events the worker reported: frames with nothing to stop at report none.
+    uint64_t line_events() const { return m_line_events; }
+    void count_line_event() { ++m_line_events; }
     const char *backend_name() const;
 
     // Used by the backends, on the worker with the GIL held.
@@ -82,21 +85,14 @@ public:
     bool is_user(CodeInfo &info, PyCodeObject *code);
     // True when frames of `code` at stack depth `depth` must report lines.
     bool needs_lines(PyCodeObject *code, int depth);
-    // The answers of the hot paths when they need no Python call; -1 when they do (a code object
-    // not seen with this breakpoint set, or a step pending).
-    int quick_needs_lines(PyCodeObject *code) const {
-        if (m_stopped || m_phase != Phase::Running)
-            return 0;
-        const CodeInfo *known = m_step == StepMode::None ? cached_info(code) : nullptr;
-        return known ? known->has_breakpoints() : -1;
+    // True while every decision depends on breakpoints alone (no step, no stop, not paused),
+    // so that the hot paths can use a code object's cached info without calling Python.
+    bool runs_plainly() const {
+        return !m_stopped && !m_busy && m_phase == Phase::Running && m_step == StepMode::None;
     }
-    // True when a line event at `line` has nothing to do and the frame stays traced.
-    bool quick_line_is_idle(PyCodeObject *code, int line) const {
-        if (m_stopped || m_busy || m_phase != Phase::Running || m_step != StepMode::None)
-            return false;
-        const CodeInfo *known = cached_info(code);
-        return known && known->has_breakpoints() && !known->has_line(line);
-    }
+    uint64_t stamp() const { return m_stamp; }
+    // The code object's info when it is current for this breakpoint set, else null. No Python.
+    const CodeInfo *cached_info(PyCodeObject *code) const;
     // A line event of a traced frame at `depth`; -1 with a Python error to raise in the frame.
     int on_line(PyObject *frame, PyCodeObject *code, int line, int depth);
     // Stops at `frame` and serves commands until one resumes it; -1 with DebugStopped set.
@@ -124,9 +120,6 @@ private:
         nb::object deliver;    // called with the evaluation's answer
     };
 
-    // The code object's info when it is current for this breakpoint set, else null. No Python.
-    const CodeInfo *cached_info(PyCodeObject *code) const;
-
     Pending wait_for_command();
     // Back to running (or, when `stop`, to unwinding with DebugStopped raised): 0 or -1.
     int leave_pause(bool stop);
@@ -139,6 +132,7 @@ private:
     nb::object m_on_pause, m_evaluate, m_is_user_file;
     nb::object m_files; // dict: filename -> frozenset of breakpoint lines
     uint64_t m_stamp;
+    uint64_t m_line_events = 0;
 
     StepMode m_step = StepMode::None;
     int m_step_depth = 0;
