@@ -2,7 +2,6 @@ import sys
 
 import pytest
 
-from python_server.debugger import QuorvelDebugger
 from python_server.lsp_bridge import LSPBridge
 from python_server.win32_com import (
     Win32ComEventRegistrar,
@@ -30,11 +29,6 @@ class TestLSPBridge:
     def test_features_refuse_clearly(self, feature):
         with pytest.raises(NotImplementedError, match="Language services are not built yet"):
             getattr(LSPBridge(), feature)("x = 1", 0, 0, "main.py", {})
-
-
-def test_debugger_refuses_construction():
-    with pytest.raises(NotImplementedError, match="debugger is not built yet"):
-        QuorvelDebugger(object(), frame=None)
 
 
 class TestWin32Com:
