@@ -23,7 +23,7 @@ test: install
 	$(PY) -m pytest
 
 # Every benchmark prints its figures as ratios to a baseline measured in the same run.
-BENCHES := roundtrip stream streaming install ide_roundtrip ide_dispatch
+BENCHES := roundtrip stream streaming install ide_roundtrip ide_dispatch debugger
 
 bench: install
 	for name in $(BENCHES); do $(PY) bench/$$name.py || exit 1; done

@@ -80,10 +80,8 @@ void install_trace_function(Tracer::BackendState &state, bool on) {
         PyEval_SetTrace(on ? trace_lines : nullptr, on ? state.self : nullptr);
         return;
     }
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
+    ErrorAside raised;
     PyEval_SetTrace(on ? trace_lines : nullptr, on ? state.self : nullptr);
-    PyErr_Restore(type, value, traceback);
 }
 
 // On the worker: line events on or off for the frame about to run (or running) at the top.
@@ -157,11 +155,12 @@ void decide(PyThreadState *tstate, Tracer &tracer, Tracer::BackendState &state) 
             return;
         }
     }
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    bool need = tracer.needs_lines(level.code, static_cast<int>(state.stack.size()));
-    level.info = tracer.cached_info(level.code);
-    PyErr_Restore(type, value, traceback);
+    bool need;
+    {
+        ErrorAside raised;
+        need = tracer.needs_lines(level.code, static_cast<int>(state.stack.size()));
+        level.info = tracer.cached_info(level.code);
+    }
     set_tracing(tstate, state, need);
 }
 

@@ -191,8 +191,7 @@ void end(Tracer &tracer) {
     Tracer::BackendState *state = tracer.backend_state();
     if (!state || state->tool < 0)
         return;
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
+    ErrorAside raised;
     try {
         set_global_events(*state, 0);
         for (auto [code, events] : state->seen)
@@ -205,7 +204,6 @@ void end(Tracer &tracer) {
     } catch (nb::python_error &e) {
         e.discard_as_unraisable("ending the debugger's sys.monitoring events");
     }
-    PyErr_Restore(type, value, traceback);
     state->tool = -1;
     state->seen.clear();
     state->step_frame = nb::object();

@@ -263,18 +263,19 @@ int Tracer::leave_pause(bool stop) {
     // From here on nothing is queued for this pause. What is still queued belonged to it: a
     // second Continue must not swallow the next pause, and evaluations get an answer.
     set_phase(Phase::Running);
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    std::deque<Pending> late;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        late.swap(m_queue);
+        ErrorAside raised;
+        std::deque<Pending> late;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            late.swap(m_queue);
+        }
+        for (Pending &pending : late)
+            if (pending.expression.is_valid())
+                answer_evaluation(pending.deliver,
+                                  stop ? STOPPED_EVALUATION
+                                       : "The debug session is no longer paused");
     }
-    for (Pending &pending : late)
-        if (pending.expression.is_valid())
-            answer_evaluation(pending.deliver, stop ? STOPPED_EVALUATION
-                                                    : "The debug session is no longer paused");
-    PyErr_Restore(type, value, traceback);
     if (stop && !PyErr_Occurred())
         PyErr_SetString(DebugStopped, STOPPED_TEXT);
     backend::resume(*this);
@@ -402,26 +403,17 @@ nb::object Tracer::runcall(nb::handle self, nb::handle function, nb::handle args
     PyObject *result = PyObject_Call(function.ptr(), args.ptr(), nullptr);
     if (!result && !m_stopped && !PyErr_ExceptionMatches(DebugStopped)) {
         // An exception leaves the user's code: pause where it was raised, then let it go on.
-        PyObject *type, *value, *traceback;
-        PyErr_Fetch(&type, &value, &traceback);
-        PyErr_NormalizeException(&type, &value, &traceback);
-        if (traceback)
-            PyException_SetTraceback(value, traceback);
+        ErrorAside raised;
         int paused = 0;
         try {
-            auto [frame, line] = user_frame_of(*this, value);
+            auto [frame, line] = user_frame_of(*this, raised.exception());
             if (frame.is_valid())
-                paused = pause(frame.ptr(), line, 0, false, false, value);
+                paused = pause(frame.ptr(), line, 0, false, false, raised.exception());
         } catch (nb::python_error &e) {
             e.discard_as_unraisable("finding where a debugged exception was raised");
         }
-        if (paused < 0) {
-            Py_XDECREF(type);
-            Py_XDECREF(value);
-            Py_XDECREF(traceback);
-        } else {
-            PyErr_Restore(type, value, traceback);
-        }
+        if (paused < 0)
+            Py_DECREF(raised.take()); // stopped there: DebugStopped replaces it
     }
     if (!result && (m_stopped || PyErr_ExceptionMatches(DebugStopped))) {
         PyErr_Clear();
@@ -445,8 +437,7 @@ void discard_pending(PyObject *type) {
         nb::dict scope;
         return nb::eval("lambda: None", scope).release().ptr();
     }();
-    PyObject *error_type, *error_value, *error_traceback;
-    PyErr_Fetch(&error_type, &error_value, &error_traceback);
+    ErrorAside raised;
     PyObject *result = PyObject_CallNoArgs(nothing);
     if (result)
         Py_DECREF(result);
@@ -454,7 +445,6 @@ void discard_pending(PyObject *type) {
         PyErr_Clear();
     else
         PyErr_WriteUnraisable(nothing);
-    PyErr_Restore(error_type, error_value, error_traceback);
 }
 
 int Tracer::traverse(PyObject *self, visitproc visit, void *arg) {

@@ -8,6 +8,7 @@
 // on a condition variable with the GIL released.
 #pragma once
 
+#include "core/iter_protocol.hpp"
 #include "core/py_compat.hpp"
 
 #include <nanobind/nanobind.h>
@@ -16,10 +17,29 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 namespace debug_tracer {
 namespace nb = nanobind;
+
+// Keeps the raised error (if any) aside for a scope and raises it again at the end, so that
+// Python can be called meanwhile.
+class ErrorAside {
+public:
+    ErrorAside() : m_exception(core::detail::fetch_exception()) {}
+    ~ErrorAside() {
+        if (m_exception)
+            core::detail::restore_exception(m_exception);
+    }
+    ErrorAside(const ErrorAside &) = delete;
+    PyObject *exception() const { return m_exception; }
+    // The error is not raised again: the caller owns it now.
+    PyObject *take() { return std::exchange(m_exception, nullptr); }
+
+private:
+    PyObject *m_exception;
+};
 
 // What the loop thread asks a paused worker to do. The values are the module's constants.
 enum class Command : int { Continue = 0, StepOver = 1, StepInto = 2, StepOut = 3, Stop = 4 };

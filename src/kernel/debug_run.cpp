@@ -7,6 +7,7 @@
 #include "core/containers.hpp"
 #include "core/errors.hpp"
 #include "core/interned.hpp"
+#include "core/iter_protocol.hpp"
 #include "core/text.hpp"
 #include "kernel/code_executor.hpp"
 #include "kernel/handlers.hpp"
@@ -263,8 +264,7 @@ public:
     void set_debugger(nb::object debugger) { m_debugger = std::move(debugger); }
     SessionRelease(const SessionRelease &) = delete;
     ~SessionRelease() {
-        PyObject *type, *value, *traceback;
-        PyErr_Fetch(&type, &value, &traceback);
+        PyObject *raised = core::detail::fetch_exception();
         try {
             // Only this run's own session: a later run may hold _debugger by now.
             if (m_debugger.is_valid() &&
@@ -282,7 +282,8 @@ public:
         } catch (nb::python_error &e) {
             e.discard_as_unraisable("releasing a debug session");
         }
-        PyErr_Restore(type, value, traceback);
+        if (raised)
+            core::detail::restore_exception(raised);
     }
 
 private:
