@@ -89,8 +89,9 @@ void leaving(Tracer &tracer, Tracer::BackendState &state, PyFrameObject *frame, 
 
 nb::object on_start(Tracer &tracer, nb::handle code) {
     Tracer::BackendState &state = state_of(tracer);
-    if (!tracer.busy())
-        refresh_code(tracer, state, code);
+    if (tracer.busy() && on_worker(tracer))
+        return nb::none(); // our own helper code: decided when it starts again
+    refresh_code(tracer, state, code);
     return state.disable;
 }
 

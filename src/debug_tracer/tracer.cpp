@@ -38,10 +38,14 @@ Py_ssize_t code_extra_index() {
     return index;
 }
 
-// Sets m_busy for a scope: the hooks let the frames of our own helper calls through.
+// Sets m_busy for a scope on the session's worker: its hooks let the frames of our own helper
+// calls through. (Other threads computing code info leave the worker's flag alone.)
 class BusyScope {
 public:
-    explicit BusyScope(bool &busy) : m_busy(busy), m_was(busy) { busy = true; }
+    BusyScope(bool &busy, bool on_worker) : m_busy(busy), m_was(busy) {
+        if (on_worker)
+            busy = true;
+    }
     ~BusyScope() { m_busy = m_was; }
 
 private:
@@ -110,7 +114,7 @@ CodeInfo &Tracer::info(PyCodeObject *code) {
             PyErr_WriteUnraisable(m_files.ptr());
         return *info;
     }
-    BusyScope busy(m_busy);
+    BusyScope busy(m_busy, PyThreadState_Get() == m_tstate);
     try {
         for (nb::handle start : line_starts()(nb::handle(object))) {
             nb::object line = nb::borrow(start)[1];
@@ -129,7 +133,7 @@ CodeInfo &Tracer::info(PyCodeObject *code) {
 bool Tracer::is_user(CodeInfo &info, PyCodeObject *code) {
     if (info.user_known)
         return info.user;
-    BusyScope busy(m_busy);
+    BusyScope busy(m_busy, PyThreadState_Get() == m_tstate);
     PyObject *answer = PyObject_CallOneArg(m_is_user_file.ptr(), code->co_filename);
     int truth = answer ? PyObject_IsTrue(answer) : -1;
     Py_XDECREF(answer);
@@ -398,8 +402,8 @@ nb::object Tracer::runcall(nb::handle self, nb::handle function, nb::handle args
     m_thread_id = PyThread_get_thread_ident();
     m_tstate = PyThreadState_Get();
     m_step = StepMode::None;
-    set_phase(Phase::Running);
     backend::begin(*this, self.ptr());
+    set_phase(Phase::Running);
     PyObject *result = PyObject_Call(function.ptr(), args.ptr(), nullptr);
     if (!result && !m_stopped && !PyErr_ExceptionMatches(DebugStopped)) {
         // An exception leaves the user's code: pause where it was raised, then let it go on.
