@@ -22,8 +22,9 @@ struct Tracer::BackendState {
     int tool = -1;
     nb::object monitoring, disable;
     long py_start = 0, line = 0, py_return = 0, py_yield = 0, py_unwind = 0;
-    nb::dict seen;          // code objects started during the session -> local events set
-    nb::object step_frame;  // the frame a step over or out follows
+    nb::dict seen;           // code objects started during the session -> local events set
+    nb::object step_frame;   // the frame a step over or out follows
+    nb::object resume_frame; // a generator stepped over at its yield: it stops when resumed
 };
 
 namespace {
@@ -36,17 +37,20 @@ long step_events(Tracer::BackendState &state) {
     return state.line | state.py_return | state.py_yield;
 }
 
+bool runs_code(nb::handle frame, PyCodeObject *code) {
+    if (!frame.is_valid())
+        return false;
+    PyCodeObject *own = PyFrame_GetCode(reinterpret_cast<PyFrameObject *>(frame.ptr()));
+    Py_DECREF(own);
+    return own == code;
+}
+
 // The local events `code` needs now: lines where it has breakpoints, and the step's events when
-// it runs the followed frame.
+// it runs a followed frame.
 long wanted_events(Tracer &tracer, Tracer::BackendState &state, PyCodeObject *code) {
     long events = tracer.info(code).has_breakpoints() ? state.line : 0;
-    if (state.step_frame.is_valid()) {
-        PyCodeObject *followed =
-            PyFrame_GetCode(reinterpret_cast<PyFrameObject *>(state.step_frame.ptr()));
-        if (followed == code)
-            events |= step_events(state);
-        Py_DECREF(followed);
-    }
+    if (runs_code(state.step_frame, code) || runs_code(state.resume_frame, code))
+        events |= step_events(state);
     return events;
 }
 
@@ -64,8 +68,10 @@ void refresh_code(Tracer &tracer, Tracer::BackendState &state, nb::handle code) 
 }
 
 // The followed frame leaves (returns, yields or unwinds): follow its caller when the user
-// wrote it; a generator that yields to code of ours is followed until it resumes.
+// wrote it. A generator stepped over at a yield is followed too: the step stops at whichever
+// of the two runs a line first (the caller, or the generator resumed by code of ours).
 void leaving(Tracer &tracer, Tracer::BackendState &state, PyFrameObject *frame, bool yielded) {
+    nb::object left = nb::borrow(reinterpret_cast<PyObject *>(frame));
     nb::object left_code = nb::steal(reinterpret_cast<PyObject *>(PyFrame_GetCode(frame)));
     PyFrameObject *back = PyFrame_GetBack(frame);
     nb::object caller = nb::steal(reinterpret_cast<PyObject *>(back));
@@ -75,12 +81,16 @@ void leaving(Tracer &tracer, Tracer::BackendState &state, PyFrameObject *frame, 
         user_caller = tracer.is_user(tracer.info(code), code);
         Py_DECREF(code);
     }
+    bool over_yield = yielded && tracer.step_mode() == StepMode::Over;
+    state.resume_frame = over_yield ? left : nb::object();
     if (user_caller) {
         state.step_frame = caller;
         tracer.set_step_mode(StepMode::Over);
         refresh_code(tracer, state, nb::steal(reinterpret_cast<PyObject *>(
                                         PyFrame_GetCode(back))));
-    } else if (!(yielded && tracer.step_mode() == StepMode::Over)) {
+    } else if (over_yield) {
+        state.step_frame = nb::object();
+    } else {
         state.step_frame = nb::object();
         tracer.set_step_mode(StepMode::None);
     }
@@ -110,7 +120,8 @@ nb::object on_line(Tracer &tracer, nb::handle code, int line) {
         stepping = tracer.is_user(tracer.info(code_object), code_object);
         break;
     case StepMode::Over:
-        stepping = state.step_frame.ptr() == reinterpret_cast<PyObject *>(frame);
+        stepping = state.step_frame.ptr() == reinterpret_cast<PyObject *>(frame) ||
+                   state.resume_frame.ptr() == reinterpret_cast<PyObject *>(frame);
         break;
     default:
         break;
@@ -124,11 +135,13 @@ nb::object on_line(Tracer &tracer, nb::handle code, int line) {
 
 nb::object on_leave(Tracer &tracer, bool yielded) {
     Tracer::BackendState &state = state_of(tracer);
-    if (!on_worker(tracer) || !state.step_frame.is_valid())
+    if (!on_worker(tracer))
         return nb::none();
-    PyFrameObject *frame = PyEval_GetFrame();
-    if (state.step_frame.ptr() == reinterpret_cast<PyObject *>(frame))
-        leaving(tracer, state, frame, yielded);
+    PyObject *frame = reinterpret_cast<PyObject *>(PyEval_GetFrame());
+    if (frame && state.step_frame.ptr() == frame)
+        leaving(tracer, state, reinterpret_cast<PyFrameObject *>(frame), yielded);
+    else if (frame && state.resume_frame.ptr() == frame)
+        state.resume_frame = nb::object(); // it left again without running a line
     return nb::none();
 }
 
@@ -186,6 +199,8 @@ void begin(Tracer &tracer, PyObject *self) {
     register_callback(state.tool, state.py_yield, nb::cpp_function(yielded));
     register_callback(state.tool, state.py_unwind, nb::cpp_function(returned));
     set_global_events(state, state.py_start);
+    // Locations an earlier session disabled for this tool id would stay silent.
+    monitoring.attr("restart_events")();
 }
 
 void end(Tracer &tracer) {
@@ -207,7 +222,7 @@ void end(Tracer &tracer) {
     }
     state->tool = -1;
     state->seen.clear();
-    state->step_frame = nb::object();
+    state->step_frame = state->resume_frame = nb::object();
 }
 
 void suspend(Tracer &) {} // events fire only where a stop is possible
@@ -224,15 +239,16 @@ void breakpoints_changed(Tracer &tracer) {
 
 void step_changed(Tracer &tracer, PyObject *frame) {
     Tracer::BackendState &state = state_of(tracer);
-    nb::object previous = state.step_frame;
-    state.step_frame = nb::object();
+    nb::object previous[] = {state.step_frame, state.resume_frame};
+    state.step_frame = state.resume_frame = nb::object();
     StepMode mode = tracer.step_mode();
     if (mode == StepMode::Over || mode == StepMode::Out)
         state.step_frame = nb::borrow(frame);
-    if (previous.is_valid() && previous.ptr() != frame)
-        refresh_code(tracer, state,
-                     nb::steal(reinterpret_cast<PyObject *>(
-                         PyFrame_GetCode(reinterpret_cast<PyFrameObject *>(previous.ptr())))));
+    for (nb::handle old : previous)
+        if (old.is_valid() && old.ptr() != frame)
+            refresh_code(tracer, state,
+                         nb::steal(reinterpret_cast<PyObject *>(
+                             PyFrame_GetCode(reinterpret_cast<PyFrameObject *>(old.ptr())))));
     refresh_code(tracer, state,
                  nb::steal(reinterpret_cast<PyObject *>(
                      PyFrame_GetCode(reinterpret_cast<PyFrameObject *>(frame)))));
