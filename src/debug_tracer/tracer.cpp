@@ -105,20 +105,24 @@ CodeInfo &Tracer::info(PyCodeObject *code) {
     }
     if (info->stamp == m_stamp)
         return *info;
+    // The loop thread may replace the breakpoint set while Python runs below: this computation
+    // keeps the set it started with, under that set's stamp.
     info->stamp = m_stamp;
     info->user_known = false;
     info->lines.clear();
-    PyObject *lines = PyDict_GetItemWithError(m_files.ptr(), code->co_filename);
-    if (!lines) {
+    nb::object files = m_files;
+    PyObject *found = PyDict_GetItemWithError(files.ptr(), code->co_filename);
+    if (!found) {
         if (PyErr_Occurred())
-            PyErr_WriteUnraisable(m_files.ptr());
+            PyErr_WriteUnraisable(files.ptr());
         return *info;
     }
+    nb::object lines = nb::borrow(found);
     BusyScope busy(m_busy, PyThreadState_Get() == m_tstate);
     try {
         for (nb::handle start : line_starts()(nb::handle(object))) {
             nb::object line = nb::borrow(start)[1];
-            if (line.is_none() || PySet_Contains(lines, line.ptr()) != 1)
+            if (line.is_none() || PySet_Contains(lines.ptr(), line.ptr()) != 1)
                 continue;
             int number = static_cast<int>(PyLong_AsLong(line.ptr()));
             if (!info->has_line(number))
@@ -144,12 +148,7 @@ bool Tracer::is_user(CodeInfo &info, PyCodeObject *code) {
     return info.user;
 }
 
-bool Tracer::needs_lines(PyCodeObject *code, int depth) {
-    if (m_stopped || m_phase != Phase::Running)
-        return false;
-    CodeInfo &code_info = info(code);
-    if (code_info.has_breakpoints())
-        return true;
+bool Tracer::step_stops(CodeInfo &code_info, PyCodeObject *code, int depth) {
     switch (m_step) {
     case StepMode::None:
         return false;
@@ -163,25 +162,19 @@ bool Tracer::needs_lines(PyCodeObject *code, int depth) {
     return false;
 }
 
+bool Tracer::needs_lines(PyCodeObject *code, int depth) {
+    if (m_stopped || m_phase != Phase::Running)
+        return false;
+    CodeInfo &code_info = info(code);
+    return code_info.has_breakpoints() || step_stops(code_info, code, depth);
+}
+
 int Tracer::on_line(PyObject *frame, PyCodeObject *code, int line, int depth) {
     if (m_stopped || m_busy || m_phase != Phase::Running)
         return 0;
     CodeInfo &code_info = info(code);
     bool at_breakpoint = code_info.has_line(line);
-    bool stepping = false;
-    switch (m_step) {
-    case StepMode::None:
-        break;
-    case StepMode::Into:
-        stepping = is_user(code_info, code);
-        break;
-    case StepMode::Over:
-        stepping = depth <= m_step_depth && is_user(code_info, code);
-        break;
-    case StepMode::Out:
-        stepping = depth < m_step_depth && is_user(code_info, code);
-        break;
-    }
+    bool stepping = step_stops(code_info, code, depth);
     if (!at_breakpoint && !stepping)
         return 0;
     return pause(frame, line, depth, at_breakpoint, stepping, nb::handle());

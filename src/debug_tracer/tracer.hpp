@@ -140,6 +140,9 @@ private:
         nb::object deliver;    // called with the evaluation's answer
     };
 
+    // A step in progress stops at a line of `code` at `depth` (the hook backend's depth rule:
+    // over stops at the same depth or above, out only above).
+    bool step_stops(CodeInfo &code_info, PyCodeObject *code, int depth);
     Pending wait_for_command();
     // Back to running (or, when `stop`, to unwinding with DebugStopped raised): 0 or -1.
     int leave_pause(bool stop);
