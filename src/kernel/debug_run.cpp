@@ -19,6 +19,7 @@
 #include "kernel/user_call.hpp"
 
 #include <algorithm>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -31,24 +32,18 @@ struct DebugRun {
     nb::object channel;  // the kernel's output channel
 };
 
-// Debug runs that have not finished, each with a future that is done when its task has sent
-// its last message. Touched on the listener loop only. Leaked like the module state.
+// Debug runs of the kernels that have not finished. Touched on the listener loop only; leaked
+// like the module state.
 struct ActiveRun {
-    PyObject *kernel; // compared only: the kernel outlives its running tasks
-    nb::object finished;
+    PyObject *kernel;      // compared only: the kernel outlives its running tasks
+    nb::object finished;   // done when the run's task has sent its last message
+    nb::object debugger;   // its session, once made
+    bool superseded = false; // a newer run came before this one started its session
 };
 
-std::vector<ActiveRun> &active_runs() {
-    static auto *runs = new std::vector<ActiveRun>();
+std::vector<std::shared_ptr<ActiveRun>> &active_runs() {
+    static auto *runs = new std::vector<std::shared_ptr<ActiveRun>>();
     return *runs;
-}
-
-nb::list finished_futures_of(nb::handle kernel) {
-    nb::list futures;
-    for (const ActiveRun &run : active_runs())
-        if (run.kernel == kernel.ptr())
-            futures.append(run.finished);
-    return futures;
 }
 
 nb::set in_memory_module_names() {
@@ -232,18 +227,26 @@ void check_types(const DebugRun &run, nb::handle breakpoints) {
     text_or_none(run.source, "source");
 }
 
-// An earlier run of this kernel that has not finished is ended (when it is still the active
-// session) and waited for; one that does not finish in time refuses the new run.
-core::Task<> end_earlier_runs(nb::object self) {
-    nb::list earlier = finished_futures_of(self);
+// Earlier runs of this kernel that have not finished are ended (a session is stopped, a run
+// still starting will not start one) and waited for; one that does not end in time refuses the
+// new run.
+core::Task<> end_earlier_runs(nb::object self, std::shared_ptr<ActiveRun> current) {
+    nb::list earlier;
+    for (const std::shared_ptr<ActiveRun> &run : active_runs()) {
+        if (run == current || run->kernel != self.ptr())
+            continue;
+        run->superseded = true;
+        if (run->debugger.is_valid() && !truthy(nb::getattr(run->debugger, "stopped", Py_True))) {
+            log().warning(
+                "[Kernel] A debug session is active: ending it before starting another");
+            run->debugger.attr("stop_debugging")();
+            if (nb::getattr(self, "_debugger", nb::none()).is(run->debugger))
+                self.attr("_debugger") = nb::none();
+        }
+        earlier.append(run->finished);
+    }
     if (nb::len(earlier) == 0)
         co_return;
-    nb::object debugger = nb::getattr(self, "_debugger", nb::none());
-    if (!debugger.is_none()) {
-        log().warning("[Kernel] A debug session is active: ending it before starting another");
-        debugger.attr("stop_debugging")();
-        self.attr("_debugger") = nb::none();
-    }
     nb::object asyncio = state().asyncio;
     co_await asyncio.attr("wait")(earlier, nb::arg("timeout") = DEBUG_MESSAGE_SEND_TIMEOUT);
     for (nb::handle future : earlier)
@@ -253,32 +256,30 @@ core::Task<> end_earlier_runs(nb::object self) {
                         "running outside the debugger's reach); stop it and try again");
 }
 
-// Step 7, whatever ends the task: the session is released, and a run waiting for this one
-// may start.
+// Registers the run for its lifetime and does step 7 whatever ends the task: the session is
+// released, and runs waiting for this one may start.
 class SessionRelease {
 public:
-    SessionRelease(nb::object self, nb::object finished)
-        : m_self(std::move(self)), m_finished(std::move(finished)) {
-        active_runs().push_back({m_self.ptr(), m_finished});
+    SessionRelease(nb::handle self, nb::object finished)
+        : m_self(nb::borrow(self)), m_run(std::make_shared<ActiveRun>()) {
+        m_run->kernel = self.ptr();
+        m_run->finished = std::move(finished);
+        active_runs().push_back(m_run);
     }
-    void set_debugger(nb::object debugger) { m_debugger = std::move(debugger); }
     SessionRelease(const SessionRelease &) = delete;
+    const std::shared_ptr<ActiveRun> &run() const { return m_run; }
     ~SessionRelease() {
         PyObject *raised = core::detail::fetch_exception();
         try {
             // Only this run's own session: a later run may hold _debugger by now.
-            if (m_debugger.is_valid() &&
-                nb::getattr(m_self, "_debugger", nb::none()).is(m_debugger))
+            if (m_run->debugger.is_valid() &&
+                nb::getattr(m_self, "_debugger", nb::none()).is(m_run->debugger))
                 m_self.attr("_debugger") = nb::none();
             log().debug("[Kernel] Debugger instance cleaned up");
-            std::vector<ActiveRun> &runs = active_runs();
-            runs.erase(std::remove_if(runs.begin(), runs.end(),
-                                      [this](const ActiveRun &run) {
-                                          return run.finished.is(m_finished);
-                                      }),
-                       runs.end());
-            if (!truthy(m_finished.attr("done")()))
-                m_finished.attr("set_result")(nb::none());
+            std::vector<std::shared_ptr<ActiveRun>> &runs = active_runs();
+            runs.erase(std::remove(runs.begin(), runs.end(), m_run), runs.end());
+            if (!truthy(m_run->finished.attr("done")()))
+                m_run->finished.attr("set_result")(nb::none());
         } catch (nb::python_error &e) {
             e.discard_as_unraisable("releasing a debug session");
         }
@@ -287,7 +288,8 @@ public:
     }
 
 private:
-    nb::object m_self, m_finished, m_debugger;
+    nb::object m_self;
+    std::shared_ptr<ActiveRun> m_run;
 };
 
 } // namespace
@@ -299,38 +301,33 @@ core::Task<> handle_debug_run_module(nb::object self, nb::object module_name,
     DebugRun run{module_name, function_name, args, request_id, workbook_id, source,
                  nb::object(), nb::object()};
     nb::object loop = state().asyncio.attr("get_running_loop")();
+    SessionRelease release(self, loop.attr("create_future")());
     std::optional<nb::python_error> failure;
     try {
         check_types(run, breakpoints);
-        co_await end_earlier_runs(self);
+        co_await end_earlier_runs(self, release.run());
+        if (release.run()->superseded)
+            core::raise(PyExc_RuntimeError,
+                        "A newer debug run replaced this one before it started");
+        run.debugger = module_global("QuorvelDebugger")(self.attr("send_message"), workbook_id);
+        release.run()->debugger = run.debugger;
+        self.attr("_debugger") = run.debugger;
+        run.debugger.attr("loop") = loop;
+        run.debugger.attr("step_mode") = nb::none();
+        run.debugger.attr("set_breakpoints")(breakpoints);
+        run.debugger.attr("set_in_memory_modules")(nb::list(in_memory_module_names()));
+
+        StreamCallbacks callbacks = make_stream_callbacks(self, request_id, workbook_id, source);
+        run.channel = output_channel_of(self);
+        auto work = [self, run, callbacks] {
+            return nb::object(debug_execute(self, run, callbacks));
+        };
+        nb::object record = co_await on_worker(self, work);
+        co_await report(self, run, nb::borrow<nb::dict>(record));
     } catch (nb::python_error &e) {
         if (!core::is_ordinary(e))
             throw;
         failure.emplace(std::move(e));
-    }
-    SessionRelease release(self, loop.attr("create_future")());
-    if (!failure) {
-        try {
-            run.debugger = module_global("QuorvelDebugger")(self.attr("send_message"), workbook_id);
-            release.set_debugger(run.debugger);
-            self.attr("_debugger") = run.debugger;
-            run.debugger.attr("loop") = loop;
-            run.debugger.attr("step_mode") = nb::none();
-            run.debugger.attr("set_breakpoints")(breakpoints);
-            run.debugger.attr("set_in_memory_modules")(nb::list(in_memory_module_names()));
-
-            StreamCallbacks callbacks = make_stream_callbacks(self, request_id, workbook_id, source);
-            run.channel = output_channel_of(self);
-            auto work = [self, run, callbacks] {
-                return nb::object(debug_execute(self, run, callbacks));
-            };
-            nb::object record = co_await on_worker(self, work);
-            co_await report(self, run, nb::borrow<nb::dict>(record));
-        } catch (nb::python_error &e) {
-            if (!core::is_ordinary(e))
-                throw;
-            failure.emplace(std::move(e));
-        }
     }
     if (!failure)
         co_return;

@@ -282,6 +282,23 @@ class TestEndingSessions:
         assert messages[-1]["request_id"] == "d2" and "Out: 6\n" in [
             m.get("content") for m in messages]
 
+    async def test_of_runs_arriving_together_only_the_newest_starts(self, debugging):
+        await debugging.running.send(run("looped", [5], [at("total += i")], request_id="d1"))
+        await debugging.paused()
+        for request_id in ("d2", "d3"):
+            await debugging.running.send(run("looped", [5], [at("total += i")],
+                                             request_id=request_id))
+        messages = await debugging.collect("debug_paused")
+        ends = {m.get("request_id"): m for m in messages if m["type"] != "debug_paused"}
+        assert ends["d1"]["type"] == "debug_terminated"
+        assert ends["d2"]["type"] == "execution_error"
+        assert ends["d2"]["error"]["message"] == (
+            "A newer debug run replaced this one before it started")
+        await debugging.send("debug_stop")
+        assert (await debugging.collect("debug_terminated"))[-1] == {
+            "type": "debug_terminated", "workbook_id": WB}
+        assert (await debugging.collect("debug_terminated"))[-1]["request_id"] == "d3"
+
     async def test_control_messages_without_a_session(self, debugging, kernel_log):
         for message_type in ("debug_continue", "debug_step_over", "debug_step_into",
                              "debug_step_out", "debug_stop", "debug_update_breakpoints"):
