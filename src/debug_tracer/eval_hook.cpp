@@ -33,10 +33,10 @@ struct Tracer::BackendState {
         PyCodeObject *code;
         const CodeInfo *info; // its info when last current (null when not known)
     };
-    PyObject *self = nullptr;  // the Python Tracer object: the trace function's argument
-    std::vector<Level> stack;  // the worker's frames entered through the hook
-    bool tracing = false;      // the top frame reports lines
-    bool installed = false;    // our trace function is the worker's
+    PyObject *self = nullptr; // the Python Tracer object: the trace function's argument
+    std::vector<Level> stack; // the worker's frames entered through the hook
+    bool tracing = false;     // the top frame reports lines
+    bool installed = false;   // our trace function is the worker's
     // The frame of the last line event at the top of the stack and its code's info, valid until
     // that frame leaves the stack (it stays alive until then: its address is not reused).
     PyFrameObject *line_frame = nullptr;

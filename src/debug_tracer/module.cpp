@@ -20,8 +20,8 @@ NB_MODULE(_debug_tracer, m) {
         PyExc_BaseException, nullptr);
     TimeLimitExceeded = PyErr_NewExceptionWithDoc(
         "python_server._debug_tracer.TimeLimitExceeded",
-        "Raised in a call made with call_with_time_limit once its time is up.",
-        PyExc_BaseException, nullptr);
+        "Raised in a call made with call_with_time_limit once its time is up.", PyExc_BaseException,
+        nullptr);
     m.attr("DebugStopped") = nb::handle(DebugStopped);
     m.attr("TimeLimitExceeded") = nb::handle(TimeLimitExceeded);
 

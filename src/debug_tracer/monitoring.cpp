@@ -86,8 +86,7 @@ void leaving(Tracer &tracer, Tracer::BackendState &state, PyFrameObject *frame, 
     if (user_caller) {
         state.step_frame = caller;
         tracer.set_step_mode(StepMode::Over);
-        refresh_code(tracer, state, nb::steal(reinterpret_cast<PyObject *>(
-                                        PyFrame_GetCode(back))));
+        refresh_code(tracer, state, nb::steal(reinterpret_cast<PyObject *>(PyFrame_GetCode(back))));
     } else if (over_yield) {
         state.step_frame = nb::object();
     } else {
@@ -126,9 +125,8 @@ nb::object on_line(Tracer &tracer, nb::handle code, int line) {
     default:
         break;
     }
-    if ((at_breakpoint || stepping) &&
-        tracer.pause(reinterpret_cast<PyObject *>(frame), line, 0, at_breakpoint, stepping,
-                     nb::handle()) < 0)
+    if ((at_breakpoint || stepping) && tracer.pause(reinterpret_cast<PyObject *>(frame), line, 0,
+                                                    at_breakpoint, stepping, nb::handle()) < 0)
         throw nb::python_error();
     return at_breakpoint || tracer.step_mode() != StepMode::None ? nb::none() : state.disable;
 }
@@ -183,9 +181,7 @@ void begin(Tracer &tracer, PyObject *self) {
 
     Tracer *session = &tracer;
     auto start = [session](nb::handle code, nb::handle) { return on_start(*session, code); };
-    auto line = [session](nb::handle code, int number) {
-        return on_line(*session, code, number);
-    };
+    auto line = [session](nb::handle code, int number) { return on_line(*session, code, number); };
     auto returned = [session](nb::handle, nb::handle, nb::handle) {
         return on_leave(*session, false);
     };
@@ -213,8 +209,8 @@ void end(Tracer &tracer) {
         for (auto [code, events] : state->seen)
             if (nb::cast<long>(events) != 0)
                 state->monitoring.attr("set_local_events")(state->tool, code, 0);
-        for (long event : {state->py_start, state->line, state->py_return, state->py_yield,
-                           state->py_unwind})
+        for (long event :
+             {state->py_start, state->line, state->py_return, state->py_yield, state->py_unwind})
             state->monitoring.attr("register_callback")(state->tool, event, nb::none());
         state->monitoring.attr("free_tool_id")(state->tool);
     } catch (nb::python_error &e) {

@@ -19,7 +19,7 @@ struct Watchdog {
     std::mutex mutex; // guards every field below
     std::condition_variable wakeup;
     bool started = false;
-    bool idle = false;  // waiting for an arming, with no deadline
+    bool idle = false; // waiting for an arming, with no deadline
     bool armed = false;
     uint64_t token = 0; // the armed call
     uint64_t fired = 0; // the last call the exception was raised in

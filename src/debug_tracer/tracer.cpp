@@ -269,9 +269,8 @@ int Tracer::leave_pause(bool stop) {
         }
         for (Pending &pending : late)
             if (pending.expression.is_valid())
-                answer_evaluation(pending.deliver,
-                                  stop ? STOPPED_EVALUATION
-                                       : "The debug session is no longer paused");
+                answer_evaluation(pending.deliver, stop ? STOPPED_EVALUATION
+                                                        : "The debug session is no longer paused");
     }
     if (stop && !PyErr_Occurred())
         PyErr_SetString(DebugStopped, STOPPED_TEXT);
@@ -311,8 +310,7 @@ Tracer::Pending Tracer::wait_for_command() {
 }
 
 bool Tracer::paused() const {
-    return m_phase == Phase::Pausing || m_phase == Phase::Waiting ||
-           m_phase == Phase::Evaluating;
+    return m_phase == Phase::Pausing || m_phase == Phase::Waiting || m_phase == Phase::Evaluating;
 }
 
 bool Tracer::post_command(Command command) {

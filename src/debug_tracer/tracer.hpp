@@ -59,7 +59,7 @@ enum class Phase {
 // What the tracer knows about one code object for the current breakpoint set. Kept on the code
 // object itself (its co_extra slot), so the hot path needs no hash lookup.
 struct CodeInfo {
-    uint64_t stamp = 0;     // the breakpoint set it was computed for; 0 = never
+    uint64_t stamp = 0; // the breakpoint set it was computed for; 0 = never
     bool user_known = false;
     bool user = false;      // code the user wrote (stepping stops only there)
     std::vector<int> lines; // breakpoint lines among this code object's own lines

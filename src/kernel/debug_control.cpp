@@ -113,9 +113,7 @@ core::Task<> handle_debug_step_into(nb::object self, nb::object) {
     co_await step(self, "step_into");
 }
 
-core::Task<> handle_debug_step_out(nb::object self, nb::object) {
-    co_await step(self, "step_out");
-}
+core::Task<> handle_debug_step_out(nb::object self, nb::object) { co_await step(self, "step_out"); }
 
 core::Task<> handle_debug_stop(nb::object self, nb::object) {
     nb::object debugger = active_debugger(self);
@@ -123,8 +121,8 @@ core::Task<> handle_debug_stop(nb::object self, nb::object) {
         co_return;
     control(debugger, "stop_debugging");
     {
-        nb::dict message = message_of({{"type", INTERNED("debug_terminated")},
-                                       {"workbook_id", self.attr("workbook_id")}});
+        nb::dict message = message_of(
+            {{"type", INTERNED("debug_terminated")}, {"workbook_id", self.attr("workbook_id")}});
         co_await self.attr(INTERNED("send_message"))(message);
     }
     self.attr("_debugger") = nb::none();
@@ -148,9 +146,8 @@ core::Task<> handle_debug_evaluate(nb::object self, nb::object message) {
             answer = failure_answer(e);
         }
         if (nb::cast<bool>(nb::module_::import_("inspect").attr("isawaitable")(answer))) {
-            start_background_task(
-                self, reply_when_evaluated(self, request_id, expression, answer)
-                          .into_python("PythonKernel._reply_when_evaluated"));
+            start_background_task(self, reply_when_evaluated(self, request_id, expression, answer)
+                                            .into_python("PythonKernel._reply_when_evaluated"));
             co_return;
         }
     }

@@ -35,9 +35,9 @@ struct DebugRun {
 // Debug runs of the kernels that have not finished. Touched on the listener loop only; leaked
 // like the module state.
 struct ActiveRun {
-    PyObject *kernel;      // compared only: the kernel outlives its running tasks
-    nb::object finished;   // done when the run's task has sent its last message
-    nb::object debugger;   // its session, once made
+    PyObject *kernel;        // compared only: the kernel outlives its running tasks
+    nb::object finished;     // done when the run's task has sent its last message
+    nb::object debugger;     // its session, once made
     bool superseded = false; // a newer run came before this one started its session
 };
 
@@ -72,9 +72,9 @@ nb::object iterate_generator(const DebugRun &run, nb::object function, nb::objec
     for (nb::handle item : function(*values)) {
         ++yield_count;
         items.append(item);
-        OutputChannel::post(run.channel, output_message(run, core::text("Yield [", yield_count,
-                                                                         "]: ", nb::repr(item),
-                                                                         "\n")));
+        OutputChannel::post(
+            run.channel,
+            output_message(run, core::text("Yield [", yield_count, "]: ", nb::repr(item), "\n")));
     }
     return nb::make_tuple(items, yield_count);
 }
@@ -89,8 +89,8 @@ nb::dict run_function(nb::handle self, const DebugRun &run) {
     nb::object result = runcall(function, *values);
     if (PyGen_Check(result.ptr())) {
         // The first generator is dropped unstarted; the traced iteration makes its own.
-        nb::object iteration =
-            nb::cpp_function([run, function, values] { return iterate_generator(run, function, values); });
+        nb::object iteration = nb::cpp_function(
+            [run, function, values] { return iterate_generator(run, function, values); });
         nb::object outcome = runcall(iteration);
         nb::object items = nb::list(), yield_count = nb::int_(-1);
         if (truthy(outcome)) {
@@ -157,9 +157,8 @@ nb::dict report_exception(nb::handle self, const DebugRun &run, nb::handle excep
 
 // The worker side. Its output goes to the run's stream callbacks while it runs.
 nb::dict debug_execute(nb::handle self, const DebugRun &run, const StreamCallbacks &callbacks) {
-    CapturedRun captured = run_captured(callbacks, false, [&] {
-        return nb::object(run_function(self, run));
-    });
+    CapturedRun captured =
+        run_captured(callbacks, false, [&] { return nb::object(run_function(self, run)); });
     if (!captured.error)
         return nb::borrow<nb::dict>(captured.value);
     return report_exception(self, run, core::exception_of(*captured.error));
@@ -171,10 +170,10 @@ core::Task<> report(nb::object self, DebugRun run, nb::dict record) {
     if (record["status"].equal(INTERNED("success"))) {
         if (truthy(field(record, INTERNED("is_generator"), Py_False))) {
             nb::object yield_count = field(record, INTERNED("yield_count"), nb::int_(0));
-            nb::str content = nb::cast<long>(yield_count) >= 0
-                                  ? core::text("Out: Generator completed with ", yield_count,
-                                               " yields\n")
-                                  : nb::str("Out: Generator stoped before ending\n");
+            nb::str content =
+                nb::cast<long>(yield_count) >= 0
+                    ? core::text("Out: Generator completed with ", yield_count, " yields\n")
+                    : nb::str("Out: Generator stoped before ending\n");
             nb::dict message = output_message(run, content);
             co_await send(message);
         } else if (core::contains(record, INTERNED("result"))) {
@@ -208,15 +207,15 @@ const char *name_of_type(nb::handle value) { return Py_TYPE(value.ptr())->tp_nam
 void check_types(const DebugRun &run, nb::handle breakpoints) {
     auto list_or_none = [](nb::handle value, const char *name) {
         if (!value.is_none() && !PyList_Check(value.ptr()))
-            core::raise(PyExc_TypeError, core::text("run_module: '", name,
-                                                    "' must be a list or null, not ",
-                                                    name_of_type(value)));
+            core::raise(PyExc_TypeError,
+                        core::text("run_module: '", name, "' must be a list or null, not ",
+                                   name_of_type(value)));
     };
     auto text_or_none = [](nb::handle value, const char *name) {
         if (!value.is_none() && !PyUnicode_Check(value.ptr()))
-            core::raise(PyExc_TypeError, core::text("run_module: '", name,
-                                                    "' must be a string or null, not ",
-                                                    name_of_type(value)));
+            core::raise(PyExc_TypeError,
+                        core::text("run_module: '", name, "' must be a string or null, not ",
+                                   name_of_type(value)));
     };
     list_or_none(run.args, "args");
     list_or_none(breakpoints, "breakpoints");
@@ -237,8 +236,7 @@ core::Task<> end_earlier_runs(nb::object self, std::shared_ptr<ActiveRun> curren
             continue;
         run->superseded = true;
         if (run->debugger.is_valid() && !truthy(nb::getattr(run->debugger, "stopped", Py_True))) {
-            log().warning(
-                "[Kernel] A debug session is active: ending it before starting another");
+            log().warning("[Kernel] A debug session is active: ending it before starting another");
             run->debugger.attr("stop_debugging")();
             if (nb::getattr(self, "_debugger", nb::none()).is(run->debugger))
                 self.attr("_debugger") = nb::none();
@@ -298,8 +296,8 @@ core::Task<> handle_debug_run_module(nb::object self, nb::object module_name,
                                      nb::object function_name, nb::object args,
                                      nb::object breakpoints, nb::object request_id,
                                      nb::object workbook_id, nb::object source) {
-    DebugRun run{module_name, function_name, args, request_id, workbook_id, source,
-                 nb::object(), nb::object()};
+    DebugRun run{module_name, function_name, args,         request_id,
+                 workbook_id, source,        nb::object(), nb::object()};
     nb::object loop = state().asyncio.attr("get_running_loop")();
     SessionRelease release(self, loop.attr("create_future")());
     std::optional<nb::python_error> failure;

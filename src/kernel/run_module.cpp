@@ -20,9 +20,8 @@ core::Task<> handle_run_module(nb::object self, nb::object message) {
                " (workbook_id=", workbook_id, ", debug=", debug, ", source=", source,
                ", request_id=", request_id, ")");
     if (truthy(debug)) {
-        co_await self.attr("_handle_debug_run_module")(module_name, function_name, args,
-                                                       breakpoints, request_id, workbook_id,
-                                                       source);
+        co_await self.attr("_handle_debug_run_module")(
+            module_name, function_name, args, breakpoints, request_id, workbook_id, source);
         co_return;
     }
     {
