@@ -81,7 +81,8 @@ ECHO_FRAME = json.dumps({"type": "sys_response", "payload": {"requestId": "0" * 
 async def main():
     os.environ["QUORVEL_SECURED"] = "0"
     async with DevHub() as hub:
-        kernel = await hub.launch_kernel("Bench.xlsx")
+        # One frame per message, as the bare baseline sends them.
+        kernel = await hub.launch_kernel("Bench.xlsx", {"gather_output": False})
         blaster, blast_session = await start_peer(hub, "blast_peer.py", "Blast")
         echo, echo_session = await start_peer(hub, "echo_peer.py", "Echo")
         try:

@@ -89,7 +89,8 @@ ECHO_FRAME = json.dumps({"type": "function_execution_result", "request_id": "c",
 async def main():
     os.environ["QUORVEL_SECURED"] = "0"
     async with DevHub() as hub:
-        kernel = await hub.launch_kernel("Bench.xlsx")
+        # One frame per message, as the bare baseline sends them.
+        kernel = await hub.launch_kernel("Bench.xlsx", {"gather_output": False})
         echo, echo_session = await start_peer(hub, "echo_peer.py", "Echo")
         try:
             session = await hub.wait_for_kernel("Bench.xlsx", timeout=30)

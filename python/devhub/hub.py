@@ -6,13 +6,19 @@ import asyncio
 import functools
 import logging
 import ssl
-from typing import Any, Dict, Optional
+from typing import Any, Dict, List, Optional, Set
 
 from websockets.asyncio.server import Server, ServerConnection, serve
+from websockets.exceptions import ConnectionClosed
 
+from .ide_protocol import (HUB_REQUESTS, KERNEL_CONNECTED, KERNEL_STARTING, KERNEL_STOPPED,
+                           RELAYED, refusal)
+from .ide_requests import HubRequests, WorkbookWatch
 from .ide_session import IdeSession, for_ide
 from .kernel_session import KernelSession
 from .launcher import KernelProcess, launch_kernel
+from .pending_replies import PendingReplies
+from .packages import HubPackages
 
 logger = logging.getLogger(__name__)
 
@@ -23,11 +29,16 @@ MAX_FRAME_BYTES = None
 
 
 class DevHub:
-    """A local hub: serves kernels (and, later, the IDE) on 127.0.0.1."""
+    """A local hub on 127.0.0.1: serves kernels and the IDE, relays between them, and launches
+    and restarts kernels (the IDE's messages are listed in ``ide_protocol``).
+
+    A workbook is open from the first time its kernel connects or is launched; a kernel that
+    goes away leaves the workbook and its modules, and a new kernel for it gets those modules.
+    """
 
     def __init__(
         self, host: str = "127.0.0.1", port: int = 0, ssl_context: Optional[ssl.SSLContext] = None,
-        keep_frames: bool = True,
+        keep_frames: bool = True, data_dir: Optional[str] = None, package_settings: Any = None,
     ) -> None:
         self.host = host
         self._requested_port = port
@@ -39,6 +50,17 @@ class DevHub:
         self.ide = IdeSession(self._from_ide)
         # The hub's copy of each workbook's modules, kept from the IDE's updates.
         self.modules: Dict[str, Dict[str, str]] = {}
+        # Kernel processes this hub launched, by workbook; workbooks whose kernel is restarting.
+        self._processes: Dict[str, KernelProcess] = {}
+        self._launch_args: Dict[str, Optional[Dict[str, Any]]] = {}
+        self.restarting: Set[str] = set()
+        self.replies = PendingReplies()
+        self.watch = WorkbookWatch(self.ide.send, self.workbooks_state)
+        self.requests = HubRequests(self)
+        self._tasks: Set["asyncio.Task[None]"] = set()
+        # Workbooks' packages, kept in the data folder (a temporary one when none is given).
+        self.packages = HubPackages(data_dir, package_settings, to_ide=self.ide.send,
+                                    kernel_of=self._kernels.get)
 
     @property
     def port(self) -> int:
@@ -66,10 +88,16 @@ class DevHub:
         return self
 
     async def stop(self) -> None:
+        await self.requests.close()
+        for task in list(self._tasks):
+            task.cancel()
+        for process in list(self._processes.values()):
+            await process.kill()
         if self._server is not None:
             self._server.close()
             await self._server.wait_closed()
             self._server = None
+        await self.packages.close()
 
     async def __aenter__(self) -> "DevHub":
         return await self.start()
@@ -96,10 +124,78 @@ class DevHub:
     async def launch_kernel(
         self, workbook_id: str, connection_args: Optional[Dict[str, Any]] = None, **kwargs: Any
     ) -> KernelProcess:
-        """Starts a kernel process for the workbook, connecting back to this hub."""
-        return await launch_kernel(
+        """Starts a kernel process for the workbook, connecting back to this hub.
+
+        Without `connection_args`, a workbook launched before gets the arguments it had then.
+        The hub asks its kernels to gather output into few frames unless `connection_args`
+        says otherwise ("gather_output"); KernelSession opens the "batch" frames.
+        """
+        if connection_args is None:
+            connection_args = self._launch_args.get(workbook_id)
+        self._launch_args[workbook_id] = connection_args
+        self.kernel(workbook_id)
+        connection_args = {"gather_output": True, **(connection_args or {})}
+        process = await launch_kernel(
             workbook_id, self.port, connection_args, secured=self.secured, **kwargs
         )
+        self._processes[workbook_id] = process
+        self._spawn(self._watch_process(process))
+        await self.watch.changed()
+        return process
+
+    async def stop_kernel(self, workbook_id: str, timeout: float) -> None:
+        """Asks the workbook's kernel to shut down and waits until it has gone; a process of
+        ours that outlives `timeout` is ended."""
+        session = self._kernels.get(workbook_id)
+        if session is not None and session.connected.is_set():
+            try:
+                await session.send({"type": "shutdown"})
+            except Exception:  # the connection is going anyway
+                pass
+        process = self._processes.get(workbook_id)
+        if process is not None:
+            try:
+                await process.wait(timeout)
+            except asyncio.TimeoutError:
+                logger.warning("Kernel of %s did not exit in %.0f s; ending it", workbook_id,
+                               timeout)
+                await process.kill()
+        if session is not None and session.connected.is_set():
+            try:
+                await asyncio.wait_for(session.closed.wait(), timeout)
+            except asyncio.TimeoutError:
+                # Not our process: all the hub can do is close its end of the connection.
+                if session.connection is not None:
+                    await session.connection.close()
+                await session.closed.wait()
+
+    # --- workbooks, as the IDE sees them ---------------------------------------------------
+
+    def workbook_ids(self) -> List[str]:
+        return list(self._kernels)
+
+    def kernel_state(self, workbook_id: str) -> str:
+        session = self._kernels.get(workbook_id)
+        if session is not None and session.connected.is_set():
+            return KERNEL_CONNECTED
+        process = self._processes.get(workbook_id)
+        if workbook_id in self.restarting or (
+                process is not None and process.process.returncode is None):
+            return KERNEL_STARTING
+        return KERNEL_STOPPED
+
+    def workbooks_state(self) -> List[Dict[str, Any]]:
+        return [{"id": wid, "name": wid, "kernel": self.kernel_state(wid)}
+                for wid in self._kernels]
+
+    def _spawn(self, coroutine: Any) -> None:
+        task = asyncio.ensure_future(coroutine)
+        self._tasks.add(task)
+        task.add_done_callback(self._tasks.discard)
+
+    async def _watch_process(self, process: KernelProcess) -> None:
+        await process.process.wait()
+        await self.watch.changed()
 
     # --- connections ------------------------------------------------------------------------
 
@@ -108,15 +204,22 @@ class DevHub:
         if path.startswith(KERNEL_PATH) and len(path) > len(KERNEL_PATH):
             workbook_id = path[len(KERNEL_PATH):]
             logger.info("Kernel connected for workbook %s", workbook_id)
-            await self.ide.send(self._workbook_entry(workbook_id, "workbook_connected"))
-            await self.kernel(workbook_id).serve(connection)
+            session = self.kernel(workbook_id)
+            self.packages.kernel_connected(workbook_id)
+            arrival = asyncio.ensure_future(self._kernel_arrived(workbook_id, session))
+            try:
+                await session.serve(connection)
+            finally:
+                arrival.cancel()
             logger.info("Kernel disconnected for workbook %s", workbook_id)
-            await self.ide.send({"type": "workbook_disconnected", "workbook_id": workbook_id})
+            reason = f"The kernel of {workbook_id} went away before it answered."
+            for reply in self.replies.abandon(workbook_id, reason):
+                await self.ide.send(reply)
+            await self.watch.changed()
             return
         if path == IDE_PATH:
             logger.info("IDE connected")
-            connected = [wid for wid, s in self._kernels.items() if s.connected.is_set()]
-            workbooks = [self._workbook_entry(wid) for wid in connected]
+            workbooks = [self._workbook_entry(wid) for wid in self._kernels]
             await self.ide.serve(connection, {"type": "workbook_list", "workbooks": workbooks})
             logger.info("IDE disconnected")
             return
@@ -133,20 +236,55 @@ class DevHub:
         return {"type": message_type, "workbook_id": workbook_id, "name": workbook_id,
                 "modules": entry["modules"]}
 
+    async def _kernel_arrived(self, workbook_id: str, session: KernelSession) -> None:
+        """Gives a kernel that connected the workbook's modules, then announces it to the IDE."""
+        await session.connected.wait()
+        try:
+            for name, code in list(self.modules.get(workbook_id, {}).items()):
+                update = {"type": "update_module", "module_name": name, "code": code}
+                self.replies.relayed(workbook_id, update)
+                await session.send(update)
+        except ConnectionClosed:
+            return  # gone already: its leaving is reported where its connection is served
+        await self.ide.send(self._workbook_entry(workbook_id, "workbook_connected"))
+        await self.watch.changed()
+
     async def _from_ide(self, message: Dict[str, Any]) -> None:
+        kind = message.get("type")
+        if kind in HUB_REQUESTS:
+            await self.requests.handle(message)
+            return
+        if await self.packages.handle_ide_message(message):
+            return
         workbook_id = message.get("workbook_id")
         session = self._kernels.get(workbook_id) if isinstance(workbook_id, str) else None
-        if message.get("type") == "update_module" and isinstance(workbook_id, str):
-            self.modules.setdefault(workbook_id, {})[message.get("module_name", "")] = message.get("code", "")
-        elif message.get("type") == "delete_module" and isinstance(workbook_id, str):
-            self.modules.get(workbook_id, {}).pop(message.get("module_name", ""), None)
+        problem = None
         if session is None or not session.connected.is_set():
-            await self.ide.send({"type": "log_to_console", "color": "#ff6b6b",
-                                 "content": f"No kernel is connected for workbook {workbook_id!r}"})
+            problem = f"No kernel is connected for workbook {workbook_id!r}."
+        elif kind in ("update_module", "delete_module") and not (
+                isinstance(message.get("module_name"), str) and message["module_name"]):
+            problem = f"{kind} needs a module name."
+        if problem is not None:
+            request_id = message.get("request_id")
+            if kind in RELAYED and isinstance(request_id, str) and request_id:
+                await self.ide.send(refusal(message, problem))
+            else:
+                await self.ide.send({"type": "log_to_console", "color": "#ff6b6b",
+                                     "content": problem})
             return
-        await session.send(message)
+        if kind == "update_module":
+            self.modules.setdefault(workbook_id, {})[message["module_name"]] = message.get("code", "")
+        elif kind == "delete_module":
+            self.modules.get(workbook_id, {}).pop(message["module_name"], None)
+        self.replies.relayed(workbook_id, message)
+        await session.send(message)  # type: ignore[union-attr]
 
     async def _to_ide(self, workbook_id: str, message: Dict[str, Any]) -> None:
+        if await self.packages.from_kernel(workbook_id, message):
+            return
+        reply = self.replies.answered(workbook_id, message)
+        if reply is not None:
+            await self.ide.send(reply)
         if message.get("type") in ("module_updated", "module_deleted"):
             # The kernel took the change: the IDE's explorer lists the workbook's modules anew.
             names = sorted(self.modules.get(workbook_id, {}))

@@ -1,14 +1,19 @@
-"""The IDE half of `make demo`: a real IDE window (offscreen when there is no display) and its
-connection client, talking to a kernel process through the development hub. Prints what the
-IDE shows: the workbooks in its explorer and every console line, as they appear."""
+"""The IDE half of `make demo`: a real IDE window (offscreen when there is no display) used the
+way a person uses it, through its menus, shortcuts, dialogs, editor and console prompt, against
+the development hub and the kernel the hub launches for a new workbook.
+
+It prints each step and every console line the IDE shows, as they appear, and saves a picture
+of the window at the end.
+"""
 
 from __future__ import annotations
 
+import logging
 import os
-import time
+import sys
 from pathlib import Path
-from typing import Callable
 
+from . import demo_packages
 from .background import BackgroundHub
 
 WORKBOOK = "Forecast.xlsx"
@@ -19,7 +24,7 @@ def grow(value, rate, years):
     for year in range(1, years + 1):
         value *= 1 + rate
         print(f"year {year}: {value:,.0f}")
-        time.sleep(0.1)
+        time.sleep(0.3)
     return round(value)
 """
 
@@ -55,66 +60,122 @@ class ConsolePrinter:
         return "".join(e.text if e.from_std else e.text + "\n" for e in self.window.console.entries)
 
 
-def wait_until(app, printer: ConsolePrinter, condition: Callable[[], bool], timeout: float = 20) -> None:
-    deadline = time.monotonic() + timeout
-    while not condition():
-        if time.monotonic() > deadline:
-            raise TimeoutError("the IDE did not show what was expected in time")
-        app.processEvents()
-        printer.poll()
-        time.sleep(0.01)
-    app.processEvents()
-    printer.poll()
-
-
 def run(background: BackgroundHub, screenshot: Path) -> None:
     os.environ.setdefault("QT_QPA_PLATFORM", "offscreen")
     os.environ.setdefault("QT_LOGGING_RULES", "qt.qpa.*=false")
     # The development hub serves plain ws, as the kernels it launches are told.
     os.environ["QUORVEL_SECURED"] = "1" if background.hub.secured else "0"
+    from PySide6.QtCore import Qt, qInstallMessageHandler
     from PySide6.QtWidgets import QApplication
 
     from ide.gui import MainWindow
+    from ide.gui.dialogs import NameDialog, RunDialog
     from ide.gui.idelink import IdeLink
 
+    from . import ide_driver as do
+
+    # The offscreen platform warns about every dialog it cannot size as a desktop would.
+    qInstallMessageHandler(lambda _kind, _context, text: None if "propagateSizeHints" in text
+                           else print(text, file=sys.stderr))
     app = QApplication.instance() or QApplication([])
-    process = background.call(background.hub.launch_kernel(WORKBOOK, {"platform": "web"}))
     window = MainWindow()
-    window.resize(1200, 760)
+    window.resize(1280, 860)
     link = IdeLink(window, "127.0.0.1", background.port)
+    window.attach_link(link)
     printer = ConsolePrinter(window)
+    explorer = window.project_explorer
+    ctrl = Qt.KeyboardModifier.ControlModifier
+
+    def wait(condition, what: str, timeout: float = 30) -> None:
+        do.wait_until(condition, timeout, what, tick=printer.poll)
+
+    def console_has(text: str):
+        return lambda: text in printer.text()
+
     try:
-        background.call(background.hub.wait_for_kernel(WORKBOOK, timeout=30))
-        show("ide", f"IDE connecting to the hub at {link.url}")
+        show("ide", f"IDE window opens, connecting to the hub at {link.url}")
         window.show()
+        window.activateWindow()
         link.start()
-        explorer = window.project_explorer
-        wait_until(app, printer, lambda: WORKBOOK in explorer._workbook_items)
-        show("ide", f"explorer shows the workbook {explorer.display_name(WORKBOOK)}")
+        wait(window.channel.is_connected, "the IDE to connect")
 
-        show("ide", "sync module forecast, open it in an editor")
-        link.send_message({"type": "update_module", "workbook_id": WORKBOOK,
-                           "module_name": "forecast", "code": FORECAST_MODULE})
-        window.add_editor_tab("forecast", FORECAST_MODULE, WORKBOOK)
+        show("ide", f"File > New Workbook..., named {WORKBOOK}")
+        window.workbook_actions.new_workbook_action.trigger()
+        name_box = do.dialog(window, NameDialog)
+        name_box.name_edit.selectAll()
+        do.type_text(name_box.name_edit, WORKBOOK)
+        do.key(name_box.name_edit, Qt.Key.Key_Return)
+        wait(lambda: explorer.kernel_states.get(WORKBOOK) == "connected",
+             "the new workbook's kernel to connect")
+        show("ide", f"explorer: {WORKBOOK} - {explorer._workbook_items[WORKBOOK].text(1)}")
 
-        show("ide", "run cell: print('hello from the kernel'); 6 * 7")
-        link.send_message({"type": "execution_request", "workbook_id": WORKBOOK,
-                           "code": "print('hello from the kernel'); 6 * 7", "request_id": "cell-1"})
-        wait_until(app, printer, lambda: "Execution completed successfully\n" in printer.text())
+        show("ide", "explorer context menu on the workbook: New Module...")
+        do.click_item(explorer, explorer._workbook_items[WORKBOOK])
+        window.module_actions.new_module_action.trigger()
+        name_box = do.dialog(window, NameDialog)
+        do.type_text(name_box.name_edit, "2020_forecast")
+        show("dialog", f"'2020_forecast' refused: {name_box.problem_label.text()}")
+        name_box.name_edit.selectAll()
+        do.type_text(name_box.name_edit, "forecast")
+        do.key(name_box.name_edit, Qt.Key.Key_Return)
+        wait(lambda: window.editor_for(WORKBOOK, "forecast") is not None, "the module's tab")
+        editor = window.editor_for(WORKBOOK, "forecast")
 
-        show("ide", "run forecast.grow(1000, 0.05, 3), its output streamed while it runs")
-        link.send_message({"type": "run_module", "workbook_id": WORKBOOK, "module_name": "forecast",
-                           "function_name": "grow", "args": [1000, 0.05, 3], "request_id": "run-1"})
-        wait_until(app, printer, lambda: "for grow()" in printer.text())
+        show("ide", "type the module in its editor")
+        do.type_code(editor, FORECAST_MODULE)
+        show("ide", f"tab forecast.py shows the unsaved marker: "
+                    f"{not window.editor_tabs.tabIcon(window.editor_tabs.indexOf(editor)).isNull()}")
+        do.key(editor, Qt.Key.Key_S, ctrl)
+        wait(lambda: not editor.is_modified(), "the save to be confirmed")
+        show("ide", "Ctrl+S: module_updated came back, the marker is gone; explorer lists "
+                    f"{explorer.modules_of(WORKBOOK)}")
 
-        show("ide", "run cell: forecast_total / 0")
-        link.send_message({"type": "execution_request", "workbook_id": WORKBOOK,
-                           "code": "forecast_total = 1157; forecast_total / 0", "request_id": "cell-2"})
-        wait_until(app, printer, lambda: "Execution failed" in printer.text())
+        prompt = window.console.prompt
+        show("ide", "prompt: a cell, then a two-line loop (Enter after the colon adds a line)")
+        do.type_text(prompt, "from forecast import grow; grow(100, 0.1, 2)")
+        do.key(prompt, Qt.Key.Key_Return)
+        wait(console_has("Out: 121"), "the cell's result")
+        do.type_text(prompt, "for n in range(3):")
+        do.key(prompt, Qt.Key.Key_Return)
+        do.type_text(prompt, "print(n, 'squared is', n * n)")
+        do.key(prompt, Qt.Key.Key_Return, ctrl)
+        wait(console_has("2 squared is 4"), "the loop's output")
 
+        show("ide", "F5 in grow(): the Run dialog, with a bad literal first")
+        do.key(editor, Qt.Key.Key_Home, ctrl)
+        do.key(editor, Qt.Key.Key_Down, times=4)
+        do.key(editor, Qt.Key.Key_F5)
+        run_box = do.dialog(window, RunDialog)
+        do.type_text(run_box.args_edit, "1000, 0.05, three")
+        do.key(run_box.args_edit, Qt.Key.Key_Return)
+        show("dialog", f"refused: {run_box.problem_label.text()}")
+        do.type_text(run_box.args_edit, "3")  # over the faulty argument, which is selected
+        do.key(run_box.args_edit, Qt.Key.Key_Return)
+        wait(console_has("year 1:"), "the run's first output")
+        show("ide", f"while it runs the Run action reads "
+                    f"'{window.run_actions.run_action.text().replace('&', '')}'; F5 again:")
+        do.key(editor, Qt.Key.Key_F5)
+        do.key(do.dialog(window, RunDialog).args_edit, Qt.Key.Key_Return)
+        wait(console_has("Execution completed successfully for grow()"), "the run to end")
+
+        show("ide", "Run > Restart Kernel...: the namespace goes, the modules stay")
+        window.workbook_actions.restart_action.trigger()
+        do.key(app.activeModalWidget() or window, Qt.Key.Key_Return)
+        wait(console_has("restarted: a fresh namespace"), "the kernel to restart")
+        do.type_text(prompt, "'grow' in dir(), __import__('forecast').grow(10, 1.0, 1)")
+        do.key(prompt, Qt.Key.Key_Return)
+        wait(console_has("Out: (False, 20)"), "the cell after the restart")
+
+        demo_packages.run(app, background, window, link, WORKBOOK, printer.poll)
+
+        editor.setFocus()
         screenshot.parent.mkdir(parents=True, exist_ok=True)
         window.grab().save(str(screenshot))
         show("ide", f"screenshot of the IDE window saved to {screenshot}")
     finally:
+        for editor in window.unsaved_editors():
+            editor.mark_saved()
+        window.close()
+        # stop() logs the loop it stopped at error level; the demo has said all it has to say.
+        logging.getLogger("ide.gui.idelink").setLevel(logging.CRITICAL)
         link.stop()
-        background.call(process.kill())

@@ -3,11 +3,12 @@
 What the hub does with the IDE (the real hub's routing is its own; this is a small, honest
 stand-in for running the system on one machine):
 
-* When the IDE connects it gets a "workbook_list" of the connected kernels with their modules;
-  kernels connecting and leaving later are announced as "workbook_connected" and
-  "workbook_disconnected".
+* When the IDE connects it gets a "workbook_list" of the open workbooks with their modules;
+  each kernel that connects later is announced as "workbook_connected" (a kernel that leaves
+  leaves its workbook open; the IDE follows kernel states through "watch_workbooks").
 * A message from the IDE that names a connected workbook (`workbook_id`) goes to that kernel as
-  it is. "update_module" and "delete_module" also update the hub's copy of the modules.
+  it is. "update_module" and "delete_module" also update the hub's copy of the modules. The
+  IDE's requests and the hub's answers are listed in ``ide_protocol``.
 * When a kernel has taken a module update or deletion, the IDE gets the workbook's
   "module_list" from the hub's copy.
 * From the kernels, the IDE gets the console's messages ("stdout", "stderr", "result_output",

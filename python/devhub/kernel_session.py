@@ -1,8 +1,9 @@
 """One kernel's connection as the hub sees it: what it sent, and a way to talk to it.
 
 Frames from the kernel are queued as they arrive. ``receive`` returns whole messages (a run of
-"chunk" messages is reassembled into the message it carries); ``receive_frame`` returns raw
-frames for callers that want to see the chunks themselves. When the session has a
+"chunk" messages is reassembled into the message it carries, and a "batch" frame gives its
+messages one by one, in order); ``receive_frame`` returns raw frames for callers that want to
+see the chunks and batches themselves. When the session has a
 ``workbook``, the kernel's "sys_request" messages are answered from it at once (as the add-in
 would answer them) instead of being queued.
 """
@@ -10,6 +11,7 @@ would answer them) instead of being queued.
 from __future__ import annotations
 
 import asyncio
+import collections
 import json
 from typing import Any, Awaitable, Callable, Dict, List, Optional
 
@@ -39,6 +41,7 @@ class KernelSession:
         self.closed = asyncio.Event()
         self._frames: "asyncio.Queue[str]" = asyncio.Queue()
         self._partial: Dict[str, List[Optional[str]]] = {}
+        self._unpacked: "collections.deque[Dict[str, Any]]" = collections.deque()
 
     # --- the hub's side of the socket -----------------------------------------------------
 
@@ -51,9 +54,8 @@ class KernelSession:
             async for frame in connection:
                 text = frame if isinstance(frame, str) else frame.decode()
                 if self.workbook is not None and '"sys_request"' in text:
-                    message = json.loads(text)
-                    if message.get("type") == "sys_request":
-                        await self._answer(message.get("payload") or {})
+                    text = await self._answer_requests(text)
+                    if text is None:
                         continue
                 if self.listener is not None:
                     await self._relay(text)
@@ -80,16 +82,16 @@ class KernelSession:
         return await asyncio.wait_for(self._frames.get(), timeout)
 
     async def receive(self, timeout: float = DEFAULT_TIMEOUT) -> Dict[str, Any]:
-        """The next whole message the kernel sent, with chunk runs reassembled."""
+        """The next whole message the kernel sent (chunk runs reassembled, batches opened)."""
         loop = asyncio.get_running_loop()
         deadline = loop.time() + timeout
-        while True:
+        while not self._unpacked:
             message = json.loads(await self.receive_frame(max(0.0, deadline - loop.time())))
-            if message.get("type") != "chunk":
-                return message
-            whole = self._add_chunk(message)
-            if whole is not None:
-                return whole
+            if message.get("type") == "chunk":
+                message = self._add_chunk(message)
+            if message is not None:
+                self._unpacked.extend(unpacked(message))
+        return self._unpacked.popleft()
 
     async def expect(self, message_type: str, timeout: float = DEFAULT_TIMEOUT) -> Dict[str, Any]:
         """The next message, which must be of `message_type` (anything else is an error)."""
@@ -102,6 +104,19 @@ class KernelSession:
         """How many frames arrived and were not read yet."""
         return self._frames.qsize()
 
+    async def _answer_requests(self, text: str) -> Optional[str]:
+        """Answers the "sys_request" messages a frame carries; the frame without them, or None."""
+        messages = unpacked(json.loads(text))
+        rest = [m for m in messages if m.get("type") != "sys_request"]
+        for message in messages:
+            if message.get("type") == "sys_request":
+                await self._answer(message.get("payload") or {})
+        if len(rest) == len(messages):
+            return text
+        if not rest:
+            return None
+        return json.dumps(rest[0] if len(rest) == 1 else {"type": "batch", "messages": rest})
+
     async def _answer(self, payload: Dict[str, Any]) -> None:
         request = {k: v for k, v in payload.items() if k not in ("requestId", "kind")}
         answer = self.workbook.answer(request)  # type: ignore[union-attr]
@@ -112,8 +127,8 @@ class KernelSession:
         message = json.loads(text)
         if message.get("type") == "chunk":
             message = self._add_chunk(message, self._relay_partial)
-        if message is not None:
-            await self.listener(message)  # type: ignore[misc]
+        for whole in unpacked(message) if message is not None else ():
+            await self.listener(whole)  # type: ignore[misc]
 
     def _add_chunk(self, chunk: Dict[str, Any],
                    partial: Optional[Dict[str, List[Optional[str]]]] = None) -> Optional[Dict[str, Any]]:
@@ -124,3 +139,12 @@ class KernelSession:
             return None
         del partial[chunk["chunk_id"]]
         return json.loads("".join(slots))  # type: ignore[arg-type]
+
+
+def unpacked(message: Dict[str, Any]) -> List[Dict[str, Any]]:
+    """The messages one frame carries: a "batch" gives its messages in order (a batch inside a
+    batch is opened too); anything else is itself."""
+    if message.get("type") != "batch":
+        return [message]
+    return [whole for inner in message.get("messages") or [] if isinstance(inner, dict)
+            for whole in unpacked(inner)]

@@ -3,9 +3,11 @@
 #include "core/errors.hpp"
 #include "core/interned.hpp"
 #include "core/tls_context.hpp"
+#include "kernel/frame_gatherer.hpp"
 #include "kernel/handlers.hpp"
 #include "kernel/host_hooks.hpp"
 #include "kernel/kernel_module.hpp"
+#include "kernel/language_thread.hpp"
 #include "kernel/message_fields.hpp"
 #include "kernel/output_channel.hpp"
 #include "kernel/python_kernel.hpp"
@@ -55,14 +57,18 @@ core::Task<> connect(nb::object self) {
     nb::object url =
         self.attr("server_url") + nb::str("/ws/kernel/") + nb::str(self.attr("workbook_id"));
     nb::object context = tls_context();
+    // No per-message compression: the hub is on this machine, and deflating the frames took a
+    // sixth of the listener loop's time in a burst of formula calls.
     nb::object websocket = co_await st.websocket_connect(url, nb::arg("ssl") = context,
-                                                         nb::arg("max_size") = MAX_FRAME_BYTES);
+                                                         nb::arg("max_size") = MAX_FRAME_BYTES,
+                                                         nb::arg("compression") = nb::none());
     self.attr("websocket") = websocket;
     self.attr("running") = true;
 
     nb::object loop = st.asyncio.attr("get_running_loop")();
     self.attr("_loop") = loop;
     self.attr("_socket_lock") = st.asyncio.attr("Lock")();
+    install_frame_gatherer(self);
 
     nb::object messaging = st.quorvel.attr("messaging");
     messaging.attr("loop") = loop;
@@ -79,6 +85,7 @@ core::Task<> connect(nb::object self) {
         co_await start_win32_components(self);
 
     install_host_hooks(self);
+    language_thread_of(self).start_warm_up(self.attr("_lsp_bridge"));
 }
 
 core::Task<> listen(nb::object self) {
@@ -146,6 +153,9 @@ core::Task<> disconnect(nb::object self) {
     nb::object channel = self.attr("_output_channel");
     if (!channel.is_none())
         co_await OutputChannel::flush(channel);
+    nb::object gatherer = frame_gatherer_of(self);
+    if (!gatherer.is_none())
+        co_await FrameGatherer::flush(gatherer);
 
     nb::object quorvel = state().quorvel;
     quorvel.attr("messaging").attr("reset")();
@@ -157,6 +167,7 @@ core::Task<> disconnect(nb::object self) {
     if (!websocket.is_none())
         co_await websocket.attr("close")();
     self.attr("_thread_pool").attr("shutdown")(nb::arg("wait") = false);
+    language_thread_of(self).stop();
 }
 
 } // namespace kernel

@@ -3,6 +3,7 @@
 // waits for, whatever the code does.
 #include "core/errors.hpp"
 #include "core/interned.hpp"
+#include "kernel/call_admission.hpp"
 #include "kernel/code_executor.hpp"
 #include "kernel/handlers.hpp"
 #include "kernel/kernel_module.hpp"
@@ -20,8 +21,10 @@ struct Call {
 // The worker side: runs the function and converts its result (a generator is consumed, every
 // item converted). Returns the worker result record.
 nb::dict execute_function(nb::handle self, const Call &call, const StreamCallbacks &callbacks) {
-    log().debug("[Kernel] [Worker Thread ", current_thread_name(),
-                "] Executing custom function: ", call.module_name, ".", call.function_name);
+    // The thread's name costs a lookup through threading: asked for only when it is logged.
+    if (log().enabled(core::Logger::DEBUG))
+        log().debug("[Kernel] [Worker Thread ", current_thread_name(),
+                    "] Executing custom function: ", call.module_name, ".", call.function_name);
     nb::object to_wire = state().quorvel.attr("Serializer").attr("to_wire");
     CapturedRun run = run_captured(callbacks, true, [&] {
         nb::object module = import_workbook_module(
@@ -143,6 +146,9 @@ core::Task<> handle_custom_function_call(nb::object self, nb::object message) {
                                                                 : "Missing function_name"));
         co_return;
     }
+    nb::object admission = call_admission_of(self);
+    co_await CallAdmission::enter(admission);
+    AdmittedCall admitted(admission);
     log().debug("[Kernel] [Async Task] Dispatching custom_function_call to worker: ",
                 call.module_name, ".", call.function_name);
     StreamCallbacks callbacks =

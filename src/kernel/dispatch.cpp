@@ -24,7 +24,7 @@ struct Route {
     std::string_view type;
     RunsAs runs_as;
     Start start;                  // or, when null: `method` called with the whole message,
-    const char *method = nullptr; // after `announce` is logged at info
+    const char *method = nullptr; // after `announce`, if any, is logged at info
     const char *announce = nullptr;
 };
 
@@ -78,9 +78,19 @@ core::Task<> cancel_streaming_function(nb::object self, nb::object message) {
 // In the order the rows are tested; types are distinct, so the first match is the only one.
 constexpr Route ROUTES[] = {
     {"execution_request", RunsAs::Task, &execution_request},
+    {"add_path", RunsAs::Inline, &inline_branch<handle_add_path>},
+    {"remove_path", RunsAs::Inline, &inline_branch<handle_remove_path>},
+    {"reset_path", RunsAs::Inline, &inline_branch<handle_reset_path>},
+    {"set_package_paths", RunsAs::Inline, &inline_branch<handle_set_package_paths>},
+    {"set_python_paths", RunsAs::Inline, &inline_branch<handle_set_python_paths>},
+    {"unload_and_clear_paths", RunsAs::Inline, &inline_branch<handle_unload_and_clear_paths>},
     {"reset_namespace", RunsAs::Inline, &inline_branch<reset_namespace>},
     {"update_module", RunsAs::Inline, &inline_branch<handle_update_module>},
     {"delete_module", RunsAs::Inline, &inline_branch<handle_delete_module>},
+    {"completion_request", RunsAs::Await, nullptr, "_handle_completion_request"},
+    {"signature_help_request", RunsAs::Await, nullptr, "_handle_signature_help_request"},
+    {"hover_request", RunsAs::Await, nullptr, "_handle_hover_request"},
+    {"diagnostic_request", RunsAs::Await, nullptr, "_handle_diagnostic_request"},
     {"shutdown", RunsAs::Await, &inline_branch<shutdown>},
     {"custom_function_call", RunsAs::Task, nullptr, "_handle_custom_function_call",
      "[Kernel] [Listener Thread] Dispatching custom_function_call to worker"},
@@ -101,6 +111,8 @@ constexpr Route ROUTES[] = {
     {"debug_evaluate", RunsAs::Inline, &inline_branch<handle_debug_evaluate>},
     {"debug_update_breakpoints", RunsAs::Inline, &inline_branch<handle_debug_update_breakpoints>},
     {"sys_response", RunsAs::Inline, &inline_branch<handle_sys_response>},
+    {"get_object_registry", RunsAs::Inline, &inline_branch<handle_get_object_registry>},
+    {"set_hover_mode", RunsAs::Inline, &inline_branch<handle_set_hover_mode>},
 };
 
 const Route *find_route(nb::handle msg_type) {
@@ -144,7 +156,8 @@ core::Task<> handle_message(nb::object self, nb::object message) {
     if (route->start) {
         handling = route->start(self, message);
     } else {
-        log().info(route->announce);
+        if (route->announce)
+            log().info(route->announce);
         handling = self.attr(route->method)(message);
     }
     if (route->runs_as == RunsAs::Task)

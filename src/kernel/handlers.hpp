@@ -11,6 +11,17 @@ namespace nb = nanobind;
 core::Task<> handle_update_module(nb::object self, nb::object message);
 core::Task<> handle_delete_module(nb::object self, nb::object message);
 
+// path_messages.cpp: the six path messages, inline.
+core::Task<> handle_add_path(nb::object self, nb::object message);
+core::Task<> handle_remove_path(nb::object self, nb::object message);
+core::Task<> handle_reset_path(nb::object self, nb::object message);
+core::Task<> handle_set_package_paths(nb::object self, nb::object message);
+core::Task<> handle_set_python_paths(nb::object self, nb::object message);
+core::Task<> handle_unload_and_clear_paths(nb::object self, nb::object message);
+
+// object_keeper.cpp: inline.
+core::Task<> handle_get_object_registry(nb::object self, nb::object message);
+
 // execute_code.cpp: the task of an "execution_request".
 core::Task<> execute_code_async(nb::object self, nb::object code, nb::object request_id,
                                 nb::object function_name, nb::object source);
@@ -29,6 +40,16 @@ core::Task<> handle_python_function_call(nb::object self, nb::object message);
 core::Task<> execute_streaming_function(nb::object self, nb::object request_id,
                                         nb::object module_name, nb::object function_name,
                                         nb::object args, nb::object workbook_id, nb::object source);
+
+// language_requests.cpp: awaited; the bridge computes on the kernel's language thread.
+core::Task<> handle_completion_request(nb::object self, nb::object message);
+core::Task<> handle_signature_help_request(nb::object self, nb::object message);
+core::Task<> handle_hover_request(nb::object self, nb::object message);
+core::Task<> handle_diagnostic_request(nb::object self, nb::object message);
+// Inline.
+core::Task<> handle_set_hover_mode(nb::object self, nb::object message);
+// The methods above, as PythonKernel._handle_completion_request and so on.
+void bind_language_requests(nb::handle kernel_class);
 
 // event_execution.cpp: inline.
 core::Task<> handle_com_event_config_update(nb::object self, nb::object message);

@@ -8,7 +8,8 @@ namespace nb = nanobind;
 
 // Chooses the serialiser once, at module load.
 void init_json_dumps();
-// json_dumps(obj): compact UTF-8 JSON text with orjson, json.dumps defaults otherwise. Raises what
+// json_dumps(obj): compact UTF-8 JSON text with orjson, json.dumps defaults otherwise (and for a
+// message orjson refuses but the standard module encodes: text with lone surrogates). Raises what
 // the serialiser raises for values it cannot encode.
 nb::str json_dumps(nb::handle obj);
 // True when orjson was chosen.

@@ -2,17 +2,21 @@
 #include "core/bridge.hpp"
 #include "core/containers.hpp"
 #include "core/text.hpp"
+#include "kernel/call_admission.hpp"
 #include "kernel/code_executor.hpp"
 #include "kernel/entry.hpp"
+#include "kernel/frame_gatherer.hpp"
 #include "kernel/in_memory_module_loader.hpp"
 #include "kernel/json_dumps.hpp"
 #include "kernel/kernel_module.hpp"
 #include "kernel/kernel_stream_hook.hpp"
 #include "kernel/message_batcher.hpp"
+#include "kernel/object_keeper.hpp"
 #include "kernel/output_channel.hpp"
 #include "kernel/python_kernel.hpp"
 #include "kernel/stream_capture.hpp"
 #include "kernel/traceback_text.hpp"
+#include "kernel/virtual_environment.hpp"
 
 #include <initializer_list>
 #include <string>
@@ -132,7 +136,11 @@ NB_MODULE(kernel, m) {
           "The workbook module and line a traceback points at: {module, line, file} or {}.");
     bind_code_executor(m);
     OutputChannel::bind(m);
+    bind_virtual_environment(m);
+    FrameGatherer::bind(m);
+    CallAdmission::bind(m);
     bind_python_kernel(m);
+    bind_object_keeper(m);
     bind_message_batcher(m);
     m.def(
         "main",

@@ -2,6 +2,7 @@
 // socket lock so that frames of different senders never interleave.
 #include "core/interned.hpp"
 #include "kernel/async_lock.hpp"
+#include "kernel/frame_gatherer.hpp"
 #include "kernel/json_dumps.hpp"
 #include "kernel/kernel_module.hpp"
 #include "kernel/message_fields.hpp"
@@ -35,6 +36,16 @@ nb::dict chunk_message(nb::handle chunk_id, Py_ssize_t index, Py_ssize_t total, 
 
 core::Task<> send_message(nb::object self, nb::object message) {
     field(message, INTERNED("type"), INTERNED(""));
+    // A replaced _send_message_direct sees stream text merged so far and nothing added later.
+    claim_stream_text(self, message);
+    if (nb::object gatherer = gatherer_to_join(self); gatherer.is_valid()) {
+        nb::object msg_type = field(message, INTERNED("type"), INTERNED("unknown"));
+        nb::object request_id = field(message, INTERNED("request_id"), INTERNED("N/A"));
+        nb::str raw_json = json_dumps(message);
+        if (!FrameGatherer::queue(gatherer, raw_json, msg_type, request_id))
+            co_await FrameGatherer::submit(gatherer, raw_json, msg_type, request_id);
+        co_return;
+    }
     co_await self.attr(INTERNED("_send_message_direct"))(message);
 }
 
@@ -53,11 +64,21 @@ core::Task<> send_message_direct(nb::object self, nb::object message) {
                       "': Socket lock not initialized");
         co_return;
     }
-    log().debug("[TIMING] Acquiring socket lock for: type=", msg_type, ", request_id=", request_id);
+    // Asked once: each question is a call into the logging module, twice per message.
+    bool tracing = log().enabled(core::Logger::DEBUG);
+    if (tracing)
+        log().debug("[TIMING] Acquiring socket lock for: type=", msg_type,
+                    ", request_id=", request_id);
     auto start = std::chrono::steady_clock::now();
+    nb::object gatherer = frame_gatherer_of(self);
+    if (!gatherer.is_none())
+        claim_stream_text(self, message);
     // Serialised before the lock is taken: a long encoding does not hold up other senders.
     nb::str raw_json = json_dumps(message);
-    if (nb::len(raw_json) > static_cast<size_t>(CHUNK_SIZE)) {
+    if (!gatherer.is_none()) {
+        if (!FrameGatherer::queue(gatherer, raw_json, msg_type, request_id))
+            co_await FrameGatherer::submit(gatherer, raw_json, msg_type, request_id);
+    } else if (nb::len(raw_json) > static_cast<size_t>(CHUNK_SIZE)) {
         co_await self.attr(INTERNED("_send_chunked_message"))(raw_json, msg_type, request_id);
     } else {
         co_await lock.attr(INTERNED("acquire"))();
@@ -68,7 +89,8 @@ core::Task<> send_message_direct(nb::object self, nb::object message) {
                           "ms for: type=", msg_type);
         co_await websocket.attr(INTERNED("send"))(raw_json);
     }
-    log().debug("[TIMING] Message sent: type=", msg_type, ", request_id=", request_id);
+    if (tracing)
+        log().debug("[TIMING] Message sent: type=", msg_type, ", request_id=", request_id);
 }
 
 core::Task<> send_chunked_message(nb::object self, nb::object raw_json, nb::object message_type,

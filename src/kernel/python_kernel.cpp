@@ -24,8 +24,7 @@ void construct(nb::handle self, nb::object workbook_id, nb::object host, nb::obj
     self.attr("server_url") = core::text(secured_mode() ? "wss" : "ws", "://", host, ":", port);
     self.attr("websocket") = nb::none();
     self.attr("executor") = module_global("CodeExecutor")();
-    // The path environment joins the kernel with its own feature.
-    self.attr("virtual_env") = nb::none();
+    self.attr("virtual_env") = module_global("VirtualEnvironment")(workbook_id);
     self.attr("running") = false;
     self.attr("_loop") = nb::none();
     self.attr("_thread_pool") =
@@ -52,6 +51,10 @@ void construct(nb::handle self, nb::object workbook_id, nb::object host, nb::obj
     self.attr("_background_tasks") = nb::set();
     // Stream output and host requests posted from any thread, sent in order on the loop.
     self.attr("_output_channel") = nb::none();
+    // Gathers waiting messages into few frames, when the connection asks for it.
+    self.attr("_frame_gatherer") = nb::none();
+    // Bounds the formula calls at the worker pool at once; made on first use.
+    self.attr("_call_admission") = nb::none();
 
     nb::list meta_path = nb::borrow<nb::list>(sys.attr("meta_path"));
     nb::object loader = module_global("in_memory_loader");
@@ -143,6 +146,7 @@ void bind_python_kernel(nb::module_ &module) {
                  "PythonKernel._handle_chunk_message"),
              nb::arg("message").none())
         .attr("WORKER_POOL_SIZE") = WORKER_POOL_SIZE;
+    bind_language_requests(module.attr("PythonKernel"));
 }
 
 } // namespace kernel

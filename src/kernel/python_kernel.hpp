@@ -8,12 +8,15 @@
 #pragma once
 
 #include "core/task.hpp"
+#include "kernel/language_thread.hpp"
 
 namespace kernel {
 namespace nb = nanobind;
 
-// The C++ side of the instance holds nothing: the fields live in __dict__.
-struct PythonKernel {};
+// The named fields live in __dict__; the C++ side holds only state that no caller names.
+struct PythonKernel {
+    LanguageThread m_language_thread;
+};
 
 void bind_python_kernel(nb::module_ &module);
 

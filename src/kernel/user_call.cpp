@@ -42,12 +42,21 @@ void print_traceback(const nb::python_error &error) {
 }
 
 nb::object import_workbook_module(nb::handle module_name, nb::handle missing_text) {
-    nb::module_::import_("importlib").attr("import_module")(module_name);
-    nb::object modules = nb::module_::import_("sys").attr("modules");
-    nb::object module = modules.attr("get")(module_name);
-    if (module.is_none())
+    // The import statement's own machinery: a module already in sys.modules is found without
+    // running any Python code, a new or updated one goes through the meta path.
+    if (!PyUnicode_Check(module_name.ptr()))
+        core::raise(PyExc_TypeError, "module name must be str");
+    nb::object imported = nb::steal(
+        PyImport_ImportModuleLevelObject(module_name.ptr(), nullptr, nullptr, nullptr, 0));
+    if (!imported.is_valid())
+        throw nb::python_error();
+    PyObject *module = PyImport_GetModule(module_name.ptr());
+    if (!module) {
+        if (PyErr_Occurred())
+            throw nb::python_error();
         core::raise(PyExc_ImportError, missing_text);
-    return module;
+    }
+    return nb::steal(module);
 }
 
 nb::object function_of(nb::handle module, nb::handle module_name, nb::handle function_name) {

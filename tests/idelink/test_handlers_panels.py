@@ -42,13 +42,13 @@ class TestPanelCalls:
 
     def test_registry_updates_need_a_workbook_and_an_action(self, client_log, feed, window):
         spy = Spy().watch(window.object_inspector, "handle_registry_update")
-        added = {"type": "object_registry_update", "workbook_id": "wb1", "action": "added",
-                 "object": {"name": "df"}}
+        added = {"type": "object_registry_update", "workbook_id": "wb1", "action": "update",
+                 "key": "df", "object_type": "DataFrame", "repr": "   a\n0  1"}
         feed(added, {"type": "object_registry_update", "workbook_id": "wb1"},
-             {"type": "object_registry_update", "action": "added"})
-        assert [c.args for c in spy.calls] == [("wb1", "added", added)]
-        assert window.object_inspector.tree.children_of("wb1") == ["df"]
-        assert "[IDE] Handled object_registry_update: added for wb1" in log_lines(
+             {"type": "object_registry_update", "action": "update"})
+        assert [c.args for c in spy.calls] == [("wb1", "update", added)]
+        assert window.object_inspector.keys_of("wb1") == ["df"]
+        assert "[IDE] Handled object_registry_update: update for wb1" in log_lines(
             client_log, logging.DEBUG)
 
 

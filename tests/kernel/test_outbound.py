@@ -75,7 +75,7 @@ class TestMessageBatcher:
         for n in range(3):
             await batcher.enqueue({"type": "m", "n": n})
         await batcher._flush_now()
-        batch = await running.receive()
+        batch = json.loads(await running.session.receive_frame())
         assert batch == {"type": "batch", "messages": [{"type": "m", "n": n} for n in range(3)]}
         await batcher._flush_now()
         assert running.session.pending() == 0
@@ -85,8 +85,8 @@ class TestMessageBatcher:
         assert batcher.FLUSH_INTERVAL == 0.01
         await batcher.enqueue({"type": "a"})
         await batcher.enqueue({"type": "b"})
-        assert await running.receive() == {"type": "batch",
-                                           "messages": [{"type": "a"}, {"type": "b"}]}
+        assert json.loads(await running.session.receive_frame()) == {
+            "type": "batch", "messages": [{"type": "a"}, {"type": "b"}]}
         await batcher.stop()
         await batcher.enqueue({"type": "late"})
         await batcher.stop()  # stopping again flushes what came in between

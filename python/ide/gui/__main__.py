@@ -6,6 +6,9 @@ connected, disconnected, and each reconnection attempt with its wait. ``--plain`
 plain ``ws`` (the development hub's default); without it the scheme follows QUORVEL_SECURED
 (default: TLS). ``--screenshot FILE`` saves a picture of the window after ``--screenshot-after``
 seconds and quits, which also works without a display (QT_QPA_PLATFORM=offscreen).
+
+The window remembers its layout, the console's line limit and prompt history, and the workbook
+last worked in (reopened at the next start) in the user's Quorvel IDE settings file.
 """
 
 from __future__ import annotations
@@ -40,14 +43,15 @@ def main(argv=None) -> int:
 
     from . import MainWindow
     from .idelink import IdeLink
+    from .window_settings import default_settings
 
     setup_logging_subprocess()
     app = QApplication.instance() or QApplication(sys.argv[:1])
-    window = MainWindow()
+    window = MainWindow(settings=None if args.screenshot else default_settings())
     link = IdeLink(window, args.host, args.port)
     window.setWindowTitle(f"Quorvel IDE - {args.host}:{args.port}")
     window.statusBar().showMessage(f"Connecting to {link.url} ...")
-    window.link = link
+    window.attach_link(link)
     app.aboutToQuit.connect(link.stop)
     # Ctrl+C in the terminal closes the window: the timer lets Python see the signal.
     signal.signal(signal.SIGINT, lambda *_: app.quit())

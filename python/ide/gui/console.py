@@ -1,4 +1,5 @@
-"""``ConsoleView``: the IDE console, where program output, results and notices appear.
+"""``ConsoleView``: the IDE console, where program output, results and notices appear, with
+the prompt where code cells are typed.
 
 What it promises:
 
@@ -9,27 +10,68 @@ What it promises:
   other entry is a line of its own.
 * ``color`` is a hex colour such as ``"#ff6b6b"`` or None for the default text colour.
 * ``DETAILED`` entries are hidden while the verbosity is ``SIMPLE``; changing it redraws.
-* The console keeps at most ``MAX_ENTRIES`` entries and ``MAX_ENTRIES`` lines of text; the
-  oldest go first.
+* The console keeps at most ``max_lines`` lines of text (``DEFAULT_MAX_LINES`` unless set) and
+  as many entries; the oldest go first, so memory stays bounded however much a program prints.
+* A line longer than ``MAX_LINE_CHARS`` characters is cut there: the rest of it, up to the next
+  line feed, is dropped and the line ends with ``LINE_CUT_MARKER``. Entries hold the cut text,
+  so one enormous write costs the time of reading it once, not of laying it out.
 * ``shown`` is emitted after each screen update with the number of entries recorded so far.
+* Under the text, ``prompt`` (a ``ConsolePrompt``) takes code cells; ``cell_submitted`` carries
+  the workbook picked in the "Run in" box and the cell's text.
 """
 
 from __future__ import annotations
 
 import collections
-from typing import Deque, Dict, List, NamedTuple, Optional
+from typing import Deque, Dict, Iterable, List, NamedTuple, Optional, Tuple
 
 from PySide6.QtCore import QTimer, Signal
 from PySide6.QtGui import QColor, QFontDatabase, QTextCharFormat, QTextCursor
 from PySide6.QtWidgets import (QComboBox, QHBoxLayout, QLabel, QPlainTextEdit, QPushButton,
                                QVBoxLayout, QWidget)
 
+from .console_prompt import ConsolePrompt
 from .output_level import OutputLevel
 
-__all__ = ["ConsoleEntry", "ConsoleView", "MAX_ENTRIES"]
+__all__ = ["ConsoleEntry", "ConsoleView", "DEFAULT_MAX_LINES", "LINE_CUT_MARKER",
+           "MAX_LINE_CHARS", "clip_long_lines"]
 
-MAX_ENTRIES = 20000
+DEFAULT_MAX_LINES = 10_000
+MAX_LINE_CHARS = 10_000
+LINE_CUT_MARKER = f" [... line cut at {MAX_LINE_CHARS:,} characters]"
 DEFAULT_TEXT_COLOR = "#d4d4d4"
+
+
+def clip_long_lines(text: str, column: int, limit: int = MAX_LINE_CHARS) -> Tuple[str, int]:
+    """`text` with every line cut at `limit` characters, given that the line it starts on
+    already holds `column` characters; also the column where the result leaves off.
+
+    A column past `limit` means the current line was cut already: its marker is in place and
+    the rest of it is dropped until the next line feed.
+    """
+    if column + len(text) <= limit:  # the common case: no line can be too long
+        last_break = text.rfind("\n")
+        return text, (column + len(text) if last_break < 0 else len(text) - last_break - 1)
+    pieces = []
+    start = 0
+    while start < len(text):
+        end = text.find("\n", start)
+        stop = len(text) if end < 0 else end
+        room = limit - column
+        if column > limit:
+            pass  # this line was cut before: drop the rest of it
+        elif stop - start <= room:
+            pieces.append(text[start:stop])
+            column += stop - start
+        else:
+            pieces.append(text[start:start + room] + LINE_CUT_MARKER)
+            column = limit + 1
+        if end < 0:
+            break
+        pieces.append("\n")
+        column = 0
+        start = end + 1
+    return "".join(pieces), column
 
 
 class ConsoleEntry(NamedTuple):
@@ -37,6 +79,11 @@ class ConsoleEntry(NamedTuple):
     color: Optional[str]
     level: OutputLevel
     from_std: bool
+
+
+def _lines_of(entry: ConsoleEntry) -> int:
+    """Lines an entry takes on screen (a piece of a stream line counts as one)."""
+    return max(1, entry.text.count("\n"))
 
 
 class ConsoleView(QWidget):
@@ -47,18 +94,26 @@ class ConsoleView(QWidget):
     # The source filter the user picked: "all" or "ide_only".
     source_filter_changed = Signal(str)
 
-    def __init__(self, parent: Optional[QWidget] = None) -> None:
+    # The workbook picked in the "Run in" box (or None) and the cell typed in the prompt.
+    cell_submitted = Signal(object, str)
+
+    def __init__(self, parent: Optional[QWidget] = None,
+                 max_lines: int = DEFAULT_MAX_LINES) -> None:
         super().__init__(parent)
-        self.entries: Deque[ConsoleEntry] = collections.deque(maxlen=MAX_ENTRIES)
+        self.max_lines = max(1, int(max_lines))
+        self.entries: Deque[ConsoleEntry] = collections.deque()
+        self._entry_lines = 0  # lines held by `entries`, kept at most max_lines
         self.entry_count = 0  # every entry ever appended, including those dropped since
         self.verbosity = OutputLevel.DETAILED
         self._pending: List[ConsoleEntry] = []
         self._at_line_start = True
+        self._column = 0  # characters on the last line of the entries, for cutting long lines
         self._formats: Dict[Optional[str], QTextCharFormat] = {}
 
         self.view = QPlainTextEdit(self)
         self.view.setReadOnly(True)
-        self.view.setMaximumBlockCount(MAX_ENTRIES)
+        # One block more than lines: the empty block after the last line feed.
+        self.view.setMaximumBlockCount(self.max_lines + 1)
         self.view.setUndoRedoEnabled(False)
         font = QFontDatabase.systemFont(QFontDatabase.SystemFont.FixedFont)
         font.setPointSize(10)
@@ -78,20 +133,38 @@ class ConsoleView(QWidget):
         clear_button = QPushButton("Clear", self)
         clear_button.clicked.connect(self.clear)
 
+        self.workbook_box = QComboBox(self)
+        self.workbook_box.setToolTip("The workbook whose kernel runs the cells typed below")
+        self.workbook_box.setMinimumContentsLength(14)
+        self.prompt = ConsolePrompt(self)
+        self.prompt.submitted.connect(
+            lambda code: self.cell_submitted.emit(self.current_workbook(), code))
+
         header = QHBoxLayout()
         header.setContentsMargins(6, 2, 6, 2)
         title = QLabel("Console", self)
         title.setStyleSheet("font-weight: bold;")
         header.addWidget(title)
         header.addStretch(1)
+        run_in = QLabel("Run in:", self)
+        run_in.setBuddy(self.workbook_box)
+        header.addWidget(run_in)
+        header.addWidget(self.workbook_box)
         header.addWidget(self._source_box)
         header.addWidget(self._verbosity_box)
         header.addWidget(clear_button)
+        prompt_row = QHBoxLayout()
+        prompt_row.setContentsMargins(6, 2, 6, 4)
+        sign = QLabel(">>>", self)
+        sign.setStyleSheet("color: #858585; font-family: monospace;")
+        prompt_row.addWidget(sign)
+        prompt_row.addWidget(self.prompt)
         layout = QVBoxLayout(self)
         layout.setContentsMargins(0, 0, 0, 0)
         layout.setSpacing(0)
         layout.addLayout(header)
         layout.addWidget(self.view)
+        layout.addLayout(prompt_row)
 
         self._flush_timer = QTimer(self)
         self._flush_timer.setSingleShot(True)
@@ -102,8 +175,18 @@ class ConsoleView(QWidget):
 
     def append(self, text: object, color: Optional[str] = None,
                level: OutputLevel = OutputLevel.SIMPLE, from_std: bool = False) -> None:
-        entry = ConsoleEntry(str(text), color or None, OutputLevel(level), bool(from_std))
+        text = str(text)
+        if from_std:
+            text, self._column = clip_long_lines(text, self._column)
+        else:
+            # A line of its own: it starts at the left and leaves the next entry there too.
+            text, _ = clip_long_lines(text, 0)
+            self._column = 0
+        entry = ConsoleEntry(text, color or None, OutputLevel(level), bool(from_std))
         self.entries.append(entry)
+        self._entry_lines += _lines_of(entry)
+        while self._entry_lines > self.max_lines and len(self.entries) > 1:
+            self._entry_lines -= _lines_of(self.entries.popleft())
         self.entry_count += 1
         self._pending.append(entry)
         if not self._flush_timer.isActive():
@@ -119,10 +202,40 @@ class ConsoleView(QWidget):
 
     def clear(self) -> None:
         self.entries.clear()
+        self._entry_lines = 0
         self._pending.clear()
         self.view.clear()
         self._at_line_start = True
+        self._column = 0
         self.cleared.emit()
+
+    def set_max_lines(self, max_lines: int) -> None:
+        """Keeps at most `max_lines` lines from now on (the oldest beyond that go at once)."""
+        self.flush()
+        self.max_lines = max(1, int(max_lines))
+        while self._entry_lines > self.max_lines and len(self.entries) > 1:
+            self._entry_lines -= _lines_of(self.entries.popleft())
+        self.view.setMaximumBlockCount(self.max_lines + 1)
+
+    # --- the "Run in" box -----------------------------------------------------------------
+
+    def set_workbooks(self, workbooks: Iterable[Tuple[str, str]]) -> None:
+        """Offers these (id, display name) workbooks; the picked one stays picked if listed."""
+        current = self.current_workbook()
+        self.workbook_box.blockSignals(True)
+        self.workbook_box.clear()
+        for workbook_id, name in workbooks:
+            self.workbook_box.addItem(name, workbook_id)
+        self.workbook_box.blockSignals(False)
+        self.select_workbook(current)
+
+    def select_workbook(self, workbook_id: Optional[str]) -> None:
+        index = self.workbook_box.findData(workbook_id)
+        if index >= 0:
+            self.workbook_box.setCurrentIndex(index)
+
+    def current_workbook(self) -> Optional[str]:
+        return self.workbook_box.currentData()
 
     def set_verbosity(self, level: OutputLevel) -> None:
         self._verbosity_box.setCurrentIndex(self._verbosity_box.findData(OutputLevel(level)))
@@ -137,8 +250,21 @@ class ConsoleView(QWidget):
         if not self._pending:
             return
         pending, self._pending = self._pending, []
-        self._draw(pending)
+        self._draw(self._last_lines(pending))
         self.shown.emit(self.entry_count)
+
+    def _last_lines(self, entries: List[ConsoleEntry]) -> List[ConsoleEntry]:
+        """The shown entries that end the list and hold the last max_lines lines: a flood
+        that arrived between two updates is laid out once for what stays on screen, not for
+        every line the document would drop again at once."""
+        lines, start = 0, len(entries)
+        while start > 0 and lines <= self.max_lines:
+            start -= 1
+            if entries[start].level <= self.verbosity:
+                lines += _lines_of(entries[start])
+        if start > 0:
+            self._at_line_start = True  # what went before is scrolled out anyway
+        return entries[start:]
 
     def _draw(self, entries: List[ConsoleEntry]) -> None:
         cursor = QTextCursor(self.view.document())

@@ -9,37 +9,69 @@ the GUI thread, and keeps the members the client reads and writes:
 * ``_debug_active``, ``_current_debug_workbook``, ``_pending_debug_line`` (None or a map with
   ``workbook_id``, ``module_name``, ``line``), ``_current_debug_editor``.
 * ``_console_source_filter``: "all" or "ide_only" (the console's source box sets it).
-* ``editor_tabs``: the tab widget of ``MonacoEditor`` editors, titled "<module>.py".
+* ``editor_tabs``: the tab widget of ``MonacoEditor`` editors, titled "<module>.py"; a tab
+  whose module has unsaved edits shows a dot before its title (its icon, so the title stays
+  the module's file name).
 * ``watchdog_port`` and ``auth_token``.
+
+Beyond those calls it is a working IDE against the hub (``attach_link`` connects it):
+``module_actions``, ``run_actions`` and ``workbook_actions`` hold the menus' and shortcuts'
+actions, ``channel`` sends the requests they make, and ``window_settings`` (around the
+``QSettings`` given, or none to keep nothing) holds what is remembered between runs.
 """
 
 from __future__ import annotations
 
-from typing import Any, Dict, Optional
+from typing import Any, Dict, Iterator, Optional, Tuple
 
-from PySide6.QtCore import Qt
-from PySide6.QtWidgets import (QDockWidget, QLabel, QMainWindow, QSplitter, QStackedWidget,
-                               QTabWidget, QWidget)
+from PySide6.QtCore import QSettings, Qt
+from PySide6.QtGui import QAction, QCloseEvent, QColor, QIcon, QKeySequence, QPainter, QPixmap
+from PySide6.QtWidgets import (QApplication, QDockWidget, QInputDialog, QLabel, QMainWindow,
+                               QMessageBox, QSplitter, QStackedWidget, QTabWidget, QToolBar,
+                               QWidget)
 
 from .console import ConsoleView
+from .hub_channel import KERNEL_CONNECTED, HubChannel
+from .module_actions import ModuleActions
 from .monaco_editor import MonacoEditor
 from .output_level import OutputLevel
 from .panels import (EventManagerPanel, FunctionPublisherPanel, ObjectInspectorPanel,
                      PackageManagerPanel, ProjectExplorer, TimerManagerPanel)
+from .run_actions import RunActions
+from .window_settings import WindowSettings
+from .workbook_actions import WorkbookActions
 
 __all__ = ["MainWindow"]
 
 _ERROR_LIGHT_ON = "color: #ff6b6b;"
 _ERROR_LIGHT_OFF = "color: #3c3c3c;"
+_WELCOME = ("Open a module from the project explorer (double-click or Enter),\n"
+            "or create one with File > New Module (Ctrl+N).")
+
+
+def _modified_icon() -> QIcon:
+    pixmap = QPixmap(10, 10)
+    pixmap.fill(Qt.GlobalColor.transparent)
+    painter = QPainter(pixmap)
+    painter.setRenderHint(QPainter.RenderHint.Antialiasing)
+    painter.setBrush(QColor("#e0a030"))
+    painter.setPen(Qt.PenStyle.NoPen)
+    painter.drawEllipse(1, 1, 8, 8)
+    painter.end()
+    return QIcon(pixmap)
 
 
 class MainWindow(QMainWindow):
     DEBUG_LINE_HIGHLIGHT_DELAY_MS = 100
 
-    def __init__(self, parent: Optional[QWidget] = None) -> None:
+    def __init__(self, parent: Optional[QWidget] = None,
+                 settings: Optional[QSettings] = None) -> None:
         super().__init__(parent)
         self.setWindowTitle("Quorvel IDE")
         self.resize(1280, 800)
+        self.link: Any = None
+        self.channel = HubChannel(self)
+        self._modified_icon = _modified_icon()
 
         self._module_cache: Dict[str, Dict[str, str]] = {}
         self._synced_module_hashes: Dict[str, Any] = {}
@@ -63,23 +95,28 @@ class MainWindow(QMainWindow):
         self.editor_tabs.setDocumentMode(True)
         self.editor_tabs.setTabsClosable(True)
         self.editor_tabs.setMovable(True)
-        self.editor_tabs.tabCloseRequested.connect(self._close_tab)
-        welcome = QLabel("Open a module from the project explorer.", self)
+        self.editor_tabs.currentChanged.connect(self._tab_changed)
+        welcome = QLabel(_WELCOME, self)
         welcome.setAlignment(Qt.AlignmentFlag.AlignCenter)
         welcome.setStyleSheet("color: #858585; background: #1e1e1e;")
         self._editor_area = QStackedWidget(self)
         self._editor_area.addWidget(welcome)
         self._editor_area.addWidget(self.editor_tabs)
 
-        centre = QSplitter(Qt.Orientation.Vertical, self)
-        centre.addWidget(self._editor_area)
-        centre.addWidget(self.console)
-        centre.setSizes([470, 300])
-        self.setCentralWidget(centre)
+        self.centre_splitter = QSplitter(Qt.Orientation.Vertical, self)
+        self.centre_splitter.setObjectName("centre")
+        self.centre_splitter.addWidget(self._editor_area)
+        self.centre_splitter.addWidget(self.console)
+        self.centre_splitter.setSizes([450, 320])
+        self.setCentralWidget(self.centre_splitter)
 
         self.project_explorer = ProjectExplorer(self)
         self.project_explorer.module_activated.connect(self._open_module_from_cache)
         self.project_explorer.workbooks_changed.connect(self._sync_package_workbooks)
+        self.project_explorer.workbooks_changed.connect(self._sync_console_workbooks)
+        self.project_explorer.currentItemChanged.connect(
+            lambda _item, _previous: self._follow_workbook(
+                self.project_explorer.current_target()[0]))
         self._add_dock("Project", self.project_explorer, Qt.DockWidgetArea.LeftDockWidgetArea)
 
         self.package_manager = PackageManagerPanel(self)
@@ -87,6 +124,8 @@ class MainWindow(QMainWindow):
         self.timer_manager = TimerManagerPanel(self)
         self.function_publisher = FunctionPublisherPanel(self)
         self.object_inspector = ObjectInspectorPanel(self)
+        self.package_manager.send_requested.connect(self._send_to_hub)
+        self.object_inspector.send_requested.connect(self._send_to_hub)
         self.tool_tabs = QTabWidget(self)
         for title, panel in (("Packages", self.package_manager), ("Events", self.event_manager),
                              ("Timers", self.timer_manager),
@@ -95,7 +134,7 @@ class MainWindow(QMainWindow):
             self.tool_tabs.addTab(panel, title)
         self._add_dock("Tools", self.tool_tabs, Qt.DockWidgetArea.RightDockWidgetArea)
         self.resizeDocks([self.findChild(QDockWidget, "Project"),
-                          self.findChild(QDockWidget, "Tools")], [230, 420],
+                          self.findChild(QDockWidget, "Tools")], [270, 360],
                          Qt.Orientation.Horizontal)
 
         self.error_light = QLabel("●", self)
@@ -104,6 +143,66 @@ class MainWindow(QMainWindow):
         self.debug_label = QLabel("", self)
         self.statusBar().addPermanentWidget(self.debug_label)
         self.statusBar().addPermanentWidget(self.error_light)
+
+        self.module_actions = ModuleActions(self)
+        self.run_actions = RunActions(self)
+        self.workbook_actions = WorkbookActions(self)
+        self.statusBar().insertPermanentWidget(0, self.run_actions.busy_label)
+        self.editor_tabs.tabCloseRequested.connect(self.module_actions.request_close)
+        self._build_menus()
+        self.window_settings = WindowSettings(settings)
+        self.window_settings.restore(self)
+
+    def _build_menus(self) -> None:
+        modules, runs, books = self.module_actions, self.run_actions, self.workbook_actions
+        quit_action = QAction("&Quit", self)
+        quit_action.setShortcut(QKeySequence("Ctrl+Q"))
+        quit_action.triggered.connect(self.close)
+        limit_action = QAction("Console &Line Limit...", self)
+        limit_action.triggered.connect(self._ask_console_limit)
+        next_tab = QAction("Next Tab", self)
+        next_tab.setShortcuts([QKeySequence("Ctrl+Tab"), QKeySequence("Ctrl+PgDown")])
+        next_tab.triggered.connect(lambda: self._step_tab(+1))
+        previous_tab = QAction("Previous Tab", self)
+        previous_tab.setShortcuts([QKeySequence("Ctrl+Shift+Tab"), QKeySequence("Ctrl+PgUp")])
+        previous_tab.triggered.connect(lambda: self._step_tab(-1))
+        next_pane = QAction("Next &Pane", self)
+        next_pane.setShortcut(QKeySequence("F6"))
+        next_pane.setToolTip("Move the keyboard focus: editor, console prompt, project explorer")
+        next_pane.triggered.connect(self._next_pane)
+        menus = (
+            ("&File", [books.new_workbook_action, modules.new_module_action,
+                       modules.rename_module_action, modules.delete_module_action, None,
+                       modules.save_action, modules.save_all_action, modules.close_tab_action,
+                       None, quit_action]),
+            ("&Run", [runs.run_action, runs.prompt_action, None, runs.reset_action,
+                      books.restart_action]),
+            ("&View", [next_tab, previous_tab, next_pane, None, limit_action]),
+        )
+        for title, actions in menus:
+            menu = self.menuBar().addMenu(title)
+            for action in actions:
+                if action is None:
+                    menu.addSeparator()
+                else:
+                    menu.addAction(action)
+        toolbar = QToolBar("Main", self)
+        toolbar.setObjectName("main toolbar")
+        toolbar.setToolButtonStyle(Qt.ToolButtonStyle.ToolButtonTextOnly)
+        for action in (modules.save_action, runs.run_action, runs.reset_action,
+                       books.restart_action):
+            toolbar.addAction(action)
+        self.addToolBar(toolbar)
+        self.project_explorer.set_menu_actions(
+            [modules.new_module_action, books.restart_action],
+            [modules.open_module_action, modules.rename_module_action,
+             modules.delete_module_action],
+            [books.new_workbook_action])
+
+    def attach_link(self, link: Any) -> None:
+        """Works through `link` (the IdeLink that calls this window) from now on."""
+        self.link = link
+        self.channel.attach(link)
 
     def _add_dock(self, title: str, widget: QWidget, area: Qt.DockWidgetArea) -> None:
         dock = QDockWidget(title, self)
@@ -117,6 +216,19 @@ class MainWindow(QMainWindow):
     def log_to_console(self, text: object, color: Optional[str] = None,
                        level: OutputLevel = OutputLevel.SIMPLE, from_std: bool = False) -> None:
         self.console.append(text, color, level=level, from_std=from_std)
+
+    def notify(self, text: str, color: Optional[str] = None,
+               level_detailed: bool = False) -> None:
+        """A console line of the IDE's own (what an action did, or why it could not)."""
+        self.log_to_console(text, color, level=OutputLevel.DETAILED if level_detailed
+                            else OutputLevel.SIMPLE)
+
+    def _ask_console_limit(self) -> None:
+        value, ok = QInputDialog.getInt(self, "Console line limit",
+                                        "Keep at most this many lines:", self.console.max_lines,
+                                        100, 10_000_000, 1000)
+        if ok:
+            self.console.set_max_lines(value)
 
     def _set_console_source_filter(self, value: str) -> None:
         self._console_source_filter = value
@@ -152,29 +264,131 @@ class MainWindow(QMainWindow):
 
     def _sync_package_workbooks(self) -> None:
         explorer = self.project_explorer
-        self.package_manager.set_workbooks(
+        workbooks = [(wid, explorer.display_name(wid)) for wid in explorer._workbook_items]
+        self.package_manager.set_workbooks(workbooks)
+        self.object_inspector.set_workbooks(workbooks)
+
+    def _send_to_hub(self, message: dict) -> None:
+        """Sends a panel's request through the connection client (`link`, set by the app)."""
+        link = getattr(self, "link", None)
+        if link is None or not link.is_connected():
+            self.log_to_console(f"Not connected to the hub: {message.get('type')} not sent",
+                                "#ff6b6b", level=OutputLevel.DETAILED)
+            return
+        link.send_message(message)
+
+    def _sync_console_workbooks(self) -> None:
+        explorer = self.project_explorer
+        self.console.set_workbooks(
             [(wid, explorer.display_name(wid)) for wid in explorer._workbook_items])
+
+    def kernel_problem(self, workbook_id: Optional[str]) -> Optional[str]:
+        """Why the workbook's kernel cannot take a request now, or None when it may."""
+        state = self.channel.kernel_state(workbook_id)
+        if state is None or state == KERNEL_CONNECTED:
+            return None  # connected, or not known here: the hub has the last word
+        book = self.workbook_display_name(workbook_id or "")
+        return f"the kernel of {book} is not connected ({state})"
+
+    def target_workbook(self) -> Optional[str]:
+        """The workbook an action applies to: the explorer's while the user is in it, else the
+        current tab's, else the one picked for the prompt, else the explorer's."""
+        explorer_choice = self.project_explorer.current_target()[0]
+        if explorer_choice and self.project_explorer.has_the_user():
+            return explorer_choice
+        editor = self.current_editor()
+        if editor is not None:
+            return editor.workbook_id
+        return self.console.current_workbook() or explorer_choice
+
+    def pick_workbook(self, workbook_id: str) -> None:
+        """Makes the workbook the current one in the explorer and the console's Run in box."""
+        self.project_explorer.select_workbook(workbook_id)
+        self.console.select_workbook(workbook_id)
+
+    def _follow_workbook(self, workbook_id: Optional[str]) -> None:
+        """The prompt and the package and object panels follow the workbook the user is in."""
+        if not workbook_id:
+            return
+        self.console.select_workbook(workbook_id)
+        for panel in (self.package_manager, self.object_inspector):
+            index = panel.workbook_box.findData(workbook_id)
+            if index >= 0:
+                panel.workbook_box.setCurrentIndex(index)
 
     # --- editors --------------------------------------------------------------------------
 
     def add_editor_tab(self, module_name: str, code: str, workbook_id: str) -> MonacoEditor:
-        """Shows `code` in the tab of that module, opening the tab if needed."""
-        for index, editor in self._editors():
-            if editor.workbook_id == workbook_id and editor.module_name == module_name:
-                if editor.toPlainText() != code:
+        """Shows `code` in the tab of that module, opening the tab if needed. A tab with
+        unsaved edits keeps them (a console line says the new code was not loaded)."""
+        editor = self.editor_for(workbook_id, module_name)
+        if editor is not None:
+            if editor.toPlainText() != code:
+                if editor.is_modified():
+                    self.notify(f"{module_name}.py has unsaved edits: its tab keeps them rather "
+                                "than load the workbook's code.", "#e0a030")
+                else:
                     editor.setPlainText(code)
-                self.editor_tabs.setCurrentIndex(index)
-                return editor
+                    editor.mark_saved()
+            self.editor_tabs.setCurrentWidget(editor)
+            return editor
         editor = MonacoEditor(workbook_id, module_name, code, self.editor_tabs)
         index = self.editor_tabs.addTab(editor, f"{module_name}.py")
-        self.editor_tabs.setTabToolTip(index, self._tab_tooltip(editor))
+        editor.document().modificationChanged.connect(
+            lambda _modified, e=editor: self.retitle_tab(e))
+        self.retitle_tab(editor)
         self.editor_tabs.setCurrentIndex(index)
         self._editor_area.setCurrentWidget(self.editor_tabs)
         return editor
 
+    def retitle_tab(self, editor: MonacoEditor) -> None:
+        """Shows the editor's module name, tooltip and modified marker in its tab."""
+        index = self.editor_tabs.indexOf(editor)
+        if index < 0:
+            return
+        self.editor_tabs.setTabText(index, f"{editor.module_name}.py")
+        self.editor_tabs.setTabIcon(index, self._modified_icon if editor.is_modified()
+                                    else QIcon())
+        tooltip = self._tab_tooltip(editor)
+        self.editor_tabs.setTabToolTip(
+            index, tooltip + (" (unsaved changes: Ctrl+S saves)" if editor.is_modified() else ""))
+
+    def current_editor(self) -> Optional[MonacoEditor]:
+        widget = self.editor_tabs.currentWidget()
+        return widget if isinstance(widget, MonacoEditor) else None
+
+    def editor_for(self, workbook_id: Optional[str], module_name: str) -> Optional[MonacoEditor]:
+        for _index, editor in self._editors():
+            if editor.workbook_id == workbook_id and editor.module_name == module_name:
+                return editor
+        return None
+
+    def _tab_changed(self, _index: int) -> None:
+        editor = self.current_editor()
+        if editor is not None:
+            self._follow_workbook(editor.workbook_id)
+
+    def _next_pane(self) -> None:
+        panes = [pane for pane in (self.current_editor(), self.console.prompt,
+                                   self.project_explorer) if pane is not None]
+        focused = QApplication.focusWidget()
+        index = next((i for i, pane in enumerate(panes) if pane is focused), -1)
+        panes[(index + 1) % len(panes)].setFocus(Qt.FocusReason.ShortcutFocusReason)
+
+    def _step_tab(self, step: int) -> None:
+        count = self.editor_tabs.count()
+        if count:
+            self.editor_tabs.setCurrentIndex((self.editor_tabs.currentIndex() + step) % count)
+
     def _close_tabs_for_workbook(self, workbook_id: str) -> None:
         for index, editor in reversed(list(self._editors())):
-            if editor.workbook_id == workbook_id:
+            if editor.workbook_id != workbook_id:
+                continue
+            if editor.is_modified():
+                # The workbook is gone, the person's edits are not: the tab stays.
+                self.notify(f"{editor.module_name}.py of {workbook_id} has unsaved edits; its "
+                            "tab stays open.", "#e0a030")
+            else:
                 self._close_tab(index)
 
     def _close_tab(self, index: int) -> None:
@@ -187,7 +401,7 @@ class MainWindow(QMainWindow):
         if self.editor_tabs.count() == 0:
             self._editor_area.setCurrentIndex(0)
 
-    def _editors(self):
+    def _editors(self) -> Iterator[Tuple[int, MonacoEditor]]:
         for index in range(self.editor_tabs.count()):
             widget = self.editor_tabs.widget(index)
             if isinstance(widget, MonacoEditor):
@@ -197,9 +411,34 @@ class MainWindow(QMainWindow):
         return f"{self.workbook_display_name(editor.workbook_id)} / {editor.module_name}.py"
 
     def _open_module_from_cache(self, workbook_id: str, module_name: str) -> None:
+        editor = self.editor_for(workbook_id, module_name)
+        if editor is not None:
+            self.editor_tabs.setCurrentWidget(editor)
+            editor.setFocus()
+            return
         code = self._module_cache.get(workbook_id, {}).get(module_name)
         if code is not None:
-            self.add_editor_tab(module_name, code, workbook_id)
+            self.add_editor_tab(module_name, code, workbook_id).setFocus()
+
+    # --- closing --------------------------------------------------------------------------
+
+    def unsaved_editors(self) -> list:
+        return [editor for _index, editor in self._editors() if editor.is_modified()]
+
+    def closeEvent(self, event: QCloseEvent) -> None:
+        unsaved = self.unsaved_editors()
+        if unsaved and self.isVisible():
+            names = ", ".join(f"{editor.module_name}.py" for editor in unsaved)
+            answer = QMessageBox.question(
+                self, "Unsaved changes", f"These modules have unsaved changes: {names}. "
+                "Quit anyway and lose them?",
+                QMessageBox.StandardButton.Discard | QMessageBox.StandardButton.Cancel,
+                QMessageBox.StandardButton.Cancel)
+            if answer != QMessageBox.StandardButton.Discard:
+                event.ignore()
+                return
+        self.window_settings.save(self)
+        super().closeEvent(event)
 
     # --- debugging ------------------------------------------------------------------------
 

@@ -2,24 +2,37 @@
 
 Stands in for the IDE's web-based editor with a plain Qt text editor. What it promises:
 
-* ``workbook_id`` and ``module_name`` name the module the editor shows.
+* ``workbook_id`` and ``module_name`` name the module the editor shows (a rename changes
+  ``module_name``).
 * ``set_debug_line(line)`` marks the (1-based) line where the debugger stopped and scrolls it
   into view; ``clear_debug_line()`` removes the mark. Lines outside the text are ignored.
 * Python source is shown in a monospace font with line numbers and light syntax colouring.
+* The text is editable. ``is_modified()`` tells whether it differs from the text last marked
+  saved (``mark_saved``); the document's ``modificationChanged`` signal follows it.
+* Typing Python: Enter keeps the line's indentation (one level more after a colon, one less
+  after return, pass, raise, break or continue); Tab and Shift+Tab indent and dedent by four
+  spaces; Backspace in the indentation goes back one level.
+* The gutter left of the line numbers draws markers: ``set_gutter_markers(kind, {line:
+  colour})`` replaces the markers of one kind (breakpoints, diagnostics, ...), ``{}`` removes
+  them.
 """
 
 from __future__ import annotations
 
 import keyword
 import re
-from typing import Optional
+from typing import Dict, Optional
 
 from PySide6.QtCore import QRect, QSize, Qt
-from PySide6.QtGui import (QColor, QFont, QFontDatabase, QPainter, QSyntaxHighlighter,
+from PySide6.QtGui import (QColor, QFont, QFontDatabase, QKeyEvent, QPainter, QSyntaxHighlighter,
                            QTextCharFormat, QTextCursor, QTextFormat)
 from PySide6.QtWidgets import QPlainTextEdit, QTextEdit, QWidget
 
 __all__ = ["MonacoEditor"]
+
+INDENT = "    "
+MARKER_MARGIN = 12  # gutter pixels left of the line numbers, where markers are drawn
+_DEDENT_AFTER = re.compile(r"^\s*(?:return|pass|raise|break|continue)\b")
 
 DEBUG_LINE_COLOR = QColor("#5c4b00")
 GUTTER_BACKGROUND = QColor("#252526")
@@ -77,6 +90,7 @@ class MonacoEditor(QPlainTextEdit):
         self.workbook_id = workbook_id
         self.module_name = module_name
         self.debug_line: Optional[int] = None
+        self.gutter_markers: Dict[str, Dict[int, QColor]] = {}
         font = QFontDatabase.systemFont(QFontDatabase.SystemFont.FixedFont)
         font.setPointSize(10)
         self.setFont(font)
@@ -89,6 +103,81 @@ class MonacoEditor(QPlainTextEdit):
         self.updateRequest.connect(self._update_gutter)
         self._update_gutter_width()
         self.setPlainText(code)
+        self.document().setModified(False)
+
+    # --- saving ---------------------------------------------------------------------------
+
+    def is_modified(self) -> bool:
+        return self.document().isModified()
+
+    def mark_saved(self) -> None:
+        """The text as it is now is the saved text (the undo history can come back to it)."""
+        self.document().setModified(False)
+
+    def cursor_line(self) -> int:
+        """The (1-based) line of the text cursor."""
+        return self.textCursor().blockNumber() + 1
+
+    # --- typing ---------------------------------------------------------------------------
+
+    def keyPressEvent(self, event: QKeyEvent) -> None:
+        key, modifiers = event.key(), event.modifiers()
+        plain = not modifiers & ~Qt.KeyboardModifier.KeypadModifier
+        if key in (Qt.Key.Key_Return, Qt.Key.Key_Enter) and plain:
+            self._new_line()
+        elif key == Qt.Key.Key_Tab and plain and not self.textCursor().hasSelection():
+            self.insertPlainText(INDENT)
+        elif key == Qt.Key.Key_Backtab or (key == Qt.Key.Key_Tab and plain):
+            self._shift_lines(-1 if key == Qt.Key.Key_Backtab else +1)
+        elif key == Qt.Key.Key_Backspace and plain and self._in_indentation():
+            cursor = self.textCursor()
+            column = cursor.positionInBlock()
+            cursor.movePosition(QTextCursor.MoveOperation.Left, QTextCursor.MoveMode.KeepAnchor,
+                                (column - 1) % len(INDENT) + 1)
+            cursor.removeSelectedText()
+        else:
+            super().keyPressEvent(event)
+
+    def _new_line(self) -> None:
+        cursor = self.textCursor()
+        before = cursor.block().text()[:cursor.positionInBlock()]
+        indent = before[:len(before) - len(before.lstrip())]
+        code = before.split("#", 1)[0].rstrip()
+        if code.endswith(":"):
+            indent += INDENT
+        elif _DEDENT_AFTER.match(before):
+            indent = indent[:-len(INDENT)] if indent.endswith(INDENT) else ""
+        cursor.insertText("\n" + indent)
+        self.ensureCursorVisible()
+
+    def _in_indentation(self) -> bool:
+        cursor = self.textCursor()
+        column = cursor.positionInBlock()
+        return (not cursor.hasSelection() and column > 0
+                and not cursor.block().text()[:column].strip(" "))
+
+    def _shift_lines(self, step: int) -> None:
+        """Indents (step 1) or dedents (step -1) every line the selection touches."""
+        cursor = self.textCursor()
+        first = self.document().findBlock(cursor.selectionStart())
+        last = self.document().findBlock(cursor.selectionEnd())
+        edit = QTextCursor(self.document())
+        edit.beginEditBlock()
+        block = first
+        while block.isValid():
+            edit.setPosition(block.position())
+            if step > 0:
+                edit.insertText(INDENT)
+            else:
+                text = block.text()
+                width = min(len(INDENT), len(text) - len(text.lstrip(" ")))
+                edit.movePosition(QTextCursor.MoveOperation.Right,
+                                  QTextCursor.MoveMode.KeepAnchor, width)
+                edit.removeSelectedText()
+            if block == last:
+                break
+            block = block.next()
+        edit.endEditBlock()
 
     # --- debugging ------------------------------------------------------------------------
 
@@ -112,9 +201,18 @@ class MonacoEditor(QPlainTextEdit):
 
     # --- line numbers ---------------------------------------------------------------------
 
+    def set_gutter_markers(self, kind: str, markers: Dict[int, object]) -> None:
+        """Replaces the gutter markers of `kind`: (1-based) line -> colour."""
+        if markers:
+            self.gutter_markers[kind] = {int(line): QColor(color)
+                                         for line, color in markers.items()}
+        else:
+            self.gutter_markers.pop(kind, None)
+        self._gutter.update()
+
     def line_number_width(self) -> int:
         digits = len(str(max(1, self.blockCount())))
-        return 12 + self.fontMetrics().horizontalAdvance("9") * max(digits, 3)
+        return MARKER_MARGIN + 6 + self.fontMetrics().horizontalAdvance("9") * max(digits, 3)
 
     def _update_gutter_width(self, _count: int = 0) -> None:
         self.setViewportMargins(self.line_number_width(), 0, 0, 0)
@@ -138,10 +236,21 @@ class MonacoEditor(QPlainTextEdit):
         block = self.firstVisibleBlock()
         top = round(self.blockBoundingGeometry(block).translated(self.contentOffset()).top())
         height = self.fontMetrics().height()
+        # Later kinds draw over earlier ones on the same line.
+        markers = [kind_markers for kind_markers in self.gutter_markers.values()]
+        diameter = min(MARKER_MARGIN - 2, height - 2)
         while block.isValid() and top <= event.rect().bottom():
             if block.isVisible():
+                line = block.blockNumber() + 1
                 painter.drawText(0, top, self._gutter.width() - 6, height,
-                                 Qt.AlignmentFlag.AlignRight, str(block.blockNumber() + 1))
+                                 Qt.AlignmentFlag.AlignRight, str(line))
+                for kind_markers in markers:
+                    color = kind_markers.get(line)
+                    if color is not None:
+                        painter.setBrush(color)
+                        painter.setPen(Qt.PenStyle.NoPen)
+                        painter.drawEllipse(2, top + (height - diameter) // 2, diameter, diameter)
+                        painter.setPen(GUTTER_TEXT)
             top += round(self.blockBoundingRect(block).height())
             block = block.next()
         painter.end()

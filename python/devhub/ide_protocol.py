@@ -1,0 +1,135 @@
+"""The messages the IDE sends to the development hub, and what comes back: the one place they are
+written down.
+
+Every message is a JSON object with a `type`. A request that carries a `request_id` (a string)
+gets exactly one final reply with that `request_id`, which the IDE matches to the request
+(`IdeLink.send_and_wait_response`); stream messages of a run carry the same id on the way.
+Without a `request_id`, the hub answers failures with a red "log_to_console" line instead.
+
+Workbooks, modules and runs
+---------------------------
+
+Relayed to the workbook's kernel (`workbook_id` names it):
+
+| type | fields | the hub | reply to the IDE |
+|---|---|---|---|
+| "update_module" | `workbook_id`, `module_name`, `code`, `request_id` | keeps `code` as the workbook's module, relays | "module_updated" {`workbook_id`, `module_name`, `request_id`} once the kernel took it, then "module_list" |
+| "delete_module" | `workbook_id`, `module_name`, `request_id` | forgets the module, relays | "module_deleted" {`workbook_id`, `module_name`, `success`: true, `request_id`}, then "module_list" |
+| "execution_request" | `workbook_id`, `code`, `request_id`, `source` ("ide") | relays | "stdout", "stderr", "result_output" as the cell runs, then one "execution_result" |
+| "run_module" | `workbook_id`, `module_name`, `function_name`, `args` (list), `debug` (false), `breakpoints` ([]), `request_id`, `source` ("ide") | relays | as "execution_request"; "execution_result" names `function_name` |
+| "reset_namespace" | `workbook_id`, `request_id` | relays | "namespace_reset" {`workbook_id`, `request_id`} |
+
+A kernel's "execution_error" reaches the IDE as "execution_result" with `success` false and the
+error's text in `error`. A relayed request the hub cannot deliver (the workbook has no connected
+kernel, the module name is empty), or whose kernel goes away before answering, is answered by
+the hub: a cell or run with "execution_result" {`success`: false, `error`: the reason,
+`function_name`, `request_id`, `workbook_id`, `source`}, any other request with
+"request_refused" {`request_id`, `workbook_id`, `message`}.
+
+Handled by the hub itself:
+
+| type | fields | the hub | reply to the IDE |
+|---|---|---|---|
+| "new_workbook" | `workbook_id` (its name: letters, digits, ".", "_", "-"), `request_id` | launches a kernel for a workbook it does not have yet | "workbook_opened" {`request_id`, `workbook_id`, `success`, `message`} once the kernel is connected, or why not |
+| "restart_kernel" | `workbook_id`, `request_id` | asks the kernel to shut down (ends its process after `KERNEL_STOP_TIMEOUT`), launches a new one and sends it the workbook's modules: the namespace is lost, the modules are kept | "kernel_restarted" {`request_id`, `workbook_id`, `success`, `message`} |
+| "watch_workbooks" | `version` (integer; -1 asks at once), `request_id` | answers when its workbook list differs from `version`; until then the watch waits, and a newer watch replaces it | "workbooks_state" {`request_id`, `version`, `workbooks`: [{`id`, `name`, `kernel`}]} |
+
+`kernel` is "connected", "starting" (launched or restarting, not connected yet) or "stopped".
+
+Besides the replies, the hub announces a workbook's kernel with "workbook_connected" (its name
+and modules) each time one connects, after it has sent that kernel the workbook's modules. A
+kernel that goes away leaves its workbook open, with its modules, in the "stopped" state.
+
+Packages
+--------
+
+Each workbook has its own list of installed packages. The hub installs them with its package
+manager into the cache under its data folder (one folder per package version, shared by the
+workbooks that use it), keeps each workbook's list in ``workbook_packages.json`` there, and
+gives a workbook's kernel the folders of its packages as import paths, both when the list
+changes and whenever the kernel connects.
+
+``"install_package"`` {``workbook_id``, ``package_spec``}
+    Installs a spec (``name``, ``name[extra,...]``, optionally ``==``, ``!=`` or ``~=`` and a
+    version) with its dependencies for the workbook. The IDE receives, in order:
+    ``"package_install_progress"`` (``status`` "installing"); pip's lines as ``"pip_output"``
+    {``workbook_id``, ``package_name``, ``output_type`` ("stdout" or "stderr"), ``content``};
+    ``"package_install_progress"`` ("installed", or "error" with ``error``); on success
+    ``"package_installation_complete"`` {``workbook_id``, ``message``}, the kernel's
+    ``"package_paths_updated"`` and ``"workbook_packages_update"``. A spec the package
+    manager refuses is answered with one ``"package_install_progress"`` of status "error"
+    whose ``error`` is the manager's message, and nothing runs. A failed installation leaves
+    the workbook's earlier packages as they were.
+``"remove_package"`` {``workbook_id``, ``package_name``}
+    Takes the package off the workbook's list; its modules are unloaded from the kernel
+    (``"package_paths_updated"``), then ``"workbook_packages_update"``. The cached folder
+    stays for other workbooks.
+``"get_workbook_packages"`` {``workbook_id``}
+    Answered with ``"workbook_packages_update"`` {``workbook_id``, ``packages`` (a list of
+    {``name``, ``version``, ``extras``, ``spec``, ``dependencies``}), ``package_errors`` (a
+    map of package name to the error of its last failed installation), ``python_paths`` (the
+    workbook's package folders)}.
+``"get_package_versions"`` {``package_name``}
+    Answered with ``"get_package_versions_response"`` {``package_name``, ``versions`` (newest
+    first)}.
+``"get_package_extras"`` {``package_name``, ``version`` (null: the latest)}
+    Answered with ``"get_package_extras_response"`` {``package_name``, ``version``,
+    ``extras``}.
+``"get_package_info"`` {``package_name``}
+    Answered with ``"get_package_info_response"`` {``package_name``, ``info`` (the index's
+    description of the package, or null)}.
+
+Every answer to a request carries the request's ``request_id``, so the IDE may wait for it.
+"""
+
+from __future__ import annotations
+
+import re
+from typing import Any, Dict, Optional
+
+__all__ = ["KERNEL_CONNECTED", "KERNEL_STARTING", "KERNEL_STOPPED", "RELAYED", "RUNS",
+           "HUB_REQUESTS", "PACKAGE_REQUESTS", "workbook_name_problem", "refusal"]
+
+KERNEL_CONNECTED = "connected"
+KERNEL_STARTING = "starting"
+KERNEL_STOPPED = "stopped"
+
+# Requests the hub relays to a kernel, and those among them that stream output and end with
+# one "execution_result".
+RELAYED = {"update_module", "delete_module", "execution_request", "run_module",
+           "reset_namespace"}
+RUNS = {"execution_request", "run_module"}
+HUB_REQUESTS = {"new_workbook", "restart_kernel", "watch_workbooks"}
+
+# Requests the hub answers with its package manager.
+INSTALL_PACKAGE = "install_package"
+REMOVE_PACKAGE = "remove_package"
+GET_WORKBOOK_PACKAGES = "get_workbook_packages"
+GET_PACKAGE_VERSIONS = "get_package_versions"
+GET_PACKAGE_EXTRAS = "get_package_extras"
+GET_PACKAGE_INFO = "get_package_info"
+
+PACKAGE_REQUESTS = frozenset({INSTALL_PACKAGE, REMOVE_PACKAGE, GET_WORKBOOK_PACKAGES,
+                              GET_PACKAGE_VERSIONS, GET_PACKAGE_EXTRAS, GET_PACKAGE_INFO})
+
+# A workbook name becomes a path segment of the kernel's endpoint and a command-line argument.
+_WORKBOOK_NAME = re.compile(r"[A-Za-z0-9_][A-Za-z0-9._-]{0,99}")
+
+
+def workbook_name_problem(name: Any) -> Optional[str]:
+    if not isinstance(name, str) or not _WORKBOOK_NAME.fullmatch(name):
+        return ("A workbook name holds 1 to 100 letters, digits, '.', '_' or '-' and does not "
+                "start with '.' or '-'.")
+    return None
+
+
+def refusal(request: Dict[str, Any], reason: str) -> Dict[str, Any]:
+    """The hub's final reply to a relayed request it could not see through."""
+    if request.get("type") in RUNS:
+        return {"type": "execution_result", "success": False, "error": reason,
+                "function_name": request.get("function_name") or "",
+                "request_id": request.get("request_id"),
+                "workbook_id": request.get("workbook_id"),
+                "source": request.get("source", "ide")}
+    return {"type": "request_refused", "request_id": request.get("request_id"),
+            "workbook_id": request.get("workbook_id"), "message": reason}

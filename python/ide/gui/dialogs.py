@@ -1,0 +1,152 @@
+"""The IDE's small dialogs: ``NameDialog`` asks for a name, ``RunDialog`` for a function and the
+arguments of a run, ``ask`` for a yes or no.
+
+All are window-modal and opened with ``open()``: they do not block the caller, and their
+result arrives through a signal or a callback. The dialogs refuse bad input in place, saying
+why, and keep what was typed so it can be corrected.
+"""
+
+from __future__ import annotations
+
+from typing import Callable, Dict, List, Optional
+
+from PySide6.QtCore import Signal
+from PySide6.QtWidgets import (QComboBox, QDialog, QDialogButtonBox, QFormLayout, QLabel,
+                               QLineEdit, QMessageBox, QPushButton, QVBoxLayout, QWidget)
+
+from .python_source import ArgumentError, FunctionInfo, parse_arguments
+
+__all__ = ["NameDialog", "RunDialog", "ask"]
+
+Button = QMessageBox.StandardButton
+
+
+def ask(parent: QWidget, title: str, text: str, buttons: Button, default: Button,
+        on_answer: Callable[[Button], None]) -> QMessageBox:
+    """Opens a question box; `on_answer` gets the button pressed (Cancel or No for Escape)."""
+    box = QMessageBox(QMessageBox.Icon.Question, title, text, buttons, parent)
+    box.setDefaultButton(default)
+
+    def answered(_result: int) -> None:
+        clicked = box.clickedButton()
+        answer = box.standardButton(clicked) if clicked is not None else Button.Cancel
+        box.deleteLater()
+        on_answer(answer)
+
+    box.finished.connect(answered)
+    box.open()
+    return box
+
+_ERROR_STYLE = "color: #ff6b6b;"
+
+
+class NameDialog(QDialog):
+    """Asks for a name; `check(name)` returns why a name cannot be used, or None."""
+
+    chosen = Signal(str)
+
+    def __init__(self, parent: Optional[QWidget], title: str, label: str, initial: str,
+                 check: Callable[[str], Optional[str]]) -> None:
+        super().__init__(parent)
+        self.setWindowTitle(title)
+        self._check = check
+        self.name_edit = QLineEdit(initial, self)
+        self.name_edit.selectAll()
+        self.problem_label = QLabel("", self)
+        self.problem_label.setStyleSheet(_ERROR_STYLE)
+        self.problem_label.setWordWrap(True)
+        self.buttons = QDialogButtonBox(
+            QDialogButtonBox.StandardButton.Ok | QDialogButtonBox.StandardButton.Cancel, self)
+        self.buttons.accepted.connect(self.accept)
+        self.buttons.rejected.connect(self.reject)
+        form = QFormLayout()
+        form.addRow(label, self.name_edit)
+        layout = QVBoxLayout(self)
+        layout.addLayout(form)
+        layout.addWidget(self.problem_label)
+        layout.addWidget(self.buttons)
+        self.setMinimumWidth(420)
+        self.name_edit.textChanged.connect(self._show_problem)
+        self._show_problem(initial)
+
+    def name(self) -> str:
+        return self.name_edit.text().strip()
+
+    def _show_problem(self, _text: str = "") -> Optional[str]:
+        problem = self._check(self.name())
+        self.problem_label.setText(problem or "")
+        self.buttons.button(QDialogButtonBox.StandardButton.Ok).setEnabled(problem is None)
+        return problem
+
+    def accept(self) -> None:
+        if self._show_problem() is None:
+            super().accept()
+            self.chosen.emit(self.name())
+
+
+class RunDialog(QDialog):
+    """Picks one of a module's top-level functions and reads its arguments as Python literals.
+
+    `remembered` maps function names to the argument text last used with them.
+    """
+
+    chosen = Signal(str, list, str)  # function name, argument values, argument text
+
+    def __init__(self, parent: Optional[QWidget], module_name: str,
+                 functions: List[FunctionInfo], selected: Optional[str],
+                 remembered: Dict[str, str]) -> None:
+        super().__init__(parent)
+        self.setWindowTitle(f"Run a function of {module_name}.py")
+        self._remembered = remembered
+        self.function_box = QComboBox(self)
+        for info in functions:
+            self.function_box.addItem(info.signature, info.name)
+        self.args_edit = QLineEdit(self)
+        self.problem_label = QLabel("", self)
+        self.problem_label.setStyleSheet(_ERROR_STYLE)
+        self.problem_label.setWordWrap(True)
+        hint = QLabel("Python literals separated by commas, e.g. 1000, 0.05, 'text', [1, 2]", self)
+        hint.setStyleSheet("color: #858585;")
+        self.buttons = QDialogButtonBox(QDialogButtonBox.StandardButton.Cancel, self)
+        run_button = QPushButton("Run", self)
+        run_button.setDefault(True)
+        self.buttons.addButton(run_button, QDialogButtonBox.ButtonRole.AcceptRole)
+        self.buttons.accepted.connect(self.accept)
+        self.buttons.rejected.connect(self.reject)
+        form = QFormLayout()
+        form.addRow("&Function:", self.function_box)
+        form.addRow("&Arguments:", self.args_edit)
+        layout = QVBoxLayout(self)
+        layout.addLayout(form)
+        layout.addWidget(hint)
+        layout.addWidget(self.problem_label)
+        layout.addWidget(self.buttons)
+        self.setMinimumWidth(460)
+        self.function_box.currentIndexChanged.connect(self._function_picked)
+        index = self.function_box.findData(selected)
+        self.function_box.setCurrentIndex(max(index, 0))
+        self._function_picked()
+        self.args_edit.setFocus()
+
+    def function_name(self) -> str:
+        return self.function_box.currentData()
+
+    def _function_picked(self, _index: int = 0) -> None:
+        self.args_edit.setText(self._remembered.get(self.function_name(), ""))
+        self.args_edit.setPlaceholderText(self.function_box.currentText())
+        self.problem_label.setText("")
+
+    def accept(self) -> None:
+        text = self.args_edit.text()
+        try:
+            values = parse_arguments(text)
+        except ArgumentError as error:
+            self.problem_label.setText(str(error))
+            self.args_edit.setFocus()
+            if error.span is not None:  # the faulty argument, ready to be typed over
+                self.args_edit.setSelection(error.span[0], error.span[1] - error.span[0])
+            else:
+                self.args_edit.deselect()
+            return
+        super().accept()
+        self.chosen.emit(self.function_name(), values, text)

@@ -1,0 +1,275 @@
+"""``ModuleActions``: saving a workbook's modules, and creating, renaming, deleting and closing
+them, as the IDE's menus, shortcuts and the project explorer's context menu offer.
+
+What it promises:
+
+* Save (Ctrl+S) sends the editor's text as "update_module" through the hub. The tab's
+  modified marker clears when "module_updated" comes back, provided nothing was typed since
+  the save was sent. A save that cannot be done (no kernel, no hub, no answer) writes one
+  console line saying why, and the edit stays in the tab.
+* New module asks for a name (a Python module name, not taken in the workbook), creates the
+  module empty and opens it. Rename saves the module's code under the new name, then deletes
+  the old one; an open tab follows with its unsaved edits. Delete asks first.
+* Closing a tab with unsaved edits asks whether to save them, drop them or keep the tab.
+"""
+
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Callable, Optional, Set, Tuple
+
+import shiboken6
+from PySide6.QtCore import QObject, Qt
+from PySide6.QtGui import QAction, QKeySequence
+
+from .dialogs import Button, NameDialog, ask
+from .hub_channel import reply_problem
+from .monaco_editor import MonacoEditor
+from .python_source import module_name_problem
+
+if TYPE_CHECKING:
+    from .main_window import MainWindow
+
+__all__ = ["ModuleActions"]
+
+RED = "#ff6b6b"
+
+
+class ModuleActions(QObject):
+    def __init__(self, window: "MainWindow") -> None:
+        super().__init__(window)
+        self.window = window
+        self.save_action = self._action("&Save", QKeySequence("Ctrl+S"), self.save_current)
+        self.save_all_action = self._action("Save A&ll", QKeySequence("Ctrl+Shift+S"),
+                                            self.save_all)
+        self.close_tab_action = self._action("&Close Tab", QKeySequence("Ctrl+W"),
+                                             self.close_current)
+        self.close_tab_action.setShortcuts([QKeySequence("Ctrl+W"), QKeySequence("Ctrl+F4")])
+        self.new_module_action = self._action("&New Module...", QKeySequence("Ctrl+N"),
+                                              self.new_module)
+        self.open_module_action = self._action("&Open", None, self.open_module)
+        self.rename_module_action = self._action("&Rename Module...", QKeySequence("F2"),
+                                                 self.rename_module)
+        self.delete_module_action = self._action("&Delete Module...", None, self.delete_module)
+        # Delete is also the explorer's key; elsewhere it belongs to the text being edited.
+        explorer_delete = QAction(window.project_explorer)
+        explorer_delete.setShortcut(QKeySequence.StandardKey.Delete)
+        explorer_delete.setShortcutContext(Qt.ShortcutContext.WidgetShortcut)
+        explorer_delete.triggered.connect(self.delete_module)
+        window.project_explorer.addAction(explorer_delete)
+
+    def _action(self, text: str, shortcut, slot: Callable[[], None]) -> QAction:
+        action = QAction(text, self.window)
+        if shortcut is not None:
+            action.setShortcut(shortcut)
+        action.triggered.connect(lambda _checked=False: slot())
+        return action
+
+    # --- saving ---------------------------------------------------------------------------
+
+    def save_current(self) -> None:
+        editor = self.window.current_editor()
+        if editor is None:
+            self.window.notify("Nothing to save: no module is open.")
+            return
+        self.save(editor)
+
+    def save_all(self) -> None:
+        for _index, editor in self.window._editors():
+            if editor.is_modified():
+                self.save(editor)
+
+    def save(self, editor: MonacoEditor, then: Optional[Callable[[], None]] = None) -> None:
+        """Sends the editor's text to its workbook; `then` runs once the kernel has it."""
+        workbook_id, module = editor.workbook_id, editor.module_name
+        book = self.window.workbook_display_name(workbook_id)
+        problem = self.window.kernel_problem(workbook_id)
+        if problem:
+            self.window.notify(f"Cannot save {module}.py: {problem}. The edit stays in its tab; "
+                               "save again once the kernel is connected.", RED)
+            return
+        code = editor.toPlainText()
+        revision = editor.document().revision()
+
+        def saved(reply: dict) -> None:
+            problem = reply_problem(reply, "module_updated")
+            if problem:
+                self.window.notify(f"Could not save {module}.py to {book}: {problem}. The edit "
+                                   "stays in its tab.", RED)
+                return
+            self.window._module_cache.setdefault(workbook_id, {})[module] = code
+            if shiboken6.isValid(editor) and editor.document().revision() == revision:
+                editor.mark_saved()
+            self.window.statusBar().showMessage(f"Saved {module}.py to {book}", 4000)
+            if then is not None:
+                then()
+
+        self.window.channel.save_module(workbook_id, module, code, saved)
+
+    # --- new, open, rename, delete --------------------------------------------------------
+
+    def new_module(self) -> None:
+        workbook_id = self.window.target_workbook()
+        if workbook_id is None:
+            self.window.notify("Pick a workbook in the project explorer first, or open one with "
+                               "File > New Workbook.", RED)
+            return
+        existing = self._module_names(workbook_id)
+        dialog = NameDialog(self.window,
+                            f"New module in {self.window.workbook_display_name(workbook_id)}",
+                            "Module &name:", "",
+                            lambda name: module_name_problem(name, existing))
+        dialog.chosen.connect(lambda name: self._create(workbook_id, name))
+        dialog.open()
+
+    def _create(self, workbook_id: str, name: str) -> None:
+        problem = self.window.kernel_problem(workbook_id)
+        if problem:
+            self.window.notify(f"Cannot create {name}.py: {problem}.", RED)
+            return
+
+        def created(reply: dict) -> None:
+            problem = reply_problem(reply, "module_updated")
+            if problem:
+                self.window.notify(f"Could not create {name}.py: {problem}.", RED)
+                return
+            self.window._module_cache.setdefault(workbook_id, {})[name] = ""
+            editor = self.window.add_editor_tab(name, "", workbook_id)
+            editor.setFocus()
+
+        self.window.channel.save_module(workbook_id, name, "", created)
+
+    def open_module(self) -> None:
+        workbook_id, module = self.window.project_explorer.current_target()
+        if workbook_id and module:
+            self.window._open_module_from_cache(workbook_id, module)
+
+    def rename_module(self) -> None:
+        target = self._target_module()
+        if target is None:
+            return
+        workbook_id, old = target
+        existing = self._module_names(workbook_id)
+
+        def problem(name: str) -> Optional[str]:
+            if name == old:
+                return "Type the module's new name."
+            return module_name_problem(name, existing)
+
+        dialog = NameDialog(self.window, f"Rename {old}.py", "New &name:", old, problem)
+        dialog.chosen.connect(lambda new: self._rename(workbook_id, old, new))
+        dialog.open()
+
+    def _rename(self, workbook_id: str, old: str, new: str) -> None:
+        problem = self.window.kernel_problem(workbook_id)
+        code = self.window._module_cache.get(workbook_id, {}).get(old)
+        if problem or code is None:
+            self.window.notify(f"Cannot rename {old}.py: "
+                               f"{problem or 'its saved code is not known here'}.", RED)
+            return
+        channel = self.window.channel
+
+        def deleted(reply: dict) -> None:
+            problem = reply_problem(reply, "module_deleted")
+            if problem:
+                self.window.notify(f"{old}.py was copied to {new}.py but could not be removed: "
+                                   f"{problem}.", RED)
+                return
+            cache = self.window._module_cache.setdefault(workbook_id, {})
+            cache.pop(old, None)
+            cache[new] = code
+            editor = self.window.editor_for(workbook_id, old)
+            if editor is not None:
+                editor.module_name = new
+                self.window.retitle_tab(editor)
+            self.window.notify(f"Renamed {old}.py to {new}.py", level_detailed=True)
+
+        def copied(reply: dict) -> None:
+            problem = reply_problem(reply, "module_updated")
+            if problem:
+                self.window.notify(f"Could not rename {old}.py: {problem}.", RED)
+                return
+            channel.delete_module(workbook_id, old, deleted)
+
+        channel.save_module(workbook_id, new, code, copied)
+
+    def delete_module(self) -> None:
+        target = self._target_module()
+        if target is None:
+            return
+        workbook_id, module = target
+        book = self.window.workbook_display_name(workbook_id)
+
+        def answered(answer: Button) -> None:
+            if answer == Button.Yes:
+                self._delete(workbook_id, module)
+
+        ask(self.window, "Delete module",
+            f"Delete {module}.py from {book}? Its code is removed from the workbook and its "
+            "kernel.", Button.Yes | Button.Cancel, Button.Cancel, answered)
+
+    def _delete(self, workbook_id: str, module: str) -> None:
+        problem = self.window.kernel_problem(workbook_id)
+        if problem:
+            self.window.notify(f"Cannot delete {module}.py: {problem}.", RED)
+            return
+
+        def deleted(reply: dict) -> None:
+            problem = reply_problem(reply, "module_deleted")
+            if problem:
+                self.window.notify(f"Could not delete {module}.py: {problem}.", RED)
+                return
+            self.window._module_cache.get(workbook_id, {}).pop(module, None)
+            editor = self.window.editor_for(workbook_id, module)
+            if editor is not None:
+                self.window._close_tab(self.window.editor_tabs.indexOf(editor))
+            self.window.notify(f"Deleted {module}.py", level_detailed=True)
+
+        self.window.channel.delete_module(workbook_id, module, deleted)
+
+    # --- closing tabs ---------------------------------------------------------------------
+
+    def close_current(self) -> None:
+        index = self.window.editor_tabs.currentIndex()
+        if index >= 0:
+            self.request_close(index)
+
+    def request_close(self, index: int) -> None:
+        """Closes the tab at `index`, asking first when its module has unsaved edits."""
+        editor = self.window.editor_tabs.widget(index)
+        if not isinstance(editor, MonacoEditor) or not editor.is_modified():
+            self.window._close_tab(index)
+            return
+
+        def close() -> None:
+            if shiboken6.isValid(editor):
+                self.window._close_tab(self.window.editor_tabs.indexOf(editor))
+
+        def answered(answer: Button) -> None:
+            if answer == Button.Save:
+                self.save(editor, then=close)
+            elif answer == Button.Discard:
+                close()
+
+        ask(self.window, "Unsaved changes",
+            f"{editor.module_name}.py has changes that are not saved. Save them before closing?",
+            Button.Save | Button.Discard | Button.Cancel, Button.Save, answered)
+
+    # --- targets --------------------------------------------------------------------------
+
+    def _target_module(self) -> Optional[Tuple[str, str]]:
+        explorer = self.window.project_explorer
+        workbook_id, module = explorer.current_target()
+        editor = self.window.current_editor()
+        if (module is None or not explorer.has_the_user()) and editor is not None:
+            return editor.workbook_id, editor.module_name
+        if workbook_id and module:
+            return workbook_id, module
+        self.window.notify("Pick a module in the project explorer first.", RED)
+        return None
+
+    def _module_names(self, workbook_id: str) -> Set[str]:
+        names = set(self.window.project_explorer.modules_of(workbook_id))
+        names.update(self.window._module_cache.get(workbook_id, {}))
+        names.update(editor.module_name for _i, editor in self.window._editors()
+                     if editor.workbook_id == workbook_id)
+        return names

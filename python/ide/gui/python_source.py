@@ -1,0 +1,136 @@
+"""What the IDE reads from Python text without running it: module names, a module's top-level
+functions, and the arguments typed for a run.
+
+No Qt here: the dialogs and actions call these and show the messages they return or raise.
+
+* ``module_name_problem(name, existing)`` is None for a usable new module name, else the reason
+  (shown as is in the dialog).
+* ``top_level_functions(source)`` lists the module's plain ``def`` functions with their lines;
+  ``function_at(functions, line)`` is the one whose text holds a (1-based) line.
+* ``parse_arguments(text)`` reads "1000, 0.05, 'x', [1, 2]" as Python literals into a list that
+  can travel to the kernel; it raises ``ArgumentError`` with a message a user can act on.
+"""
+
+from __future__ import annotations
+
+import ast
+import keyword
+import math
+from typing import Any, Iterable, List, NamedTuple, Optional, Tuple
+
+__all__ = ["ArgumentError", "FunctionInfo", "function_at", "module_name_problem",
+           "parse_arguments", "top_level_functions"]
+
+
+def module_name_problem(name: str, existing: Iterable[str]) -> Optional[str]:
+    """Why `name` cannot name a new module next to `existing`, or None when it can."""
+    if not name:
+        return "Type a name for the module."
+    if not name.isidentifier():
+        return (f"'{name}' is not a valid Python module name: use letters, digits and "
+                "underscores, and do not start with a digit.")
+    if keyword.iskeyword(name):
+        return f"'{name}' is a Python keyword and cannot name a module."
+    if name in set(existing):
+        return f"A module named '{name}' already exists in this workbook."
+    return None
+
+
+class FunctionInfo(NamedTuple):
+    name: str
+    first_line: int  # the first decorator's line, or the def line
+    last_line: int
+    parameters: str  # as written, e.g. "value, rate, years=3"
+
+    @property
+    def signature(self) -> str:
+        return f"{self.name}({self.parameters})"
+
+
+def top_level_functions(source: str) -> List[FunctionInfo]:
+    """The module's top-level ``def`` functions in source order; [] when it does not parse."""
+    try:
+        tree = ast.parse(source)
+    except (SyntaxError, ValueError):
+        return []
+    functions = []
+    for node in tree.body:
+        # Coroutine functions are left out: a run calls the function and sends back its value.
+        if isinstance(node, ast.FunctionDef):
+            first = min([node.lineno] + [d.lineno for d in node.decorator_list])
+            last = node.end_lineno or node.lineno
+            functions.append(FunctionInfo(node.name, first, last, ast.unparse(node.args)))
+    return functions
+
+
+def function_at(functions: Iterable[FunctionInfo], line: int) -> Optional[FunctionInfo]:
+    for info in functions:
+        if info.first_line <= line <= info.last_line:
+            return info
+    return None
+
+
+class ArgumentError(ValueError):
+    """Arguments that cannot be read or cannot be sent; the text says which and why, and
+    `span` is where the faulty argument lies in the text typed (start, end), when known."""
+
+    def __init__(self, message: str, span: Optional[Tuple[int, int]] = None) -> None:
+        super().__init__(message)
+        self.span = span
+
+
+_WIRE_HELP = ("arguments may be None, True, False, numbers, strings, and lists (or lists of "
+              "lists) of these")
+
+
+def parse_arguments(text: str) -> List[Any]:
+    """The values of comma-separated Python literals, as a list for "run_module"."""
+    text = text.strip()
+    if not text:
+        return []
+    try:
+        call = ast.parse(f"f({text})", mode="eval").body
+    except SyntaxError as error:
+        raise ArgumentError(f"Not valid Python: {error.msg} (type values separated by commas, "
+                            "for example 1000, 0.05, 'text', [1, 2])") from None
+    if not isinstance(call, ast.Call):
+        raise ArgumentError("Type values separated by commas, for example 1000, 0.05, 'text'.")
+    if call.keywords or any(isinstance(arg, ast.Starred) for arg in call.args):
+        raise ArgumentError("Only positional values can be passed: drop 'name=' and '*'.")
+    values = []
+    for position, node in enumerate(call.args, 1):
+        # Offsets count from the "f(" that wraps the text.
+        span = (node.col_offset - 2, (node.end_col_offset or node.col_offset) - 2)
+        try:
+            value = ast.literal_eval(node)
+        except (ValueError, TypeError, SyntaxError, MemoryError, RecursionError):
+            raise ArgumentError(
+                f"Argument {position} ({_shortened(text[span[0]:span[1]])}) is not a Python "
+                "literal: write numbers, strings in quotes, True/False/None, or lists of them.",
+                span) from None
+        problem = _wire_problem(value)
+        if problem:
+            raise ArgumentError(f"Argument {position} cannot be sent: {problem}; {_WIRE_HELP}.",
+                                span)
+        values.append(value)
+    return values
+
+
+def _shortened(segment: str) -> str:
+    return segment if len(segment) <= 40 else segment[:37] + "..."
+
+
+def _wire_problem(value: Any, depth: int = 0) -> Optional[str]:
+    if value is None or isinstance(value, (bool, int, str)):
+        return None
+    if isinstance(value, float):
+        return None if math.isfinite(value) else f"{value!r} has no JSON form"
+    if isinstance(value, (list, tuple)) and depth < 2:
+        for item in value:
+            problem = _wire_problem(item, depth + 1)
+            if problem:
+                return problem
+        return None
+    if isinstance(value, (list, tuple)):
+        return "lists nest at most two deep"
+    return f"a {type(value).__name__} value"

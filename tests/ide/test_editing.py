@@ -1,0 +1,111 @@
+"""Writing modules in the IDE: saving through the hub to the kernel, the unsaved marker, and
+creating, renaming and deleting modules from the project explorer."""
+from PySide6.QtCore import Qt
+from PySide6.QtWidgets import QMessageBox
+
+from devhub import ide_driver as do
+from ide.gui.dialogs import NameDialog
+
+from .conftest import CTRL, WORKBOOK
+
+SOURCE = "def twice(x):\n    return 2 * x\n"
+
+
+class TestSaving:
+    def test_ctrl_s_clears_the_marker_once_the_kernel_has_the_code(self, used):
+        editor = used.new_module(WORKBOOK, "saving")
+        do.type_code(editor, SOURCE)
+        assert used.marked(editor) and editor.is_modified()
+        used.save(editor)
+        assert not used.marked(editor)
+        assert "Out: 42" in used.run_cell("import saving; saving.twice(21)")
+        assert used.window._module_cache[WORKBOOK]["saving"] == SOURCE
+
+    def test_text_typed_while_a_save_travels_stays_marked(self, used):
+        editor = used.new_module(WORKBOOK, "racing", SOURCE)
+        do.type_text(editor, "# one")
+        do.key(editor, Qt.Key.Key_S, CTRL)
+        do.type_text(editor, " two")  # before the reply is handled on this thread
+        used.wait(lambda: used.window._module_cache[WORKBOOK]["racing"].endswith("# one"),
+                  "the first save")
+        assert editor.is_modified() and used.marked(editor)
+
+    def test_an_edit_survives_a_kernel_that_is_gone_and_saves_after_a_restart(self, used):
+        used.window.workbook_actions.open_workbook("Lonely.xlsx")
+        used.wait(lambda: used.kernel_state("Lonely.xlsx") == "connected", "the kernel", 60)
+        editor = used.new_module("Lonely.xlsx", "kept", SOURCE)
+        used.background.call(used.background.hub.stop_kernel("Lonely.xlsx", 10))
+        used.wait(lambda: used.kernel_state("Lonely.xlsx") == "stopped", "the kernel to go")
+
+        do.type_text(editor, "thrice = lambda x: 3 * x")
+        do.key(editor, Qt.Key.Key_S, CTRL)
+        used.wait_for_console("Cannot save kept.py: the kernel of Lonely.xlsx is not connected")
+        assert editor.is_modified() and editor.toPlainText().endswith("3 * x")
+        used.window.console.select_workbook("Lonely.xlsx")
+        do.type_text(used.window.console.prompt, "kept.twice(1)")
+        do.key(used.window.console.prompt, Qt.Key.Key_Return)
+        used.wait_for_console("The cell did not run: the kernel of Lonely.xlsx is not connected")
+        assert used.window.console.prompt.toPlainText() == "kept.twice(1)"
+        used.window.console.prompt.clear()
+
+        used.window.pick_workbook("Lonely.xlsx")
+        used.explorer.setFocus()
+        used.window.workbook_actions.restart_action.trigger()
+        used.answer(QMessageBox.StandardButton.Yes)
+        used.wait(lambda: used.kernel_state("Lonely.xlsx") == "connected", "the restart", 60)
+        # The new kernel got the saved module from the hub; the edit reaches it when saved.
+        assert "Out: 6" in used.run_cell("import kept; kept.twice(3)")
+        used.save(editor)
+        assert "Out: 9" in used.run_cell("import importlib; importlib.import_module('kept').thrice(3)")
+
+
+class TestModulesInTheExplorer:
+    def test_bad_and_taken_names_are_refused_in_the_dialog_with_the_reason(self, used):
+        used.new_module(WORKBOOK, "taken", SOURCE)
+        do.click_item(used.explorer, used.explorer._workbook_items[WORKBOOK])
+        used.window.module_actions.new_module_action.trigger()
+        dialog = do.dialog(used.window, NameDialog)
+        reasons = {}
+        for name in ("2fast", "my-module", "class", "taken"):
+            dialog.name_edit.setText(name)
+            do.key(dialog.name_edit, Qt.Key.Key_Return)
+            reasons[name] = dialog.problem_label.text()
+        assert dialog.isVisible()
+        assert "not a valid Python module name" in reasons["2fast"]
+        assert "not a valid Python module name" in reasons["my-module"]
+        assert "is a Python keyword" in reasons["class"]
+        assert "already exists" in reasons["taken"]
+
+    def test_rename_and_delete_reach_the_kernel_and_the_open_tab(self, used):
+        editor = used.new_module(WORKBOOK, "before", SOURCE)
+        do.type_text(editor, "# still mine")
+        do.click_item(used.explorer, used.module_item(WORKBOOK, "before"))
+        do.key(used.explorer, Qt.Key.Key_F2)
+        dialog = do.dialog(used.window, NameDialog)
+        dialog.name_edit.setText("after")
+        do.key(dialog.name_edit, Qt.Key.Key_Return)
+        used.wait(lambda: editor.module_name == "after", "the rename")
+        assert "after" in used.explorer.modules_of(WORKBOOK)
+        assert "before" not in used.explorer.modules_of(WORKBOOK)
+        tabs = used.window.editor_tabs
+        assert tabs.tabText(tabs.indexOf(editor)) == "after.py" and editor.is_modified()
+        assert "Out: 8" in used.run_cell("import after; after.twice(4)")
+        assert "ModuleNotFoundError" in used.run_cell("import before")
+
+        editor.mark_saved()
+        tabs.setCurrentWidget(editor)
+        used.window.module_actions.delete_module_action.trigger()
+        used.answer(QMessageBox.StandardButton.Yes)
+        used.wait(lambda: "after" not in used.explorer.modules_of(WORKBOOK), "the deletion")
+        assert used.window.editor_for(WORKBOOK, "after") is None
+        assert "ModuleNotFoundError" in used.run_cell("import importlib; "
+                                                      "importlib.import_module('after')")
+
+    def test_closing_a_tab_with_unsaved_edits_asks_first(self, used):
+        editor = used.new_module(WORKBOOK, "closing", SOURCE)
+        do.type_text(editor, "KEPT = 1")
+        for answer in (QMessageBox.StandardButton.Cancel, QMessageBox.StandardButton.Save):
+            do.key(editor, Qt.Key.Key_W, CTRL)
+            used.answer(answer)
+        used.wait(lambda: used.window.editor_for(WORKBOOK, "closing") is None, "the tab to close")
+        assert used.window._module_cache[WORKBOOK]["closing"].endswith("KEPT = 1")

@@ -1,0 +1,132 @@
+"""The development hub's answers to the IDE, as an IDE client on its socket sees them, with real
+kernel processes behind the hub."""
+import asyncio
+import json
+
+import pytest
+from websockets.asyncio.client import connect
+
+from .conftest import seconds
+
+
+class IdeClient:
+    """The IDE's end of the hub's /ws/ide/main_ide socket."""
+
+    def __init__(self, websocket) -> None:
+        self.websocket = websocket
+        self.seen = []
+        self._n = 0
+
+    async def ask(self, message: dict, timeout: float = 30) -> dict:
+        """Sends `message` with a fresh request id and returns the reply carrying that id."""
+        self._n += 1
+        request_id = message["request_id"] = f"r{self._n}"
+        await self.websocket.send(json.dumps(message))
+        return await self.reply_to(request_id, timeout)
+
+    async def reply_to(self, request_id: str, timeout: float = 30) -> dict:
+        async def first():
+            while True:
+                message = json.loads(await self.websocket.recv())
+                self.seen.append(message)
+                if message.get("request_id") == request_id and message.get("type") not in (
+                        "stdout", "stderr", "result_output"):
+                    return message
+        return await asyncio.wait_for(first(), seconds(timeout))
+
+
+@pytest.fixture
+async def ide(hub):
+    async with connect(f"{hub.url}/ws/ide/main_ide") as websocket:
+        client = IdeClient(websocket)
+        assert json.loads(await websocket.recv())["type"] == "workbook_list"
+        yield client
+
+
+async def opened(hub, ide, workbook_id: str) -> None:
+    reply = await ide.ask({"type": "new_workbook", "workbook_id": workbook_id}, 60)
+    assert reply["success"], reply
+
+
+class TestRelayedRequests:
+    async def test_a_save_is_confirmed_with_its_request_id_then_listed(self, hub, ide):
+        await opened(hub, ide, "A.xlsx")
+        reply = await ide.ask({"type": "update_module", "workbook_id": "A.xlsx",
+                               "module_name": "m", "code": "X = 1\n"})
+        assert reply == {"type": "module_updated", "workbook_id": "A.xlsx", "module_name": "m",
+                         "request_id": reply["request_id"]}
+        listing = json.loads(await ide.websocket.recv())
+        assert listing == {"type": "module_list", "workbook_id": "A.xlsx", "modules": ["m"]}
+        reset = await ide.ask({"type": "reset_namespace", "workbook_id": "A.xlsx"})
+        assert reset["type"] == "namespace_reset"
+
+    async def test_answers_without_ids_go_to_the_requests_in_order(self, hub, ide):
+        await opened(hub, ide, "E.xlsx")
+        requests = [("update_module", "m", "u1"), ("update_module", "n", "u2"),
+                    ("delete_module", "m", "d1"), ("update_module", "m", "u3")]
+        for kind, module, request_id in requests:
+            await ide.websocket.send(json.dumps({
+                "type": kind, "workbook_id": "E.xlsx", "module_name": module,
+                "code": f"# {request_id}", "request_id": request_id}))
+        replies = [await ide.reply_to(request_id) for _k, _m, request_id in requests]
+        assert [(r["type"], r["module_name"]) for r in replies] == [
+            ("module_updated", "m"), ("module_updated", "n"), ("module_deleted", "m"),
+            ("module_updated", "m")]
+        assert hub.modules["E.xlsx"] == {"m": "# u3", "n": "# u2"}
+
+    async def test_requests_for_a_workbook_without_kernel_are_refused_and_not_kept(self, hub,
+                                                                                     ide):
+        save = await ide.ask({"type": "update_module", "workbook_id": "None.xlsx",
+                              "module_name": "m", "code": "X = 1\n"})
+        assert save["type"] == "request_refused"
+        assert "No kernel is connected for workbook 'None.xlsx'" in save["message"]
+        run = await ide.ask({"type": "run_module", "workbook_id": "None.xlsx",
+                             "module_name": "m", "function_name": "f", "args": []})
+        assert (run["type"], run["success"], run["function_name"]) == (
+            "execution_result", False, "f")
+        assert "None.xlsx" not in hub.modules
+
+    async def test_a_run_whose_kernel_dies_ends_with_a_failure(self, hub, ide):
+        await opened(hub, ide, "B.xlsx")
+        await ide.ask({"type": "update_module", "workbook_id": "B.xlsx", "module_name": "m",
+                       "code": "import time\ndef f():\n    print('started', flush=True)\n"
+                               "    time.sleep(600)\n"})
+        await ide.websocket.send(json.dumps({
+            "type": "run_module", "workbook_id": "B.xlsx", "module_name": "m",
+            "function_name": "f", "args": [], "request_id": "long"}))
+        while not any("started" in str(m.get("content")) for m in ide.seen):
+            ide.seen.append(json.loads(await ide.websocket.recv()))
+        await hub._processes["B.xlsx"].kill()
+        reply = await ide.reply_to("long")
+        assert (reply["type"], reply["success"]) == ("execution_result", False)
+        assert "went away" in reply["error"]
+
+
+class TestWorkbooksAndKernels:
+    async def test_a_restart_keeps_the_modules_and_loses_the_namespace(self, hub, ide):
+        await opened(hub, ide, "C.xlsx")
+        await ide.ask({"type": "update_module", "workbook_id": "C.xlsx", "module_name": "m",
+                       "code": "def f():\n    return 5\n"})
+        await ide.ask({"type": "execution_request", "workbook_id": "C.xlsx", "code": "y = 1"})
+        first_pid = hub._processes["C.xlsx"].pid
+        reply = await ide.ask({"type": "restart_kernel", "workbook_id": "C.xlsx"}, 60)
+        assert reply["success"], reply
+        assert hub._processes["C.xlsx"].pid != first_pid
+        cell = await ide.ask({"type": "execution_request", "workbook_id": "C.xlsx",
+                              "code": "import m; (m.f(), 'y' in dir())"})
+        assert cell["success"] and cell["result"] == "(5, False)"
+
+    async def test_workbook_names_are_checked_and_the_watch_follows_the_kernels(self, hub, ide):
+        refused = await ide.ask({"type": "new_workbook", "workbook_id": "../evil"})
+        assert not refused["success"] and "letters, digits" in refused["message"]
+        state = await ide.ask({"type": "watch_workbooks", "version": -1})
+        assert state["workbooks"] == []
+        parked = {"type": "watch_workbooks", "version": state["version"], "request_id": "w"}
+        await ide.websocket.send(json.dumps(parked))
+        await opened(hub, ide, "D.xlsx")
+        assert ("D.xlsx", "starting") in [(w["id"], w["kernel"]) for m in ide.seen
+                                          if m.get("request_id") == "w" for w in m["workbooks"]]
+        again = await ide.ask({"type": "new_workbook", "workbook_id": "D.xlsx"})
+        assert not again["success"] and "already open" in again["message"]
+        now = await ide.ask({"type": "watch_workbooks", "version": -1})
+        assert now["workbooks"] == [{"id": "D.xlsx", "name": "D.xlsx", "kernel": "connected"}]

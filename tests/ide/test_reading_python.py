@@ -1,0 +1,73 @@
+"""What the IDE reads from Python text: module names, a module's functions, run arguments; and
+how the editor indents what is typed."""
+import pytest
+from PySide6.QtCore import Qt
+
+from devhub import ide_driver as do
+from ide.gui import MonacoEditor
+from ide.gui.python_source import (ArgumentError, function_at, module_name_problem,
+                                   parse_arguments, top_level_functions)
+
+
+class TestModuleNames:
+    def test_only_free_python_identifiers_are_taken(self):
+        assert module_name_problem("sales_2024", ["other"]) is None
+        assert module_name_problem("données", []) is None
+        for bad in ("", "2024", "a.b", "with space", "import", "other"):
+            assert module_name_problem(bad, ["other"]), bad
+
+
+class TestRunArguments:
+    def test_literals_become_values_that_can_travel(self):
+        assert parse_arguments("") == []
+        assert parse_arguments(" 1000, 0.05, 'a, b', None, [1, 2], [[1], [2]], (3,) ") == [
+            1000, 0.05, "a, b", None, [1, 2], [[1], [2]], (3,)]
+
+    @pytest.mark.parametrize("text, reason", [
+        ("1, two", "Argument 2 (two) is not a Python literal"),
+        ("1, 2)", "Not valid Python"),
+        ("x=1", "Only positional values"),
+        ("*[1]", "Only positional values"),
+        ("{'a': 1}", "Argument 1 cannot be sent: a dict value"),
+        ("[[[1]]]", "lists nest at most two deep"),
+        ("float('nan')", "not a Python literal"),
+        ("1e999", "inf has no JSON form"),
+    ])
+    def test_bad_arguments_say_what_is_wrong(self, text, reason):
+        with pytest.raises(ArgumentError, match=reason.replace("(", r"\(").replace(")", r"\)")):
+            parse_arguments(text)
+
+
+class TestFunctions:
+    def test_the_function_under_a_line_includes_its_decorators(self):
+        source = ("import functools\n\n@functools.lru_cache()\ndef cached(n):\n    return n\n\n"
+                  "async def later():\n    pass\n\nclass K:\n    def method(self):\n"
+                  "        pass\n\ndef last(a, b=2, *rest):\n    def inner():\n"
+                  "        pass\n    return a\n")
+        functions = top_level_functions(source)
+        assert [f.signature for f in functions] == ["cached(n)", "last(a, b=2, *rest)"]
+        assert function_at(functions, 3).name == "cached"
+        assert function_at(functions, 16).name == "last"
+        assert function_at(functions, 11) is None
+        assert top_level_functions("def broken(:\n") == []
+
+
+class TestEditorIndentation:
+    def test_typing_follows_python_blocks(self, qtbot):
+        editor = MonacoEditor("B", "m")
+        qtbot.addWidget(editor)
+        for line in ("def f(x):", "if x:", "return 1", "return 2"):
+            do.type_text(editor, line)
+            do.key(editor, Qt.Key.Key_Return)
+        assert editor.toPlainText() == "def f(x):\n    if x:\n        return 1\n    return 2\n"
+        do.key(editor, Qt.Key.Key_Tab)
+        do.type_text(editor, "y = 1")
+        do.key(editor, Qt.Key.Key_Home)
+        do.key(editor, Qt.Key.Key_Right, times=4)
+        do.key(editor, Qt.Key.Key_Backspace)  # one level, not one space
+        assert editor.toPlainText().endswith("\ny = 1")
+        editor.selectAll()
+        do.key(editor, Qt.Key.Key_Tab)
+        assert editor.toPlainText().startswith("    def f(x):\n        if x:")
+        do.key(editor, Qt.Key.Key_Backtab)
+        assert editor.toPlainText().startswith("def f(x):\n    if x:")
