@@ -4,6 +4,7 @@
 #include "core/interned.hpp"
 #include "core/secured_mode.hpp"
 #include "kernel/frame_gatherer.hpp"
+#include "kernel/handlers.hpp"
 #include "kernel/host_hooks.hpp"
 #include "kernel/kernel_module.hpp"
 #include "kernel/language_thread.hpp"
@@ -137,6 +138,7 @@ core::Task<> run(nb::object self) {
 
 core::Task<> disconnect(nb::object self) {
     self.attr("running") = false;
+    end_debug_session(self);
     stop_component(self, "_win32_watcher");
     stop_component(self, "_com_event_registrar");
 

@@ -119,6 +119,14 @@ void bind_python_kernel(nb::module_ &module) {
              core::coroutine_method<handle_run_module, nb::object>(
                  "PythonKernel._handle_run_module"),
              nb::arg("message").none())
+        .def("_handle_debug_run_module",
+             core::coroutine_method<handle_debug_run_module, nb::object, nb::object, nb::object,
+                                    nb::object, nb::object, nb::object, nb::object>(
+                 "PythonKernel._handle_debug_run_module"),
+             nb::arg("module_name").none(), nb::arg("function_name").none(), nb::arg("args").none(),
+             nb::arg("breakpoints").none(), nb::arg("request_id").none(),
+             nb::arg("workbook_id").none(), nb::arg("source").none() = "ide")
+        .def("has_active_debugger", &has_active_debugger)
         .def("_handle_event_execution",
              core::coroutine_method<handle_event_execution, nb::object>(
                  "PythonKernel._handle_event_execution"),

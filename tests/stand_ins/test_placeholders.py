@@ -2,18 +2,12 @@ import sys
 
 import pytest
 
-from python_server.debugger import QuorvelDebugger
 from python_server.win32_com import (
     Win32ComEventRegistrar,
     Win32ComWatcher,
     get_win32_events_dictionary,
     get_win32_workbook_tree,
 )
-
-
-def test_debugger_refuses_construction():
-    with pytest.raises(NotImplementedError, match="debugger is not built yet"):
-        QuorvelDebugger(object(), frame=None)
 
 
 class TestWin32Com:
