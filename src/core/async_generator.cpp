@@ -3,6 +3,7 @@
 // event loop's asyncgen hooks see them as they see `async def` generators.
 #include "core/async_generator.hpp"
 
+#include "core/errors.hpp"
 #include "core/frame.hpp"
 
 #include <structmember.h>

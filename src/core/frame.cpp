@@ -49,33 +49,6 @@ namespace detail {
 
 // --- iterator steps, with a fallback below Python 3.10 ---------------------------------------
 
-PyObject *fetch_exception() {
-#if PY_VERSION_HEX >= 0x030C0000
-    return PyErr_GetRaisedException();
-#else
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    if (!type)
-        return nullptr;
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (traceback && value)
-        PyException_SetTraceback(value, traceback);
-    Py_XDECREF(type);
-    Py_XDECREF(traceback);
-    return value;
-#endif
-}
-
-void restore_exception(PyObject *exception) {
-#if PY_VERSION_HEX >= 0x030C0000
-    PyErr_SetRaisedException(exception);
-#else
-    PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(exception));
-    Py_INCREF(type);
-    PyErr_Restore(type, exception, PyException_GetTraceback(exception));
-#endif
-}
-
 void set_stop_iteration(PyObject *value) {
     PyObject *stop = PyObject_CallOneArg(PyExc_StopIteration, value);
     if (!stop)

@@ -29,12 +29,6 @@ PyObject *awaitable_iter(PyObject *awaitable);
 // Raises StopIteration(value) as a real instance, so that a tuple value is not unpacked.
 void set_stop_iteration(PyObject *value);
 
-// The exception instance currently raised, taken out of the error indicator (new reference).
-PyObject *fetch_exception();
-
-// Raises `exception` (an instance), keeping its traceback.
-void restore_exception(PyObject *exception);
-
 // Builds the exception of a throw(type[, value[, traceback]]) call and raises it; false with
 // TypeError raised instead when the arguments are not what CPython's generators accept.
 bool raise_thrown(PyObject *args);

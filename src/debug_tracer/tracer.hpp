@@ -8,7 +8,7 @@
 // on a condition variable with the GIL released.
 #pragma once
 
-#include "core/iter_protocol.hpp"
+#include "core/errors.hpp"
 #include "core/py_compat.hpp"
 
 #include <nanobind/nanobind.h>

@@ -7,7 +7,6 @@
 #include "core/containers.hpp"
 #include "core/errors.hpp"
 #include "core/interned.hpp"
-#include "core/iter_protocol.hpp"
 #include "core/text.hpp"
 #include "kernel/code_executor.hpp"
 #include "kernel/handlers.hpp"
@@ -267,7 +266,7 @@ public:
     SessionRelease(const SessionRelease &) = delete;
     const std::shared_ptr<ActiveRun> &run() const { return m_run; }
     ~SessionRelease() {
-        PyObject *raised = core::detail::fetch_exception();
+        nb::error_scope keep_raised; // an error in flight survives the clean-up
         try {
             // Only this run's own session: a later run may hold _debugger by now.
             if (m_run->debugger.is_valid() &&
@@ -281,8 +280,6 @@ public:
         } catch (nb::python_error &e) {
             e.discard_as_unraisable("releasing a debug session");
         }
-        if (raised)
-            core::detail::restore_exception(raised);
     }
 
 private:
