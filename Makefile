@@ -1,11 +1,30 @@
-# make demo: build and run the system end to end on this machine.
-# make test: build with the test probes and run the whole test suite.
+# make demo:       build and run the system end to end on this machine.
+# make test:       build with the test probes and run the whole test suite.
+# make test-asan:  the whole suite against modules built with AddressSanitizer (build-asan/).
+# make test-debug: the core and kernel suites on Debian's debug interpreter (build-debug/).
 PYTHON ?= python3
 VENV   := .venv
 PY     := $(VENV)/bin/python
 PIP    := $(PY) -m pip
 
-.PHONY: demo test install bench clean
+# The pinned build tools, and the build every target makes: test probes included, warnings fatal.
+BUILD_TOOLS := -c build-constraints.txt scikit-build-core nanobind ninja cmake
+BUILD       := --no-build-isolation -Ccmake.define.QUORVEL_PROBES=ON -Ccmake.define.QUORVEL_WERROR=ON
+
+# The sanitizer build is installed into its own folder, put first on the path of the suite and of
+# every process it starts. libasan must be loaded before anything else and libstdc++ with it (else
+# ASan aborts at the first C++ throw); leaks are not checked (the interpreter keeps much to exit).
+# Python objects come from malloc too, so that one freed by a wrong reference count is caught.
+# Debug information (RelWithDebInfo, not stripped) lets its reports name our functions and lines.
+ASAN_SITE := build-asan/site
+ASAN_ENV  := LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libstdc++.so)" \
+             ASAN_OPTIONS=detect_leaks=0 PYTHONMALLOC=malloc PYTHONPATH=$(CURDIR)/$(ASAN_SITE)
+
+DEBUG_PYTHON := /usr/bin/python3.11-dbg
+DEBUG_VENV   := .venv-debug
+DEBUG_PIP    := $(DEBUG_VENV)/bin/python -W ignore -m pip # the debug build warns of pip's open files
+
+.PHONY: demo test test-asan test-debug install bench clean
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -13,8 +32,8 @@ $(PY):
 
 # Build tools go into the virtual environment once; the build itself reuses build/ between runs.
 install: $(PY)
-	$(PIP) install --quiet "scikit-build-core>=0.10" "nanobind>=2.4" ninja cmake
-	$(PIP) install --quiet --no-build-isolation -Ccmake.define.QUORVEL_PROBES=ON ".[test,ide]"
+	$(PIP) install --quiet $(BUILD_TOOLS)
+	$(PIP) install --quiet $(BUILD) ".[test,ide]"
 
 demo: install
 	$(PY) -m devhub.demo
@@ -22,12 +41,26 @@ demo: install
 test: install
 	$(PY) -m pytest
 
+test-asan: install
+	$(PIP) install --quiet --no-deps --upgrade --target $(ASAN_SITE) $(BUILD) \
+		-Ccmake.define.QUORVEL_ASAN=ON -Ccmake.build-type=RelWithDebInfo -Cbuild-dir=build-asan/{wheel_tag} .
+	$(ASAN_ENV) $(PY) -m pytest
+
+# Debian's debug interpreter checks reference counts and the garbage collector's invariants.
+test-debug:
+	test -x $(DEBUG_PYTHON) || (apt-get update && apt-get install -y python3.11-dbg python3.11-venv)
+	test -x $(DEBUG_VENV)/bin/python || $(DEBUG_PYTHON) -m venv $(DEBUG_VENV)
+	$(DEBUG_PIP) install --quiet --upgrade pip
+	$(DEBUG_PIP) install --quiet $(BUILD_TOOLS)
+	$(DEBUG_PIP) install --quiet $(BUILD) -Cbuild-dir=build-debug/{wheel_tag} ".[test]"
+	$(DEBUG_VENV)/bin/python -m pytest -p no:pytest-qt tests/core tests/kernel
+
 # Every benchmark prints its figures as ratios to a baseline measured in the same run.
 BENCHES := roundtrip stream streaming install ide_roundtrip ide_dispatch ide_typing paths \
-           vs_notebook_kernel formula_burst
+           vs_notebook_kernel formula_burst language debugger
 
 bench: install
 	for name in $(BENCHES); do $(PY) bench/$$name.py || exit 1; done
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build build-asan build-debug $(VENV) $(DEBUG_VENV)

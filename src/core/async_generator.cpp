@@ -3,19 +3,15 @@
 // event loop's asyncgen hooks see them as they see `async def` generators.
 #include "core/async_generator.hpp"
 
-#include "core/abc_registration.hpp"
-#include "core/frame_object.hpp"
-#include "core/iter_protocol.hpp"
+#include "core/errors.hpp"
+#include "core/frame.hpp"
 
 #include <structmember.h>
 
-namespace core {
+namespace core::detail {
 namespace {
 
-using detail::Frame;
-using detail::Outcome;
-
-struct AsyncGenObject : detail::FrameObject {
+struct AsyncGenObject : FrameObject {
     PyObject *finalizer; // the event loop's finalizer hook, taken at the first step
     bool hooks_called;
     bool step_active; // an __anext__/asend/athrow/aclose awaitable is under way
@@ -100,7 +96,7 @@ const char *running_message(StepKind kind) {
 
 // Ends a step: the awaitable finishes with StopIteration(value) (null value: None).
 PyObject *finish_with(PyObject *value) {
-    detail::set_stop_iteration(value ? value : Py_None);
+    set_stop_iteration(value ? value : Py_None);
     Py_XDECREF(value);
     return nullptr;
 }
@@ -109,42 +105,21 @@ PyObject *finish_with(PyObject *value) {
 // awaitable (StopIteration with the emitted value, StopAsyncIteration, or an error).
 PyObject *complete(StepObject *step, Outcome outcome, PyObject *out) {
     if (outcome == Outcome::Yield)
-        return out;
+        return out; // the cleanup of aclose() may await too
     step->state = StepState::Done;
     step->generator->step_active = false;
+    if (step->kind == StepKind::Close)
+        return closed_quietly(outcome, out, FrameKind::AsyncGenerator) ? finish_with(nullptr)
+                                                                       : nullptr;
     switch (outcome) {
     case Outcome::Emit:
-        if (step->kind == StepKind::Close) {
-            Py_DECREF(out);
-            PyErr_SetString(PyExc_RuntimeError, "async generator ignored GeneratorExit");
-            return nullptr;
-        }
         return finish_with(out);
     case Outcome::Return:
         Py_DECREF(out);
-        if (step->kind == StepKind::Close)
-            return finish_with(nullptr);
         PyErr_SetNone(PyExc_StopAsyncIteration);
         return nullptr;
     default:
-        if (step->kind == StepKind::Close && (PyErr_ExceptionMatches(PyExc_GeneratorExit) ||
-                                              PyErr_ExceptionMatches(PyExc_StopAsyncIteration))) {
-            PyErr_Clear();
-            return finish_with(nullptr);
-        }
-        if (PyErr_ExceptionMatches(PyExc_StopAsyncIteration) ||
-            PyErr_ExceptionMatches(PyExc_StopIteration)) {
-            // PEP 479: these must not end an `async for` by accident.
-            bool async_stop = PyErr_ExceptionMatches(PyExc_StopAsyncIteration);
-            PyObject *stop = detail::fetch_exception();
-            PyErr_SetString(PyExc_RuntimeError, async_stop
-                                                    ? "async generator raised StopAsyncIteration"
-                                                    : "async generator raised StopIteration");
-            PyObject *error = detail::fetch_exception();
-            PyException_SetCause(error, Py_NewRef(stop));
-            PyException_SetContext(error, stop);
-            detail::restore_exception(error);
-        }
+        replace_escaped_stop(FrameKind::AsyncGenerator);
         return nullptr;
     }
 }
@@ -183,7 +158,7 @@ PyObject *start_step(StepObject *step, PyObject *sent) {
     case StepKind::Throw:
         step->state = StepState::Iter;
         generator->step_active = true;
-        detail::restore_exception(Py_NewRef(step->argument));
+        restore_exception(Py_NewRef(step->argument));
         outcome = frame.throw_current(&out);
         break;
     default:
@@ -234,7 +209,7 @@ PyObject *step_throw(PyObject *self, PyObject *args) {
         step->state = StepState::Iter;
         step->generator->step_active = true;
     }
-    if (!detail::raise_thrown(args))
+    if (!raise_thrown(args))
         return nullptr;
     PyObject *out = nullptr;
     Outcome outcome = step->generator->frame.throw_current(&out);
@@ -255,7 +230,7 @@ PySendResult step_am_send(PyObject *self, PyObject *value, PyObject **result) {
     if (*result)
         return PYGEN_NEXT;
     PyObject *returned = nullptr;
-    if (detail::step_from_call(nullptr, &returned) == detail::Step::Return) {
+    if (step_from_call(nullptr, &returned) == Step::Return) {
         *result = returned;
         return PYGEN_RETURN;
     }
@@ -272,18 +247,21 @@ int step_traverse(PyObject *self, visitproc visit, void *arg) {
     return 0;
 }
 
+// A step dropped half-way (by its last reference or by the collector) no longer holds the
+// generator: it is ended first, so that the generator can take its next step.
 int step_clear(PyObject *self) {
-    Py_CLEAR(as_step(self)->generator);
-    Py_CLEAR(as_step(self)->argument);
+    StepObject *step = as_step(self);
+    if (step->state == StepState::Iter && step->generator)
+        step->generator->step_active = false;
+    step->state = StepState::Done;
+    Py_CLEAR(step->generator);
+    Py_CLEAR(step->argument);
     return 0;
 }
 
 void step_dealloc(PyObject *self) {
     PyTypeObject *type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
-    StepObject *step = as_step(self);
-    if (step->state == StepState::Iter && step->generator)
-        step->generator->step_active = false;
     step_clear(self);
     PyObject_GC_Del(self);
     Py_DECREF(type);
@@ -329,9 +307,9 @@ PyObject *generator_aclose(PyObject *self, PyObject *) {
 }
 PyObject *generator_athrow(PyObject *self, PyObject *args) {
     // The exception is built now, as the arguments are checked when athrow() is called.
-    if (!detail::raise_thrown(args))
+    if (!raise_thrown(args))
         return nullptr;
-    PyObject *exception = detail::fetch_exception();
+    PyObject *exception = fetch_exception();
     PyObject *step = new_step(self, StepKind::Throw, exception);
     Py_DECREF(exception);
     return step;
@@ -339,12 +317,9 @@ PyObject *generator_athrow(PyObject *self, PyObject *args) {
 
 // An unfinished generator goes to the event loop's finalizer (which schedules aclose()); without
 // one it is closed here, so that the frame's cleanup runs.
-void generator_finalize(PyObject *self_object) {
+void finish_generator(PyObject *self_object) {
     AsyncGenObject *self = as_generator(self_object);
     Frame &frame = self->frame;
-    if (frame.finished())
-        return;
-    PyObject *saved = detail::fetch_exception();
     if (!frame.started()) {
         frame.destroy();
     } else if (self->finalizer) {
@@ -352,47 +327,26 @@ void generator_finalize(PyObject *self_object) {
         self->finalizer = nullptr;
         PyObject *result = PyObject_CallOneArg(finalizer, self_object);
         Py_DECREF(finalizer);
-        if (result)
-            Py_DECREF(result);
-        else
-            PyErr_WriteUnraisable(self_object);
+        Py_XDECREF(result);
     } else if (!frame.running()) {
-        PyErr_SetNone(PyExc_GeneratorExit);
-        PyObject *out = nullptr;
-        Outcome outcome = frame.throw_current(&out);
-        if (outcome == Outcome::Raise) {
-            if (PyErr_ExceptionMatches(PyExc_GeneratorExit))
-                PyErr_Clear();
-            else
-                PyErr_WriteUnraisable(self_object);
-        } else {
-            Py_XDECREF(out);
-            if (outcome != Outcome::Return) {
-                PyErr_SetString(PyExc_RuntimeError, "async generator ignored GeneratorExit");
-                PyErr_WriteUnraisable(self_object);
-            }
-            frame.destroy();
-        }
+        close_frame(frame, FrameKind::AsyncGenerator);
+        frame.destroy();
     }
-    if (saved)
-        detail::restore_exception(saved);
+}
+
+void generator_finalize(PyObject *self_object) {
+    finalize_frame_object(self_object, finish_generator);
 }
 
 int generator_traverse(PyObject *self_object, visitproc visit, void *arg) {
     Py_VISIT(as_generator(self_object)->finalizer);
-    return detail::traverse_frame_object(self_object, visit, arg);
+    return traverse_frame_object(self_object, visit, arg);
 }
 
+void clear_finalizer(PyObject *self_object) { Py_CLEAR(as_generator(self_object)->finalizer); }
+
 void generator_dealloc(PyObject *self_object) {
-    AsyncGenObject *self = as_generator(self_object);
-    PyTypeObject *type = Py_TYPE(self_object);
-    PyObject_GC_UnTrack(self_object);
-    if (PyObject_CallFinalizerFromDealloc(self_object) < 0)
-        return; // resurrected by the finalizer hook
-    detail::clear_frame_object(self_object);
-    Py_CLEAR(self->finalizer);
-    PyObject_GC_Del(self_object);
-    Py_DECREF(type);
+    dealloc_frame_object(self_object, clear_finalizer);
 }
 
 PyObject *generator_repr(PyObject *self) {
@@ -411,17 +365,17 @@ PyMethodDef generator_methods[] = {
 };
 
 PyGetSetDef generator_getset[] = {
-    {"__name__", detail::get_name, detail::set_name, nullptr, nullptr},
-    {"__qualname__", detail::get_qualname, detail::set_qualname, nullptr, nullptr},
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
     {"ag_running", get_running, nullptr, nullptr, nullptr},
-    {"ag_await", detail::get_await, nullptr, nullptr, nullptr},
-    {"ag_frame", detail::get_none, nullptr, nullptr, nullptr},
-    {"ag_code", detail::get_none, nullptr, nullptr, nullptr},
+    {"ag_await", get_await, nullptr, nullptr, nullptr},
+    {"ag_frame", get_none, nullptr, nullptr, nullptr},
+    {"ag_code", get_none, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMemberDef generator_members[] = {
-    {"__weaklistoffset__", T_PYSSIZET, offsetof(detail::FrameObject, weakrefs), READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(FrameObject, weakrefs), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -449,19 +403,12 @@ PyType_Spec generator_spec = {
 } // namespace
 
 bool init_async_generator_types() {
-    if (g_generator_type)
-        return true;
-    g_generator_type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&generator_spec));
-    if (!g_generator_type)
-        return false;
-    g_step_type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&step_spec));
-    if (!g_step_type)
-        return false;
-    return detail::register_abc(g_generator_type, "AsyncGenerator");
+    return create_types(&generator_spec, &step_spec, "AsyncGenerator", &g_generator_type,
+                        &g_step_type);
 }
 
-nb::object detail::make_async_generator(std::coroutine_handle<> handle, PromiseBase *promise,
-                                        const char *qualname) {
+nb::object make_async_generator(std::coroutine_handle<> handle, PromiseBase *promise,
+                                const char *qualname) {
     nb::object generator = new_frame_object(g_generator_type, handle, promise, qualname);
     AsyncGenObject *self = as_generator(generator.ptr());
     self->finalizer = nullptr;
@@ -471,4 +418,4 @@ nb::object detail::make_async_generator(std::coroutine_handle<> handle, PromiseB
     return generator;
 }
 
-} // namespace core
+} // namespace core::detail

@@ -31,37 +31,32 @@ nb::object make_async_generator(std::coroutine_handle<> frame, PromiseBase *prom
 
 } // namespace detail
 
-class [[nodiscard]] AsyncGenerator {
+// The return type of C++ async generators. Owns its frame until into_python().
+class [[nodiscard]] AsyncGenerator : detail::FrameOwner {
 public:
-    struct promise_type : detail::PromiseBase {
-        AsyncGenerator get_return_object() noexcept {
-            return AsyncGenerator(std::coroutine_handle<promise_type>::from_promise(*this));
-        }
+    // The part of the promise that co_yield and the end of the body need.
+    struct Promise : detail::PromiseBase {
         template <class T> detail::YieldAwaiter yield_value(T &&value) {
             return detail::YieldAwaiter(nb::cast(std::forward<T>(value)));
         }
         void return_void() {}
     };
 
-    AsyncGenerator(AsyncGenerator &&other) noexcept : m_frame(std::exchange(other.m_frame, {})) {}
-    AsyncGenerator &operator=(AsyncGenerator &&) = delete;
-    ~AsyncGenerator() {
-        if (m_frame)
-            m_frame.destroy();
-    }
-
     // The Python asynchronous generator running this frame.
     nb::object into_python(const char *qualname = "async_generator") && {
-        auto frame = std::exchange(m_frame, {});
-        return detail::make_async_generator(frame, &frame.promise(), qualname);
+        return detail::make_async_generator(release(), m_promise, qualname);
     }
 
 private:
-    explicit AsyncGenerator(std::coroutine_handle<promise_type> frame) : m_frame(frame) {}
-    std::coroutine_handle<promise_type> m_frame;
+    template <class, class, class...> friend struct detail::Promise;
+    AsyncGenerator(std::coroutine_handle<> frame, detail::PromiseBase *promise)
+        : FrameOwner(frame, promise) {}
 };
 
-// Creates the async generator types and registers them with collections.abc.AsyncGenerator.
-bool init_async_generator_types();
-
 } // namespace core
+
+// Every async generator frame gets the promise that knows its parameters (see detail::Promise).
+template <class... Params> struct std::coroutine_traits<core::AsyncGenerator, Params...> {
+    using promise_type =
+        core::detail::Promise<core::AsyncGenerator::Promise, core::AsyncGenerator, Params...>;
+};

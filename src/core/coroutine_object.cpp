@@ -1,20 +1,13 @@
 // Python coroutine objects backed by C++ coroutine frames: send/throw/close, the am_send and
 // iterator doors, __await__, finalisation and repr, as CPython's own coroutines behave.
-#include "core/coroutine_object.hpp"
-
-#include "core/abc_registration.hpp"
-#include "core/frame_object.hpp"
-#include "core/iter_protocol.hpp"
+#include "core/frame.hpp"
 
 #include <structmember.h>
 
-namespace core {
+namespace core::detail {
 namespace {
 
-using detail::Frame;
-using detail::Outcome;
-
-struct CoroutineObject : detail::FrameObject {};
+struct CoroutineObject : FrameObject {};
 
 // The iterator returned by __await__, as CPython's coroutine_wrapper.
 struct AwaitObject {
@@ -26,19 +19,6 @@ PyTypeObject *g_coroutine_type = nullptr;
 PyTypeObject *g_await_type = nullptr;
 
 CoroutineObject *as_coroutine(PyObject *self) { return reinterpret_cast<CoroutineObject *>(self); }
-
-// PEP 479: a StopIteration escaping the body becomes RuntimeError, so it cannot end an
-// enclosing `yield from` by accident.
-void replace_stop_iteration() {
-    if (!PyErr_ExceptionMatches(PyExc_StopIteration))
-        return;
-    PyObject *stop = detail::fetch_exception();
-    PyErr_SetString(PyExc_RuntimeError, "coroutine raised StopIteration");
-    PyObject *error = detail::fetch_exception();
-    PyException_SetCause(error, Py_NewRef(stop));
-    PyException_SetContext(error, stop);
-    detail::restore_exception(error);
-}
 
 // Refuses a step that CPython would refuse; true when the step may go ahead.
 bool may_step(CoroutineObject *self, PyObject *value, bool throwing) {
@@ -68,7 +48,7 @@ PySendResult to_send_result(Outcome outcome, PyObject *out, PyObject **result) {
         *result = out;
         return PYGEN_RETURN;
     default:
-        replace_stop_iteration();
+        replace_escaped_stop(FrameKind::Coroutine);
         *result = nullptr;
         return PYGEN_ERROR;
     }
@@ -83,11 +63,11 @@ PyObject *to_method_result(Outcome outcome, PyObject *out) {
     case Outcome::Emit:
         return out;
     case Outcome::Return:
-        detail::set_stop_iteration(out);
+        set_stop_iteration(out);
         Py_DECREF(out);
         return nullptr;
     default:
-        replace_stop_iteration();
+        replace_escaped_stop(FrameKind::Coroutine);
         return nullptr;
     }
 }
@@ -132,7 +112,7 @@ PyObject *coroutine_throw(PyObject *self_object, PyObject *args) {
     CoroutineObject *self = as_coroutine(self_object);
     if (!may_step(self, nullptr, true))
         return nullptr;
-    if (!detail::raise_thrown(args))
+    if (!raise_thrown(args))
         return nullptr;
     PyObject *out = nullptr;
     Outcome outcome = self->frame.throw_current(&out);
@@ -140,34 +120,18 @@ PyObject *coroutine_throw(PyObject *self_object, PyObject *args) {
 }
 
 PyObject *coroutine_close(PyObject *self_object, PyObject *) {
-    CoroutineObject *self = as_coroutine(self_object);
-    if (self->frame.running()) {
+    Frame &frame = as_coroutine(self_object)->frame;
+    if (frame.running()) {
         PyErr_SetString(PyExc_ValueError, "coroutine already executing");
         return nullptr;
     }
-    if (!self->frame.started() || self->frame.finished()) {
-        self->frame.destroy();
+    if (!frame.started() || frame.finished()) {
+        frame.destroy();
         Py_RETURN_NONE;
     }
-    PyErr_SetNone(PyExc_GeneratorExit);
-    PyObject *out = nullptr;
-    switch (self->frame.throw_current(&out)) {
-    case Outcome::Yield:
-    case Outcome::Emit:
-        Py_DECREF(out);
-        PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
+    if (!close_frame(frame, FrameKind::Coroutine))
         return nullptr;
-    case Outcome::Return:
-        Py_DECREF(out);
-        Py_RETURN_NONE;
-    default:
-        if (PyErr_ExceptionMatches(PyExc_GeneratorExit) ||
-            PyErr_ExceptionMatches(PyExc_StopIteration)) {
-            PyErr_Clear();
-            Py_RETURN_NONE;
-        }
-        return nullptr;
-    }
+    Py_RETURN_NONE;
 }
 
 PyObject *coroutine_await(PyObject *self_object) {
@@ -183,38 +147,45 @@ PyObject *coroutine_await(PyObject *self_object) {
     return reinterpret_cast<PyObject *>(wrapper);
 }
 
-// A coroutine dropped while suspended is closed, so the frame's cleanup runs; one never started
-// warns as CPython does.
-void coroutine_finalize(PyObject *self_object) {
-    CoroutineObject *self = as_coroutine(self_object);
-    if (self->frame.finished())
-        return;
-    PyObject *saved = detail::fetch_exception();
-    if (!self->frame.started()) {
-        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%S' was never awaited",
-                             self->qualname) < 0)
-            PyErr_WriteUnraisable(self_object);
-        self->frame.destroy();
-    } else {
-        PyObject *closed = coroutine_close(self_object, nullptr);
-        if (closed)
-            Py_DECREF(closed);
-        else
-            PyErr_WriteUnraisable(self_object);
+// "coroutine ... was never awaited", through warnings._warn_unawaited_coroutine as CPython
+// does (the warning then carries the coroutine as its source), else directly.
+void warn_never_awaited(PyObject *self_object) {
+    bool warned = false;
+    PyObject *warnings = PyImport_ImportModule("warnings");
+    PyObject *warn =
+        warnings ? PyObject_GetAttrString(warnings, "_warn_unawaited_coroutine") : nullptr;
+    Py_XDECREF(warnings);
+    if (warn) {
+        PyObject *result = PyObject_CallOneArg(warn, self_object);
+        Py_DECREF(warn);
+        // A RuntimeWarning raised is the warning itself, turned into an error by a filter.
+        warned = result || PyErr_ExceptionMatches(PyExc_RuntimeWarning);
+        Py_XDECREF(result);
     }
-    if (saved)
-        detail::restore_exception(saved);
+    if (PyErr_Occurred())
+        PyErr_WriteUnraisable(self_object);
+    if (!warned && PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%S' was never awaited",
+                                    as_coroutine(self_object)->qualname) < 0)
+        PyErr_WriteUnraisable(self_object);
 }
 
-void coroutine_dealloc(PyObject *self_object) {
-    PyTypeObject *type = Py_TYPE(self_object);
-    PyObject_GC_UnTrack(self_object);
-    if (PyObject_CallFinalizerFromDealloc(self_object) < 0)
-        return; // resurrected
-    detail::clear_frame_object(self_object);
-    PyObject_GC_Del(self_object);
-    Py_DECREF(type);
+// A coroutine dropped while suspended is closed, so the frame's cleanup runs; one never started
+// warns as CPython does.
+void finish_coroutine(PyObject *self_object) {
+    Frame &frame = as_coroutine(self_object)->frame;
+    if (frame.started()) {
+        close_frame(frame, FrameKind::Coroutine);
+        return;
+    }
+    warn_never_awaited(self_object);
+    frame.destroy();
 }
+
+void coroutine_finalize(PyObject *self_object) {
+    finalize_frame_object(self_object, finish_coroutine);
+}
+
+void coroutine_dealloc(PyObject *self_object) { dealloc_frame_object(self_object, nullptr); }
 
 PyObject *coroutine_repr(PyObject *self_object) {
     return PyUnicode_FromFormat("<coroutine object %S at %p>", as_coroutine(self_object)->qualname,
@@ -232,23 +203,24 @@ PyMethodDef coroutine_methods[] = {
 };
 
 PyGetSetDef coroutine_getset[] = {
-    {"__name__", detail::get_name, detail::set_name, nullptr, nullptr},
-    {"__qualname__", detail::get_qualname, detail::set_qualname, nullptr, nullptr},
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
     {"cr_running", get_running, nullptr, nullptr, nullptr},
-    {"cr_await", detail::get_await, nullptr, nullptr, nullptr},
-    {"cr_frame", detail::get_none, nullptr, nullptr, nullptr},
-    {"cr_code", detail::get_none, nullptr, nullptr, nullptr},
+    {"cr_await", get_await, nullptr, nullptr, nullptr},
+    {"cr_frame", get_none, nullptr, nullptr, nullptr},
+    {"cr_code", get_none, nullptr, nullptr, nullptr},
+    {"cr_origin", get_none, nullptr, nullptr, nullptr}, // origin tracking is not kept
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMemberDef coroutine_members[] = {
-    {"__weaklistoffset__", T_PYSSIZET, offsetof(detail::FrameObject, weakrefs), READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(FrameObject, weakrefs), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
 PyType_Slot coroutine_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void *>(coroutine_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void *>(detail::traverse_frame_object)},
+    {Py_tp_traverse, reinterpret_cast<void *>(traverse_frame_object)},
     {Py_tp_finalize, reinterpret_cast<void *>(coroutine_finalize)},
     {Py_tp_repr, reinterpret_cast<void *>(coroutine_repr)},
     {Py_tp_iternext, reinterpret_cast<void *>(coroutine_iternext)},
@@ -352,22 +324,15 @@ bool coroutine_is_delegating(PyObject *object) {
 }
 
 bool init_coroutine_types() {
-    if (g_coroutine_type)
-        return true;
-    g_coroutine_type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&coroutine_spec));
-    if (!g_coroutine_type)
-        return false;
-    g_await_type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&await_spec));
-    if (!g_await_type)
-        return false;
-    return detail::register_abc(g_coroutine_type, "Coroutine");
+    return create_types(&coroutine_spec, &await_spec, "Coroutine", &g_coroutine_type,
+                        &g_await_type);
 }
 
-nb::object detail::make_coroutine(std::coroutine_handle<> handle, PromiseBase *promise,
-                                  const char *qualname) {
+nb::object make_coroutine(std::coroutine_handle<> handle, PromiseBase *promise,
+                          const char *qualname) {
     nb::object coroutine = new_frame_object(g_coroutine_type, handle, promise, qualname);
     PyObject_GC_Track(coroutine.ptr());
     return coroutine;
 }
 
-} // namespace core
+} // namespace core::detail

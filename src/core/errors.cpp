@@ -84,4 +84,35 @@ nb::object exception_of(const nb::python_error &error) {
     return nb::steal(instance);
 }
 
+namespace detail {
+
+PyObject *fetch_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyErr_GetRaisedException();
+#else
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (!type)
+        return nullptr;
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback && value)
+        PyException_SetTraceback(value, traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return value;
+#endif
+}
+
+void restore_exception(PyObject *exception) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exception);
+#else
+    PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(exception));
+    Py_INCREF(type);
+    PyErr_Restore(type, exception, PyException_GetTraceback(exception));
+#endif
+}
+
+} // namespace detail
+
 } // namespace core

@@ -28,4 +28,14 @@ bool is_ordinary(const nb::python_error &error);
 // a plain message or null.
 nb::object exception_of(const nb::python_error &error);
 
+namespace detail {
+
+// The exception instance currently raised, taken out of the error indicator (new reference, or
+// null when none is raised). For code that must call Python while an error is in flight.
+PyObject *fetch_exception();
+
+// Raises `exception` (an instance, reference stolen), keeping its traceback.
+void restore_exception(PyObject *exception);
+
+} // namespace detail
 } // namespace core

@@ -16,8 +16,10 @@
 
 #include <nanobind/nanobind.h>
 
+#include <array>
 #include <concepts>
 #include <coroutine>
+#include <cstddef>
 #include <exception>
 #include <optional>
 #include <type_traits>
@@ -69,6 +71,9 @@ struct PromiseBase {
     bool m_emitted = false;          // m_outgoing came from co_yield (async generators)
     nb::object m_result;             // the co_return value
     std::exception_ptr m_exception;  // what escaped the body
+    // The frame's own copies of its by-value Python object parameters, for tp_traverse.
+    const nb::object *const *m_parameters = nullptr;
+    size_t m_parameter_count = 0;
 
     std::suspend_always initial_suspend() noexcept { return {}; }
     std::suspend_always final_suspend() noexcept { return {}; }
@@ -90,37 +95,86 @@ template <> struct ReturnOf<void> : PromiseBase {
     void return_void() { m_result = nb::none(); }
 };
 
-// Wraps a frame into a new Python coroutine object that owns it (see coroutine_object.hpp).
+// A parameter the frame owns a Python reference through: an nb::object (or nb::str, nb::list,
+// ...) taken by value. References and plain handles own nothing.
+template <class P>
+inline constexpr bool OWNS_OBJECT = !std::is_reference_v<P> && std::derived_from<P, nb::object>;
+
+// The promise of a frame whose parameters are `Params` (for a member function, the object
+// first). The compiler hands the constructor the frame's own copies of the parameters; those
+// that hold Python objects are recorded, so that the Python object owning the frame can show
+// them to the garbage collector: a cycle through a coroutine's arguments (a method's coroutine
+// holding `self`, `self` holding its task) is then collected like one through an `async def`.
+//
+// What the collector still cannot see: the frame's locals and temporaries, parameters of other
+// types (C++ objects or structs that hold Python objects, the object of a member coroutine), and
+// what lambdas run by the frame capture. A cycle through those is broken only when the frame
+// finishes or is closed; keep Python objects that may point back at their owner in parameters.
+template <class Base, class Result, class... Params> struct Promise : Base {
+    static constexpr size_t OBJECT_COUNT = (size_t(0) + ... + size_t(OWNS_OBJECT<Params>));
+
+    explicit Promise(std::remove_reference_t<Params> &...params) {
+        [[maybe_unused]] size_t next = 0;
+        (record<Params>(params, next), ...);
+        this->m_parameters = m_objects.data();
+        this->m_parameter_count = OBJECT_COUNT;
+    }
+
+    Result get_return_object() noexcept {
+        return Result(std::coroutine_handle<Promise>::from_promise(*this), this);
+    }
+
+private:
+    template <class P> void record(const std::remove_reference_t<P> &param, size_t &next) {
+        if constexpr (OWNS_OBJECT<P>)
+            m_objects[next++] = &param;
+    }
+
+    std::array<const nb::object *, OBJECT_COUNT> m_objects{};
+};
+
+// Wraps a frame into a new Python coroutine object that owns it.
 nb::object make_coroutine(std::coroutine_handle<> frame, PromiseBase *promise,
                           const char *qualname);
 
 } // namespace detail
 
-// The return type of asynchronous C++ functions. Owns its frame until into_python().
-template <class T = void> class [[nodiscard]] Task {
-public:
-    struct promise_type : detail::ReturnOf<T> {
-        Task get_return_object() noexcept {
-            return Task(std::coroutine_handle<promise_type>::from_promise(*this));
-        }
-    };
+namespace detail {
 
-    Task(Task &&other) noexcept : m_frame(std::exchange(other.m_frame, {})) {}
-    Task &operator=(Task &&) = delete;
-    ~Task() {
+// Owns a frame until into_python() hands it to a Python object; destroys it otherwise.
+class FrameOwner {
+public:
+    FrameOwner(FrameOwner &&other) noexcept
+        : m_frame(std::exchange(other.m_frame, {})), m_promise(other.m_promise) {}
+    FrameOwner &operator=(FrameOwner &&) = delete;
+    ~FrameOwner() {
         if (m_frame)
             m_frame.destroy();
     }
 
+protected:
+    FrameOwner(std::coroutine_handle<> frame, PromiseBase *promise)
+        : m_frame(frame), m_promise(promise) {}
+    std::coroutine_handle<> release() { return std::exchange(m_frame, {}); }
+
+    std::coroutine_handle<> m_frame;
+    PromiseBase *m_promise;
+};
+
+} // namespace detail
+
+// The return type of asynchronous C++ functions. Owns its frame until into_python().
+template <class T = void> class [[nodiscard]] Task : detail::FrameOwner {
+public:
     // The Python coroutine object running this frame; its repr and __qualname__ show `qualname`.
     nb::object into_python(const char *qualname = "coroutine") && {
-        auto frame = std::exchange(m_frame, {});
-        return detail::make_coroutine(frame, &frame.promise(), qualname);
+        return detail::make_coroutine(release(), m_promise, qualname);
     }
 
 private:
-    explicit Task(std::coroutine_handle<promise_type> frame) : m_frame(frame) {}
-    std::coroutine_handle<promise_type> m_frame;
+    template <class, class, class...> friend struct detail::Promise;
+    Task(std::coroutine_handle<> frame, detail::PromiseBase *promise)
+        : FrameOwner(frame, promise) {}
 };
 
 template <class Promise>
@@ -153,3 +207,8 @@ template <class T> auto detail::PromiseBase::await_transform(Task<T> &&task) {
 }
 
 } // namespace core
+
+// Every frame returning a Task gets the promise that knows its parameters (see detail::Promise).
+template <class T, class... Params> struct std::coroutine_traits<core::Task<T>, Params...> {
+    using promise_type = core::detail::Promise<core::detail::ReturnOf<T>, core::Task<T>, Params...>;
+};

@@ -27,6 +27,10 @@ void append(nb::list &parts, long long number) {
     append(parts, std::string_view(std::to_string(number)));
 }
 
+void append(nb::list &parts, double number) {
+    append_new(parts, PyObject_Str(nb::float_(number).ptr()));
+}
+
 void append(nb::list &parts, OneDecimal number) {
     char buffer[64];
     int n = std::snprintf(buffer, sizeof buffer, "%.1f", number.value);

@@ -22,6 +22,7 @@ namespace detail {
 void append(nb::list &parts, std::string_view piece);
 void append(nb::list &parts, nb::handle object); // None shows as "None"
 void append(nb::list &parts, long long number);
+void append(nb::list &parts, double number); // as str(float): 0.5, 2.0, 1e-07, inf
 void append(nb::list &parts, OneDecimal number);
 inline void append(nb::list &parts, const char *piece) { append(parts, std::string_view(piece)); }
 inline void append(nb::list &parts, const std::string &piece) {

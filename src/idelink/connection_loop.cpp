@@ -2,11 +2,11 @@
 // Connection thread only; the status notices it raises are posted to the GUI thread.
 #include "core/async_iterator.hpp"
 #include "core/errors.hpp"
+#include "core/secured_mode.hpp"
 #include "core/text.hpp"
 #include "idelink/backoff.hpp"
 #include "idelink/ide_link.hpp"
 #include "idelink/idelink_module.hpp"
-#include "idelink/secured_mode.hpp"
 
 #include <optional>
 
@@ -54,7 +54,7 @@ void mark_disconnected(nb::handle self) {
 core::Task<> connect_and_listen(nb::object self) {
     ModuleState &st = state();
     IdeLink &link = link_of(self);
-    nb::object context = tls_context();
+    nb::object context = core::tls_context();
     while (link.m_running) {
         nb::object connection; // this round's connection, once open
         Ending ending = Ending::StreamEnded;

@@ -2,10 +2,10 @@
 #include "idelink/ide_link.hpp"
 
 #include "core/coroutine_method.hpp"
+#include "core/secured_mode.hpp"
 #include "core/text.hpp"
 #include "idelink/gui_methods.hpp"
 #include "idelink/idelink_module.hpp"
-#include "idelink/secured_mode.hpp"
 
 namespace idelink {
 namespace {
@@ -17,8 +17,8 @@ void construct(nb::handle self, nb::object main_window, nb::object host, nb::obj
     self.attr("main_window") = main_window;
     self.attr("host") = host;
     self.attr("port") = port_number;
-    self.attr("url") =
-        core::text(secured_mode() ? "wss" : "ws", "://", host, ":", port_number, ENDPOINT_PATH);
+    self.attr("url") = core::text(core::secured_mode() ? "wss" : "ws", "://", host, ":",
+                                  port_number, ENDPOINT_PATH);
     self.attr("ws") = nb::none();
     self.attr("_thread") = nb::none();
     self.attr("_loop") = nb::none();

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "core/interned.hpp"
-#include "core/logger.hpp"
+#include "core/module_state.hpp"
 
 namespace idelink {
 namespace nb = nanobind;
@@ -20,11 +20,8 @@ inline constexpr double DEFAULT_REQUEST_TIMEOUT = 30.0;
 inline constexpr double INITIAL_RECONNECT_DELAY = 1.0;
 inline constexpr double MAX_RECONNECT_DELAY = 30.0;
 
-// Objects the module imports once at load. Leaked on purpose: they must outlive the interpreter's
-// own tear-down, where destructors may no longer touch Python.
-struct ModuleState {
-    nb::handle module; // the idelink module itself
-    core::Logger log;
+// What the module imports once at load (see core::ModuleStateBase).
+struct ModuleState : core::ModuleStateBase {
     nb::object asyncio;
     nb::object threading;
     nb::object json_loads;        // json.loads
@@ -37,11 +34,8 @@ struct ModuleState {
     nb::object output_detailed;   // OutputLevel.DETAILED
 };
 
-ModuleState &state();
+inline ModuleState &state() { return core::module_state<ModuleState>(); }
 inline const core::Logger &log() { return state().log; }
-
-// A global of the idelink module (QTimer, QMessageBox, MonacoEditor, ...), looked up at each use
-// so that tests and the IDE can replace it, as they could replace a global of a Python module.
-nb::object module_global(const char *name);
+inline nb::object module_global(const char *name) { return core::module_global(state(), name); }
 
 } // namespace idelink

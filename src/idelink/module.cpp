@@ -1,5 +1,4 @@
 // The IDE connection client module: its imports, constants and the IdeLink class, set up at load.
-#include "core/bridge.hpp"
 #include "idelink/backoff.hpp"
 #include "idelink/ide_link.hpp"
 #include "idelink/idelink_module.hpp"
@@ -8,14 +7,8 @@ namespace nb = nanobind;
 using namespace idelink;
 
 NB_MODULE(idelink, m) {
-    core::init_bridge();
     ModuleState &st = state();
-    st.module = m;
-
-    nb::object logger =
-        nb::module_::import_("quorvel_logging").attr("get_logger")(m.attr("__name__"));
-    m.attr("logger") = logger;
-    st.log = core::Logger(logger);
+    core::start_module(st, m);
 
     st.asyncio = nb::module_::import_("asyncio");
     st.threading = nb::module_::import_("threading");

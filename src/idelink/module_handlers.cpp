@@ -72,7 +72,7 @@ void handle_module_content(nb::handle self, nb::handle message) {
     show_pending_debug_line(window, workbook_id, module_name);
 }
 
-void handle_module_deleted(nb::handle self, nb::handle message) {
+void handle_module_deleted(nb::handle, nb::handle message) {
     nb::object module_name = field(message, INTERNED("module_name"));
     if (truthy(field(message, INTERNED("success"))))
         log().debug("Module '", module_name, "' deleted from Business Layer");

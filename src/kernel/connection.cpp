@@ -2,25 +2,23 @@
 #include "core/async_iterator.hpp"
 #include "core/errors.hpp"
 #include "core/interned.hpp"
-#include "core/tls_context.hpp"
+#include "core/secured_mode.hpp"
 #include "core/text.hpp"
 #include "kernel/busy_workers.hpp"
 #include "kernel/frame_gatherer.hpp"
+#include "kernel/handlers.hpp"
 #include "kernel/host_hooks.hpp"
 #include "kernel/inbound_frame.hpp"
 #include "kernel/kernel_module.hpp"
+#include "kernel/language_thread.hpp"
 #include "kernel/message_fields.hpp"
 #include "kernel/output_channel.hpp"
 #include "kernel/python_kernel.hpp"
-#include "kernel/secured_mode.hpp"
 
 #include <optional>
 
 namespace kernel {
 namespace {
-
-// A TLS client context that verifies neither certificate nor host name, or None for plain ws.
-nb::object tls_context() { return secured_mode() ? core::unverified_tls_context() : nb::none(); }
 
 // On Windows connections: announce the COM event definitions and start the COM components.
 core::Task<> start_win32_components(nb::object self) {
@@ -100,7 +98,7 @@ core::Task<> connect(nb::object self) {
     ModuleState &st = state();
     nb::object url =
         self.attr("server_url") + nb::str("/ws/kernel/") + nb::str(self.attr("workbook_id"));
-    nb::object context = tls_context();
+    nb::object context = core::tls_context();
     // No per-message compression: the hub is on this machine, and deflating the frames took a
     // sixth of the listener loop's time in a burst of formula calls.
     nb::object websocket = co_await st.websocket_connect(url, nb::arg("ssl") = context,
@@ -129,6 +127,7 @@ core::Task<> connect(nb::object self) {
         co_await start_win32_components(self);
 
     install_host_hooks(self);
+    language_thread_of(self).start_warm_up(self.attr("_lsp_bridge"));
 }
 
 core::Task<> listen(nb::object self) {
@@ -167,6 +166,7 @@ core::Task<> run(nb::object self) {
 
 core::Task<> disconnect(nb::object self) {
     self.attr("running") = false;
+    end_debug_session(self);
     stop_component(self, "_win32_watcher");
     stop_component(self, "_com_event_registrar");
 
@@ -189,6 +189,7 @@ core::Task<> disconnect(nb::object self) {
     nb::object pool = self.attr("_thread_pool");
     pool.attr("shutdown")(nb::arg("wait") = false, nb::arg("cancel_futures") = true);
     abandon_busy_workers(pool);
+    language_thread_of(self).stop();
 }
 
 } // namespace kernel

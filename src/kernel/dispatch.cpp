@@ -27,7 +27,7 @@ struct Route {
     std::string_view type;
     RunsAs runs_as;
     Start start;                  // or, when null: `method` called with the whole message,
-    const char *method = nullptr; // after `announce` is logged at info
+    const char *method = nullptr; // after `announce`, if any, is logged at info
     const char *announce = nullptr;
 };
 
@@ -89,6 +89,10 @@ constexpr Route ROUTES[] = {
     {"reset_namespace", RunsAs::Inline, &inline_branch<reset_namespace>},
     {"update_module", RunsAs::Inline, &inline_branch<handle_update_module>},
     {"delete_module", RunsAs::Inline, &inline_branch<handle_delete_module>},
+    {"completion_request", RunsAs::Await, nullptr, "_handle_completion_request"},
+    {"signature_help_request", RunsAs::Await, nullptr, "_handle_signature_help_request"},
+    {"hover_request", RunsAs::Await, nullptr, "_handle_hover_request"},
+    {"diagnostic_request", RunsAs::Await, nullptr, "_handle_diagnostic_request"},
     {"shutdown", RunsAs::Await, &inline_branch<shutdown>},
     {"custom_function_call", RunsAs::Task, nullptr, "_handle_custom_function_call",
      "[Kernel] [Listener Thread] Dispatching custom_function_call to worker"},
@@ -101,8 +105,16 @@ constexpr Route ROUTES[] = {
      "[Kernel] [Listener Thread] Dispatching python_function_call to worker"},
     {"execute_streaming_function", RunsAs::Task, &streaming_function},
     {"cancel_streaming_function", RunsAs::Inline, &inline_branch<cancel_streaming_function>},
+    {"debug_continue", RunsAs::Inline, &inline_branch<handle_debug_continue>},
+    {"debug_step_over", RunsAs::Inline, &inline_branch<handle_debug_step_over>},
+    {"debug_step_into", RunsAs::Inline, &inline_branch<handle_debug_step_into>},
+    {"debug_step_out", RunsAs::Inline, &inline_branch<handle_debug_step_out>},
+    {"debug_stop", RunsAs::Inline, &inline_branch<handle_debug_stop>},
+    {"debug_evaluate", RunsAs::Inline, &inline_branch<handle_debug_evaluate>},
+    {"debug_update_breakpoints", RunsAs::Inline, &inline_branch<handle_debug_update_breakpoints>},
     {"sys_response", RunsAs::Inline, &inline_branch<handle_sys_response>},
     {"get_object_registry", RunsAs::Inline, &inline_branch<handle_get_object_registry>},
+    {"set_hover_mode", RunsAs::Inline, &inline_branch<handle_set_hover_mode>},
 };
 
 const Route *find_route(nb::handle msg_type) {
@@ -184,7 +196,8 @@ core::Task<> handle_message(nb::object self, nb::object message) {
     if (route->start) {
         handling = route->start(self, message);
     } else {
-        log().info(route->announce);
+        if (route->announce)
+            log().info(route->announce);
         handling = self.attr(route->method)(message);
     }
     if (route->runs_as == RunsAs::Task)

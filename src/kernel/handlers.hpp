@@ -41,7 +41,34 @@ core::Task<> execute_streaming_function(nb::object self, nb::object request_id,
                                         nb::object module_name, nb::object function_name,
                                         nb::object args, nb::object workbook_id, nb::object source);
 
+// language_requests.cpp: awaited; the bridge computes on the kernel's language thread.
+core::Task<> handle_completion_request(nb::object self, nb::object message);
+core::Task<> handle_signature_help_request(nb::object self, nb::object message);
+core::Task<> handle_hover_request(nb::object self, nb::object message);
+core::Task<> handle_diagnostic_request(nb::object self, nb::object message);
+// Inline.
+core::Task<> handle_set_hover_mode(nb::object self, nb::object message);
+// The methods above, as PythonKernel._handle_completion_request and so on.
+void bind_language_requests(nb::handle kernel_class);
+
 // event_execution.cpp: inline.
 core::Task<> handle_com_event_config_update(nb::object self, nb::object message);
+
+// debug_run.cpp: a run_module with debug set.
+core::Task<> handle_debug_run_module(nb::object self, nb::object module_name,
+                                     nb::object function_name, nb::object args,
+                                     nb::object breakpoints, nb::object request_id,
+                                     nb::object workbook_id, nb::object source);
+
+// debug_control.cpp: the IDE's debug control messages, inline; the session's end at disconnect.
+bool has_active_debugger(nb::handle self);
+void end_debug_session(nb::handle self);
+core::Task<> handle_debug_continue(nb::object self, nb::object message);
+core::Task<> handle_debug_step_over(nb::object self, nb::object message);
+core::Task<> handle_debug_step_into(nb::object self, nb::object message);
+core::Task<> handle_debug_step_out(nb::object self, nb::object message);
+core::Task<> handle_debug_stop(nb::object self, nb::object message);
+core::Task<> handle_debug_evaluate(nb::object self, nb::object message);
+core::Task<> handle_debug_update_breakpoints(nb::object self, nb::object message);
 
 } // namespace kernel

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "core/interned.hpp"
-#include "core/logger.hpp"
+#include "core/module_state.hpp"
 
 namespace kernel {
 namespace nb = nanobind;
@@ -32,11 +32,8 @@ inline constexpr Py_ssize_t MAX_TOTAL_CHUNKS = MAX_CHUNKED_MESSAGE_SIZE / CHUNK_
 // Most partial chunked messages kept at once; a new one beyond it drops the oldest.
 inline constexpr Py_ssize_t MAX_CHUNK_BUFFERS = 8;
 
-// Objects the module imports once at load. Leaked on purpose: they must outlive the interpreter's
-// own tear-down, where destructors may no longer touch Python.
-struct ModuleState {
-    nb::handle module; // the kernel module itself
-    core::Logger log;
+// What the module imports once at load (see core::ModuleStateBase).
+struct ModuleState : core::ModuleStateBase {
     nb::object quorvel;           // the host bridge module
     nb::object asyncio;           // the asyncio module
     nb::object json_loads;        // json.loads
@@ -48,11 +45,8 @@ struct ModuleState {
     nb::object builtin_exec;
 };
 
-ModuleState &state();
+inline ModuleState &state() { return core::module_state<ModuleState>(); }
 inline const core::Logger &log() { return state().log; }
-
-// A global of the kernel module, looked up at each use so that tests and launchers can replace
-// it (as they could replace a global of a Python module).
-nb::object module_global(const char *name);
+inline nb::object module_global(const char *name) { return core::module_global(state(), name); }
 
 } // namespace kernel

@@ -1,5 +1,4 @@
 // The kernel extension module: its imports, constants and classes, set up at load.
-#include "core/bridge.hpp"
 #include "core/containers.hpp"
 #include "core/text.hpp"
 #include "kernel/call_admission.hpp"
@@ -72,20 +71,14 @@ nb::object import_host_bridge(const std::string &package) {
 } // namespace
 
 NB_MODULE(kernel, m) {
-    core::init_bridge();
     // A connected kernel leaves references in process-wide places that outlive it (threads
     // keep the sys.stderr of their creation for error reports), so kernel objects may still be
     // alive when the interpreter exits. That is expected here, not a reference-count fault.
     nb::set_leak_warnings(false);
+    nb::module_::import_("quorvel_logging").attr("setup_logging_subprocess")();
     ModuleState &st = state();
-    st.module = m;
+    core::start_module(st, m);
     std::string package = package_of(m);
-
-    nb::object logging_setup = nb::module_::import_("quorvel_logging");
-    logging_setup.attr("setup_logging_subprocess")();
-    nb::object logger = logging_setup.attr("get_logger")(m.attr("__name__"));
-    m.attr("logger") = logger;
-    st.log = core::Logger(logger);
 
     import_names(m, package, "lsp_bridge", {"LSPBridge"});
     import_names(m, package, "agent", {"Agent"});

@@ -4,10 +4,10 @@
 #include "core/containers.hpp"
 #include "core/coroutine_method.hpp"
 #include "core/interned.hpp"
+#include "core/secured_mode.hpp"
 #include "core/text.hpp"
 #include "kernel/handlers.hpp"
 #include "kernel/kernel_module.hpp"
-#include "kernel/secured_mode.hpp"
 
 namespace kernel {
 namespace {
@@ -21,7 +21,8 @@ void construct(nb::handle self, nb::object workbook_id, nb::object host, nb::obj
     nb::object quorvel = st.quorvel;
 
     self.attr("workbook_id") = workbook_id;
-    self.attr("server_url") = core::text(secured_mode() ? "wss" : "ws", "://", host, ":", port);
+    self.attr("server_url") =
+        core::text(core::secured_mode() ? "wss" : "ws", "://", host, ":", port);
     self.attr("websocket") = nb::none();
     self.attr("executor") = module_global("CodeExecutor")();
     self.attr("virtual_env") = module_global("VirtualEnvironment")(workbook_id);
@@ -118,6 +119,14 @@ void bind_python_kernel(nb::module_ &module) {
              core::coroutine_method<handle_run_module, nb::object>(
                  "PythonKernel._handle_run_module"),
              nb::arg("message").none())
+        .def("_handle_debug_run_module",
+             core::coroutine_method<handle_debug_run_module, nb::object, nb::object, nb::object,
+                                    nb::object, nb::object, nb::object, nb::object>(
+                 "PythonKernel._handle_debug_run_module"),
+             nb::arg("module_name").none(), nb::arg("function_name").none(), nb::arg("args").none(),
+             nb::arg("breakpoints").none(), nb::arg("request_id").none(),
+             nb::arg("workbook_id").none(), nb::arg("source").none() = "ide")
+        .def("has_active_debugger", &has_active_debugger)
         .def("_handle_event_execution",
              core::coroutine_method<handle_event_execution, nb::object>(
                  "PythonKernel._handle_event_execution"),
@@ -138,6 +147,7 @@ void bind_python_kernel(nb::module_ &module) {
                  "PythonKernel._handle_chunk_message"),
              nb::arg("message").none())
         .attr("WORKER_POOL_SIZE") = WORKER_POOL_SIZE;
+    bind_language_requests(module.attr("PythonKernel"));
 }
 
 } // namespace kernel

@@ -8,15 +8,16 @@
 #pragma once
 
 #include "core/task.hpp"
+#include "kernel/language_thread.hpp"
 #include "kernel/stream_cancels.hpp"
 
 namespace kernel {
 namespace nb = nanobind;
 
-// The fields the kernel is known by live in __dict__; the C++ side holds only bookkeeping of
-// its own, none of it referring back to the instance.
+// The named fields live in __dict__; the C++ side holds only state that no caller names.
 struct PythonKernel {
-    OpenStreams m_open_streams;
+    LanguageThread m_language_thread;
+    OpenStreams m_open_streams; // holds request ids only, never the instance
 };
 
 void bind_python_kernel(nb::module_ &module);

@@ -1,6 +1,7 @@
 // Open streams and the cancels that name them.
 #include "kernel/stream_cancels.hpp"
 
+#include "core/errors.hpp"
 #include "core/interned.hpp"
 #include "kernel/kernel_module.hpp"
 #include "kernel/message_fields.hpp"
@@ -81,14 +82,14 @@ OpenStream::~OpenStream() {
     OpenStreams *streams = open_streams_of(m_kernel);
     if (!streams)
         return;
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
+    PyObject *raised = core::detail::fetch_exception();
     try {
         streams->end(m_kernel, m_request_id);
     } catch (nb::python_error &e) {
         e.discard_as_unraisable("OpenStream");
     }
-    PyErr_Restore(type, value, traceback);
+    if (raised)
+        core::detail::restore_exception(raised);
 }
 
 core::Task<> cancel_streaming_function(nb::object self, nb::object message) {

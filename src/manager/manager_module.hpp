@@ -2,7 +2,7 @@
 #pragma once
 
 #include "core/interned.hpp"
-#include "core/logger.hpp"
+#include "core/module_state.hpp"
 
 namespace manager {
 namespace nb = nanobind;
@@ -15,11 +15,8 @@ inline constexpr double OUTPUT_POLL_INTERVAL = 0.1;
 // Without a bound, one endless line would grow the reader's buffer without limit.
 inline constexpr Py_ssize_t MAX_OUTPUT_LINE_BYTES = 1024 * 1024;
 
-// Objects the module imports once at load. Leaked on purpose: they must outlive the interpreter's
-// own tear-down, where destructors may no longer touch Python.
-struct ModuleState {
-    nb::handle module; // the manager module itself
-    core::Logger log;
+// What the module imports once at load (see core::ModuleStateBase).
+struct ModuleState : core::ModuleStateBase {
     nb::object asyncio;         // the asyncio module
     nb::object asyncio_timeout; // asyncio.TimeoutError
     nb::object incomplete_read; // asyncio.IncompleteReadError
@@ -29,11 +26,8 @@ struct ModuleState {
     nb::object end_of_stream;   // the mark a pipe reader queues when its pipe has ended
 };
 
-ModuleState &state();
+inline ModuleState &state() { return core::module_state<ModuleState>(); }
 inline const core::Logger &log() { return state().log; }
-
-// A global of the manager module, looked up at each use so that tests and the hub can replace it
-// (as they could replace a global of a Python module).
-nb::object module_global(const char *name);
+inline nb::object module_global(const char *name) { return core::module_global(state(), name); }
 
 } // namespace manager

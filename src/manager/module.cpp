@@ -1,5 +1,4 @@
 // The package manager extension module: its imports, constants and classes, set up at load.
-#include "core/bridge.hpp"
 #include "manager/manager_module.hpp"
 #include "manager/package_manager.hpp"
 #include "manager/package_spec.hpp"
@@ -23,20 +22,14 @@ void import_names(nb::module_ &m, const char *module_name,
 } // namespace
 
 NB_MODULE(manager, m) {
-    core::init_bridge();
     ModuleState &st = state();
-    st.module = m;
+    core::start_module(st, m);
 
     m.attr("__doc__") =
         "The hub's package manager: pip install commands targeting a centralised hidden cache "
         "directory, with pip's output streamed as it runs; versions and extras from the package "
         "index's JSON interface through the resolvers; installations recorded in an "
         "SQLite-backed package cache (PackageCache).";
-
-    nb::object logger =
-        nb::module_::import_("quorvel_logging").attr("get_logger")(m.attr("__name__"));
-    m.attr("logger") = logger;
-    st.log = core::Logger(logger);
 
     st.asyncio = nb::module_::import_("asyncio");
     st.asyncio_timeout = st.asyncio.attr("TimeoutError");

@@ -5,6 +5,7 @@
 #include "core/bridge.hpp"
 #include "core/errors.hpp"
 #include "core/task.hpp"
+#include "core/text.hpp"
 
 #include <nanobind/stl/string.h>
 
@@ -111,6 +112,16 @@ Task<nb::object> leak_stop_iteration() {
     co_return nb::none();
 }
 
+Task<nb::object> stop_on_exit(nb::object awaitable) {
+    try {
+        co_await awaitable;
+    } catch (nb::python_error &) {
+        PyErr_SetNone(PyExc_StopIteration);
+        throw nb::python_error();
+    }
+    co_return nb::none();
+}
+
 Task<nb::object> await_many(nb::object factory, int count) {
     for (int i = 0; i < count; ++i)
         co_await factory();
@@ -195,6 +206,8 @@ NB_MODULE(coroutine_probe, m) {
     m.def("nested", [](int depth) { return nested(depth).into_python("nested"); });
     m.def("leak_stop_iteration",
           []() { return leak_stop_iteration().into_python("leak_stop_iteration"); });
+    m.def("stop_on_exit", [](nb::object a) { return stop_on_exit(a).into_python("stop_on_exit"); });
+    m.def("within", [](double seconds) { return core::text("within ", seconds, " s"); });
     m.def("await_many",
           [](nb::object f, int n) { return await_many(f, n).into_python("await_many"); });
     m.def("sum_async", [](nb::object it) { return sum_async(it).into_python("sum_async"); });

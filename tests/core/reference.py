@@ -80,6 +80,17 @@ async def leak_stop_iteration():
     raise StopIteration
 
 
+async def stop_on_exit(awaitable):
+    try:
+        await awaitable
+    except BaseException:
+        raise StopIteration
+
+
+def within(seconds):
+    return f"within {seconds} s"
+
+
 async def sum_async(iterable):
     total = 0
     async for item in iterable:

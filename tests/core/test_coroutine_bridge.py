@@ -3,6 +3,7 @@ the same code written as `async def`, and both must behave alike."""
 import asyncio
 import collections.abc
 import gc
+import subprocess
 import sys
 import threading
 import warnings
@@ -11,6 +12,8 @@ import weakref
 import pytest
 
 import coroutine_probe
+
+from . import reference
 
 RETURN_KINDS = [None, 42, (1, 2), {"a": [1]}]
 
@@ -217,6 +220,12 @@ class TestClose:
         gc.collect()
         assert log == ["caught GeneratorExit", "destroyed"]
 
+    def test_stop_iteration_escaping_the_cleanup_becomes_runtime_error(self, impl):
+        coro = impl.stop_on_exit(Forever())
+        coro.send(None)
+        with pytest.raises(RuntimeError, match="coroutine raised StopIteration"):
+            coro.close()
+
     def test_never_awaited_warns(self, impl):
         with pytest.warns(RuntimeWarning, match="was never awaited"):
             impl.returns(1)
@@ -349,6 +358,109 @@ class TestAsyncGenerators:
         del main.keep
         gc.collect()
         assert log == ["caught GeneratorExit", "destroyed"]
+
+
+def run(awaitable):
+    """Drives an awaitable that needs no event loop to its end."""
+    while True:
+        try:
+            awaitable.send(None)
+        except StopIteration as stop:
+            return stop.value
+
+
+class TestFinishedAndDroppedObjects:
+    async def test_throw_into_a_step_of_an_ended_generator_raises_what_was_thrown(self, impl):
+        agen = impl.count_up(1, None)
+        assert [x async for x in agen] == [0]
+        with pytest.raises(ValueError):
+            agen.asend(None).throw(ValueError())
+        with pytest.raises(StopAsyncIteration):
+            await agen.__anext__()
+
+    def test_a_step_collected_half_way_frees_the_generator_as_a_dropped_one_does(self, impl):
+        def next_after_drop(in_cycle):
+            agen = impl.count_up(3, lambda: asyncio.sleep(0))
+            assert run(agen.__anext__()) == 0
+            box = {}
+            step = agen.asend(box)
+            if in_cycle:
+                box["step"] = step  # the collector, not the last reference, ends the step
+            assert step.send(None) is None  # suspended in the sleep between two values
+            del step, box
+            gc.collect()
+            try:
+                return run(agen.__anext__())
+            except RuntimeError as error:
+                return str(error)
+
+        assert next_after_drop(in_cycle=True) == next_after_drop(in_cycle=False)
+
+    def test_a_cycle_through_the_arguments_is_collected(self, impl):
+        awaitable = Forever()
+        awaitable.coro = impl.await_one(awaitable)  # the coroutine holds what holds it
+        awaitable.coro.send(None)
+        collected = weakref.ref(awaitable.coro)
+        del awaitable
+        gc.collect()
+        assert collected() is None
+
+    def test_a_coroutine_kept_by_its_never_awaited_warning_stays_tracked(self, impl):
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            impl.returns(1)
+            gc.collect()
+        coro = caught[0].source
+        assert gc.is_tracked(coro)
+        coro.close()
+
+    def test_a_generator_kept_by_the_loop_finalizer_stays_tracked_and_closes(self, impl):
+        log, kept = [], []
+        hooks = sys.get_asyncgen_hooks()
+        sys.set_asyncgen_hooks(firstiter=None, finalizer=kept.append)
+        try:
+            agen = impl.guarded_generator(log)
+            assert run(agen.__anext__()) == 0
+            del agen
+        finally:
+            sys.set_asyncgen_hooks(*hooks)
+        assert gc.is_tracked(kept[0])
+        assert run(kept[0].aclose()) is None
+        del kept[:]
+        gc.collect()
+        assert log == ["caught GeneratorExit", "destroyed"]
+
+
+def test_text_shows_a_float_as_python_does():
+    for seconds in [0.5, 2.0, 1e-07, 1e22, -0.0, float("inf")]:
+        assert coroutine_probe.within(seconds) == reference.within(seconds)
+
+
+def test_a_failed_type_creation_is_reported_again_on_the_next_import():
+    script = """
+import collections.abc as abc
+registered, refusals = [], ["coroutine"]
+def recording(base):
+    register = base.register
+    def record(cls):
+        if cls.__name__ in refusals:
+            refusals.remove(cls.__name__)
+            raise RuntimeError("refused")
+        registered.append(cls.__name__)
+        return register(cls)
+    return record
+abc.Coroutine.register = recording(abc.Coroutine)
+abc.AsyncGenerator.register = recording(abc.AsyncGenerator)
+try:
+    import coroutine_probe
+except Exception:
+    print("first import failed")
+import coroutine_probe
+print(*registered)
+"""
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                            timeout=60)
+    assert result.stdout.splitlines() == ["first import failed", "coroutine async_generator"]
 
 
 class TestLeaks:

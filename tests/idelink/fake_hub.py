@@ -82,7 +82,10 @@ class FakeHub:
         self.send_raw(json.dumps(message))
 
     def send_raw(self, text) -> None:
-        self._run(self._connection.send(text))
+        async def send():
+            await (await self._current()).send(text)
+
+        self._run(send())
 
     def send_many(self, frames: Iterable[str]) -> None:
         async def send_all():
@@ -94,18 +97,31 @@ class FakeHub:
     def ping(self, timeout: float = 2.0) -> float:
         """Round trip of a ping to the client: proves its connection thread is answering."""
         async def ping():
-            pong = await self._connection.ping()
+            pong = await (await self._current()).ping()
             return await asyncio.wait_for(pong, timeout)
 
         return self._run(ping(), timeout + 1)
 
     def close_connection(self, code: int = 1000, reason: str = "") -> None:
         """Closes the current connection with a closing handshake."""
-        self._run(self._connection.close(code, reason))
+        async def close():
+            await (await self._current()).close(code, reason)
+
+        self._run(close())
 
     def drop_connection(self) -> None:
         """Cuts the current connection without a closing handshake."""
-        self._loop.call_soon_threadsafe(self._connection.transport.abort)
+        async def abort():
+            (await self._current()).transport.abort()
+
+        self._run(abort())
+
+    async def _current(self) -> ServerConnection:
+        """The current connection; a client may see its handshake done a moment before the
+        server's handler has run."""
+        while self._connection is None:
+            await asyncio.sleep(0.001)
+        return self._connection
 
     def messages(self) -> List[dict]:
         return [json.loads(frame) for frame in list(self.received)]

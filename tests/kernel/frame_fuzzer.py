@@ -90,7 +90,7 @@ REPLIES: Dict[str, Set[str]] = {
     "update_module": {"module_updated"},
     "delete_module": {"module_deleted"},
     "custom_function_call": {"function_execution_result"},
-    "run_module": {"function_execution_result", "execution_error"},
+    "run_module": {"function_execution_result", "execution_error", "debug_terminated"},
     "event_execution": {"event_execution_result"},
     "python_function_call": {"python_function_result"},
     "execute_streaming_function": {"streaming_function_result"},
@@ -99,6 +99,10 @@ REPLIES: Dict[str, Set[str]] = {
     "set_package_paths": {"package_paths_updated"},
     "set_python_paths": {"python_paths_updated"},
     "unload_and_clear_paths": {"modules_unloaded"},
+    "completion_request": {"completion_response"},
+    "signature_help_request": {"signature_help_response"},
+    "hover_request": {"hover_response"}, "diagnostic_request": {"diagnostic_response"},
+    "set_hover_mode": {"hover_mode_updated"}, "debug_evaluate": {"debug_evaluate_result"},
 }
 
 # Requests whose replies carry the request's id; the others' replies are told by their type

@@ -176,12 +176,3 @@ class TestRunModule:
         await calc.send({"type": "run_module", "module_name": "calc", "function_name": "add",
                          "args": [1, 1], "request_id": "r", "workbook_id": WB})
         assert await calc.collect(FINAL) == as_call
-
-    async def test_debug_runs_are_not_available_yet(self, calc):
-        await calc.send({"type": "run_module", "module_name": "calc", "function_name": "add",
-                         "debug": True, "request_id": "d", "workbook_id": WB})
-        assert await calc.receive() == {
-            "type": "execution_error", "success": False,
-            "error": {"type": "NotImplementedError", "message": "Debugging is not available yet",
-                      "traceback": ""},
-            "request_id": "d", "workbook_id": WB, "source": "ide"}

@@ -13,13 +13,6 @@ LINES = 8000  # 32 MB: more than the socket buffers and the channel together
 CELL = f"for i in range({LINES}):\n    print(f'{{i:06d}}' + 'x' * 4000)\n"
 
 
-async def until(predicate, seconds):
-    deadline = asyncio.get_running_loop().time() + scaled(seconds)
-    while not predicate():
-        assert asyncio.get_running_loop().time() < deadline, "timed out"
-        await asyncio.sleep(0.05)
-
-
 class TestAWriterWaitsForTheHub:
     @pytest.mark.parametrize("connection_args", [None, {"gather_output": True}])
     async def test_the_channel_stays_bounded_and_every_line_arrives_before_the_result(
@@ -28,17 +21,23 @@ class TestAWriterWaitsForTheHub:
         limit = kernel_module.MAX_QUEUED_OUTPUT
         channel = running.kernel._output_channel
         running.session.pause_reading()
-        await running.send({"type": "execution_request", "code": CELL, "request_id": "flood"})
-        await until(lambda: channel.queued > limit - 128 * 1024, 60)
-        progress = running.kernel.executor.locals.get("i")
-        for _ in range(5):
-            await asyncio.sleep(0.1)
-            assert channel.queued <= limit
-        assert running.kernel.executor.locals.get("i") == progress  # the worker waits
-        print("written on the loop's thread")  # never waits: the loop is what drains
-        assert channel.queued > 0
-
-        running.session.resume_reading()
+        try:
+            await running.send({"type": "execution_request", "code": CELL, "request_id": "flood"})
+            # The socket's buffers fill first; then the writer waits with the channel full.
+            line = running.kernel.executor.locals.get
+            deadline = asyncio.get_running_loop().time() + scaled(60)
+            before = None
+            while before is None or line("i") != before:
+                assert asyncio.get_running_loop().time() < deadline, "the writer never waited"
+                before = line("i")
+                for _ in range(6):
+                    await asyncio.sleep(0.05)
+                    assert channel.queued <= limit
+            assert before < LINES - 1 and channel.queued > limit - 128 * 1024
+            print("written on the loop's thread")  # never waits: the loop is what drains
+            assert channel.queued > 0
+        finally:
+            running.session.resume_reading()
         text = []
         while True:
             message = await running.receive(timeout=scaled(60))

@@ -2,39 +2,12 @@ import sys
 
 import pytest
 
-from python_server.debugger import QuorvelDebugger
-from python_server.lsp_bridge import LSPBridge
 from python_server.win32_com import (
     Win32ComEventRegistrar,
     Win32ComWatcher,
     get_win32_events_dictionary,
     get_win32_workbook_tree,
 )
-
-
-class TestLSPBridge:
-    def test_kernel_calls_do_not_raise_and_record(self):
-        bridge = LSPBridge()
-        paths = ["/a", "/b"]
-        bridge.update_sys_paths(paths)
-        paths.append("/c")
-        assert bridge.sys_paths == ["/a", "/b"]
-        bridge.update_sys_paths(None)
-        assert bridge.sys_paths == []
-        bridge.update_sys_paths(5)
-        bridge.delete_module("never_seen")
-        bridge.set_hover_mode("full")
-        assert bridge.hover_mode == "full"
-
-    @pytest.mark.parametrize("feature", ["completion", "signature_help", "hover", "diagnostics"])
-    def test_features_refuse_clearly(self, feature):
-        with pytest.raises(NotImplementedError, match="Language services are not built yet"):
-            getattr(LSPBridge(), feature)("x = 1", 0, 0, "main.py", {})
-
-
-def test_debugger_refuses_construction():
-    with pytest.raises(NotImplementedError, match="debugger is not built yet"):
-        QuorvelDebugger(object(), frame=None)
 
 
 class TestWin32Com:

@@ -81,6 +81,11 @@ class ConsoleEntry(NamedTuple):
     from_std: bool
 
 
+def _lines_of(entry: ConsoleEntry) -> int:
+    """Lines an entry takes on screen (a piece of a stream line counts as one)."""
+    return max(1, entry.text.count("\n"))
+
+
 class ConsoleView(QWidget):
     """The console panel: a header with its settings and a read-only text view."""
 
@@ -96,7 +101,8 @@ class ConsoleView(QWidget):
                  max_lines: int = DEFAULT_MAX_LINES) -> None:
         super().__init__(parent)
         self.max_lines = max(1, int(max_lines))
-        self.entries: Deque[ConsoleEntry] = collections.deque(maxlen=self.max_lines)
+        self.entries: Deque[ConsoleEntry] = collections.deque()
+        self._entry_lines = 0  # lines held by `entries`, kept at most max_lines
         self.entry_count = 0  # every entry ever appended, including those dropped since
         self.verbosity = OutputLevel.DETAILED
         self._pending: List[ConsoleEntry] = []
@@ -178,6 +184,9 @@ class ConsoleView(QWidget):
             self._column = 0
         entry = ConsoleEntry(text, color or None, OutputLevel(level), bool(from_std))
         self.entries.append(entry)
+        self._entry_lines += _lines_of(entry)
+        while self._entry_lines > self.max_lines and len(self.entries) > 1:
+            self._entry_lines -= _lines_of(self.entries.popleft())
         self.entry_count += 1
         self._pending.append(entry)
         if not self._flush_timer.isActive():
@@ -193,6 +202,7 @@ class ConsoleView(QWidget):
 
     def clear(self) -> None:
         self.entries.clear()
+        self._entry_lines = 0
         self._pending.clear()
         self.view.clear()
         self._at_line_start = True
@@ -203,7 +213,8 @@ class ConsoleView(QWidget):
         """Keeps at most `max_lines` lines from now on (the oldest beyond that go at once)."""
         self.flush()
         self.max_lines = max(1, int(max_lines))
-        self.entries = collections.deque(self.entries, maxlen=self.max_lines)
+        while self._entry_lines > self.max_lines and len(self.entries) > 1:
+            self._entry_lines -= _lines_of(self.entries.popleft())
         self.view.setMaximumBlockCount(self.max_lines + 1)
 
     # --- the "Run in" box -----------------------------------------------------------------
@@ -239,8 +250,21 @@ class ConsoleView(QWidget):
         if not self._pending:
             return
         pending, self._pending = self._pending, []
-        self._draw(pending)
+        self._draw(self._last_lines(pending))
         self.shown.emit(self.entry_count)
+
+    def _last_lines(self, entries: List[ConsoleEntry]) -> List[ConsoleEntry]:
+        """The shown entries that end the list and hold the last max_lines lines: a flood
+        that arrived between two updates is laid out once for what stays on screen, not for
+        every line the document would drop again at once."""
+        lines, start = 0, len(entries)
+        while start > 0 and lines <= self.max_lines:
+            start -= 1
+            if entries[start].level <= self.verbosity:
+                lines += _lines_of(entries[start])
+        if start > 0:
+            self._at_line_start = True  # what went before is scrolled out anyway
+        return entries[start:]
 
     def _draw(self, entries: List[ConsoleEntry]) -> None:
         cursor = QTextCursor(self.view.document())

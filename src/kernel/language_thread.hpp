@@ -1,0 +1,29 @@
+// The kernel's language thread: the one thread on which the language bridge computes.
+#pragma once
+
+#include "core/task.hpp"
+
+namespace kernel {
+namespace nb = nanobind;
+
+// The bridge's calls run here one at a time, in the order they were handed over, so that the
+// listener loop stays free for stream output and host requests while an analysis works.
+class LanguageThread {
+public:
+    // On the loop: runs `call()` on the thread and returns its result (or raises its error).
+    static core::Task<nb::object> run(nb::object kernel, nb::object call);
+    // After connect: queues the bridge's `warm_up`, when it has one, ahead of any request.
+    void start_warm_up(nb::handle bridge);
+    // At disconnect: calls not yet started are dropped; a running one ends on its own.
+    void stop();
+
+private:
+    nb::object executor();
+
+    nb::object m_executor; // a one-thread ThreadPoolExecutor, made on first use
+};
+
+// The language thread of a PythonKernel instance. GIL held.
+LanguageThread &language_thread_of(nb::handle kernel);
+
+} // namespace kernel
