@@ -74,8 +74,9 @@ core::Task<> flush_output(nb::object channel, nb::object gatherer) {
 // channel, releasing writers that wait for room.
 core::Task<> close_output(nb::object channel, nb::object gatherer) {
     nb::object flushing = flush_output(channel, gatherer).into_python("flush_output");
-    if (!co_await within(flushing, DISCONNECT_FLUSH_TIMEOUT))
-        log().warning("[Kernel] Output not sent within ", core::one_decimal(DISCONNECT_FLUSH_TIMEOUT),
+    double limit = DISCONNECT_FLUSH_TIMEOUT;
+    if (!co_await within(flushing, limit))
+        log().warning("[Kernel] Output not sent within ", core::one_decimal(limit),
                       " s of disconnecting was dropped");
     if (!channel.is_none())
         OutputChannel::close(channel);

@@ -56,7 +56,8 @@ nb::object execution_request(nb::handle self, nb::handle message) {
     if (PyUnicode_Check(code.ptr()))
         log().debug("[Kernel] Code length: ", PyUnicode_GET_LENGTH(code.ptr()), " chars");
     else
-        log().debug("[Kernel] Code is not text: ", nb::handle(Py_TYPE(code.ptr())).attr("__name__"));
+        log().debug("[Kernel] Code is not text: ",
+                    nb::handle(Py_TYPE(code.ptr())).attr("__name__"));
     return self.attr("_execute_code_async")(code, request_id, function_name, source);
 }
 

@@ -12,14 +12,16 @@
 namespace kernel {
 namespace {
 
-nb::object class_name(nb::handle value) { return nb::handle(Py_TYPE(value.ptr())).attr("__name__"); }
+nb::object class_name(nb::handle value) {
+    return nb::handle(Py_TYPE(value.ptr())).attr("__name__");
+}
 
 // The frame as text, or null (with `refusal` set) when it is binary data that is not UTF-8.
 nb::object frame_text(nb::handle frame, nb::object &refusal) {
     if (!PyBytes_Check(frame.ptr()))
         return nb::borrow(frame);
-    PyObject *text =
-        PyUnicode_DecodeUTF8(PyBytes_AS_STRING(frame.ptr()), PyBytes_GET_SIZE(frame.ptr()), nullptr);
+    PyObject *text = PyUnicode_DecodeUTF8(PyBytes_AS_STRING(frame.ptr()),
+                                          PyBytes_GET_SIZE(frame.ptr()), nullptr);
     if (text)
         return nb::steal(text);
     if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError))
@@ -46,7 +48,8 @@ nb::object parse(nb::handle text, nb::object &refusal) {
         return nb::object();
     }
     if (!PyDict_Check(message.ptr())) {
-        refusal = core::text("Invalid message: a JSON object is required, not ", class_name(message));
+        refusal =
+            core::text("Invalid message: a JSON object is required, not ", class_name(message));
         return nb::object();
     }
     return message;

@@ -70,8 +70,9 @@ nb::str encode_message(nb::handle message) {
         if (nb::len(replaced) == 0)
             throw;
         nb::str text = json_dumps(safe);
-        log().error("[Kernel] Message type '", field(message, INTERNED("type"), INTERNED("unknown")),
-                    "' could not be serialised (", core::exception_of(e),
+        nb::object msg_type = field(message, INTERNED("type"), INTERNED("unknown"));
+        log().error("[Kernel] Message type '", msg_type, "' could not be serialised (",
+                    core::exception_of(e),
                     "); sent with repr text for: ", core::join(", ", replaced));
         return text;
     }

@@ -222,7 +222,8 @@ core::Task<> OutputChannel::drain(nb::object self) {
             error = core::exception_of(e);
         }
         Py_ssize_t size = entry.size;
-        if (auto grown = channel.m_grown.find(entry.message.ptr()); grown != channel.m_grown.end()) {
+        auto grown = channel.m_grown.find(entry.message.ptr());
+        if (grown != channel.m_grown.end()) {
             size += grown->second;
             channel.m_grown.erase(grown);
         }
