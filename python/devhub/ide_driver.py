@@ -10,11 +10,12 @@ from __future__ import annotations
 import time
 from typing import Callable, List, Optional, Type, TypeVar
 
-from PySide6.QtCore import Qt
+from PySide6.QtCore import QPoint, Qt
 from PySide6.QtTest import QTest
 from PySide6.QtWidgets import QApplication, QDialog, QPlainTextEdit, QTreeWidget, QTreeWidgetItem, QWidget
 
-__all__ = ["WaitTimeout", "click_item", "dialog", "key", "type_code", "type_text", "wait_until"]
+__all__ = ["WaitTimeout", "click_gutter", "click_item", "dialog", "key", "type_code", "type_text",
+           "wait_until"]
 
 D = TypeVar("D", bound=QDialog)
 NO_MODIFIER = Qt.KeyboardModifier.NoModifier
@@ -101,3 +102,19 @@ def click_item(tree: QTreeWidget, item: QTreeWidgetItem) -> None:
     tree.scrollToItem(item)
     QTest.mouseClick(tree.viewport(), Qt.MouseButton.LeftButton, NO_MODIFIER,
                      tree.visualItemRect(item).center())
+
+
+def click_gutter(editor: QPlainTextEdit, line: int) -> None:
+    """Clicks the editor's gutter beside a (1-based) line (a line out of view is brought
+    into view with the text cursor first)."""
+    block = editor.document().findBlockByNumber(line - 1)
+    top = editor.blockBoundingGeometry(block).translated(editor.contentOffset())
+    if top.top() < 0 or top.bottom() > editor.viewport().height():
+        cursor = editor.textCursor()
+        cursor.setPosition(block.position())
+        editor.setTextCursor(cursor)
+        editor.centerCursor()
+        QApplication.processEvents()
+    top = editor.blockBoundingGeometry(block).translated(editor.contentOffset())
+    QTest.mouseClick(editor.gutter(), Qt.MouseButton.LeftButton, NO_MODIFIER,
+                     QPoint(4, round(top.center().y())))
