@@ -150,7 +150,7 @@ class BreakpointGutter(QObject):
         document.contentsChange.connect(self._text_changed)
         editor.gutter().installEventFilter(self)
         store.changed.connect(self._store_changed)
-        self._show(self._clipped(self.lines()))
+        self._keep(self._clipped(self.lines()))  # the module may have become shorter meanwhile
 
     def lines(self) -> Lines:
         return self.store.lines(self.editor.workbook_id, self.editor.module_name)

@@ -110,10 +110,10 @@ class DebugActions(QObject):
     # --- starting and ending --------------------------------------------------------------
 
     def start(self) -> None:
-        if self.may_start(None):
+        if self.may_start():
             self.window.run_actions.open_run_dialog(debug=True)
 
-    def may_start(self, workbook_id: Optional[str]) -> bool:
+    def may_start(self) -> bool:
         """Whether a new debug run may start now; if not, a console line says why."""
         session = self.session
         if session is None:

@@ -177,7 +177,7 @@ class RunActions(QObject):
             return
         workbook_id, module, function = key
         message = run_module_message(workbook_id, module, function, values, debug, breakpoints)
-        if debug and not self.window.debug_actions.may_start(workbook_id):
+        if debug and not self.window.debug_actions.may_start():
             return
         self.window.log_to_console(f"{'Debug' if debug else 'Run'} {call} in "
                                    f"{self.window.workbook_display_name(workbook_id)}",
