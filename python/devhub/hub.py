@@ -293,4 +293,7 @@ class DevHub:
         shown = for_ide(message)
         if shown is not None:
             await self.ide.send(shown)
+        end = self.replies.debug_run_end(workbook_id, message)
+        if end is not None:
+            await self.ide.send(end)
 

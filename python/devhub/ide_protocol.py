@@ -26,6 +26,39 @@ the hub: a cell or run with "execution_result" {`success`: false, `error`: the r
 `function_name`, `request_id`, `workbook_id`, `source`}, any other request with
 "request_refused" {`request_id`, `workbook_id`, `message`}.
 
+Debugging
+---------
+
+A "run_module" with `debug` true runs the function under the kernel's debugger, with
+`breakpoints` as records {`module_name`, `line` (1-based), `condition` (optional), `hit_count`
+(optional)}. On the way the IDE gets, relayed from the kernel:
+
+| type | fields | when |
+|---|---|---|
+| "debug_paused" | `workbook_id`, `module_name`, `line`, `file`, `reason` ("breakpoint", "step", "exception"), `function`, `call_stack` [{`module`, `function`, `line`, `file`}] (innermost first), `locals` and `globals` [{`name`, `type`, `value`}]; `requested_line` (a breakpoint moved to the next line with code), `exception` {`type`, `message`}, `condition_error` when they apply | the run stopped |
+| "debug_resumed" | - | after "debug_continue" |
+| "debug_exception" | `workbook_id`, `module`, `line`, `file`, `exception_type`, `exception_message`, `exception_traceback`, ... | the code raised (after its pause) |
+| "debug_terminated" | `workbook_id`, and `request_id` at the run's end | the session ended; "debug_stop" is answered by one without `request_id`, then the run ends with its own |
+| "debug_evaluate_result" | `workbook_id`, `request_id`, `expression`, then `result` and `value_type`, or `error` | answer to "debug_evaluate" |
+
+After the run's own "debug_terminated" the hub sends the run's "execution_result": `success`
+true when the function returned, false with `error` when it raised ("ExceptionType: message")
+or was stopped. A run that failed before its session could report ends with the kernel's
+"execution_error" as for any run.
+
+Relayed to the workbook's kernel while its debug run is paused (or running, for the last two
+and "debug_stop"); without a session the kernel ignores them, except "debug_evaluate", which is
+answered with `error` "No active debug session":
+
+| type | fields |
+|---|---|
+| "debug_continue", "debug_step_over", "debug_step_into", "debug_step_out" | `workbook_id` |
+| "debug_stop" | `workbook_id` |
+| "debug_evaluate" | `workbook_id`, `expression`, `request_id` (optional) |
+| "debug_update_breakpoints" | `workbook_id`, `breakpoints` (the whole new list) |
+
+Without a connected kernel for the workbook they are answered with a red "log_to_console" line.
+
 Handled by the hub itself:
 
 | type | fields | the hub | reply to the IDE |

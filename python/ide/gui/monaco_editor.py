@@ -14,7 +14,8 @@ Stands in for the IDE's web-based editor with a plain Qt text editor. What it pr
   spaces; Backspace in the indentation goes back one level.
 * The gutter left of the line numbers draws markers: ``set_gutter_markers(kind, {line:
   colour})`` replaces the markers of one kind (breakpoints, diagnostics, ...), ``{}`` removes
-  them.
+  them. ``gutter()`` is that widget (for clicks on it); ``line_at(y)`` is the line shown at a
+  height of it, or 0 below the text.
 """
 
 from __future__ import annotations
@@ -209,6 +210,21 @@ class MonacoEditor(QPlainTextEdit):
         else:
             self.gutter_markers.pop(kind, None)
         self._gutter.update()
+
+    def gutter(self) -> QWidget:
+        return self._gutter
+
+    def line_at(self, y: int) -> int:
+        """The (1-based) line shown at height `y` of the gutter, or 0 where no line is."""
+        block = self.firstVisibleBlock()
+        top = self.blockBoundingGeometry(block).translated(self.contentOffset()).top()
+        while block.isValid() and top <= y:
+            bottom = top + self.blockBoundingRect(block).height()
+            if block.isVisible() and y < bottom:
+                return block.blockNumber() + 1
+            top = bottom
+            block = block.next()
+        return 0
 
     def line_number_width(self) -> int:
         digits = len(str(max(1, self.blockCount())))
