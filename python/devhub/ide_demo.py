@@ -13,7 +13,7 @@ import os
 import sys
 from pathlib import Path
 
-from . import demo_packages
+from . import demo_language, demo_packages
 from .background import BackgroundHub
 
 WORKBOOK = "Forecast.xlsx"
@@ -169,6 +169,7 @@ def run(background: BackgroundHub, screenshot: Path) -> None:
         demo_packages.run(app, background, window, link, WORKBOOK, printer.poll)
 
         editor.setFocus()
+        demo_language.run(app, window, WORKBOOK, printer.poll)
         screenshot.parent.mkdir(parents=True, exist_ok=True)
         window.grab().save(str(screenshot))
         show("ide", f"screenshot of the IDE window saved to {screenshot}")
