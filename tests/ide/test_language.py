@@ -1,5 +1,6 @@
 """The editor's language services, as a person typing in it sees them: completions, signatures,
 hover text and diagnostics from the workbook's own kernel, through the hub."""
+import contextlib
 import itertools
 import json
 
@@ -39,6 +40,22 @@ def sent(used, monkeypatch):
     return types
 
 
+# Cells that make the kernel's completions fail, or come late.
+REPLACE_COMPLETIONS = ("import python_server.lsp_bridge as lsp, time; lsp.kept = "
+                       "lsp.LSPBridge.get_completions; lsp.LSPBridge.get_completions = ")
+FAILING = "lambda self, **request: 1 / 0"
+SLOW = "lambda self, **request: (time.sleep(1), lsp.kept(self, **request))[1]"
+
+
+@contextlib.contextmanager
+def completions_replaced(ide, replacement: str):
+    ide.run_cell(REPLACE_COMPLETIONS + replacement)
+    try:
+        yield
+    finally:
+        ide.run_cell("lsp.LSPBridge.get_completions = lsp.kept")
+
+
 def listed(editor) -> list:
     popup = editor.completion_popup
     return [popup.list.item(i).text() for i in range(popup.list.count())] \
@@ -61,6 +78,9 @@ class TestCompletion:
         popup = editor.completion_popup
         assert popup.current()["kind"] == "function"
         assert "Grows value by rate" in popup.docs.text()
+        do.key(editor, Qt.Key.Key_Down)
+        assert popup.current()["label"] == listed(editor)[1] != "grow"
+        do.key(editor, Qt.Key.Key_Up)
         do.type_text(editor, "GR")  # filters without asking again, in any case
         assert listed(editor) == ["grow"]
         do.key(editor, Qt.Key.Key_Return)
@@ -89,11 +109,12 @@ class TestCompletion:
 
     def test_an_answer_for_a_name_the_cursor_has_left_is_not_shown(self, used, editor):
         do.type_code(editor, "import forecast\n")
-        do.type_text(editor, "forecast.")
         language = used.window.language
-        used.wait(lambda: COMPLETION in language.waiting(), "the request")
-        do.type_text(editor, " ")
-        used.wait(lambda: not language.waiting(), "the answer")
+        with completions_replaced(used, SLOW):
+            do.type_text(editor, "forecast.")
+            used.wait(lambda: COMPLETION in language.waiting(), "the request")
+            do.type_text(editor, " ")
+            used.wait(lambda: not language.waiting(), "the answer")
         assert not editor.completion_popup.isVisible()
 
 
@@ -144,21 +165,31 @@ class TestHoverAndDiagnostics:
 class TestUnansweredRequests:
     def test_a_request_the_kernel_cannot_answer_is_given_up_after_the_time_out(
             self, used, editor, monkeypatch):
-        patch = ("import python_server.lsp_bridge as lsp; lsp.LSPBridge.kept = "
-                 "lsp.LSPBridge.get_completions; lsp.LSPBridge.get_completions = "
-                 "lambda self, **request: 1 / 0")
-        used.run_cell(patch)
-        try:
-            language = used.window.language
-            monkeypatch.setattr(language, "timeout", seconds(2))
+        language = used.window.language
+        monkeypatch.setattr(language, "timeout", seconds(2))
+        with completions_replaced(used, FAILING):
             do.type_text(editor, "import forecast; forecast")
             do.key(editor, Qt.Key.Key_Space, CTRL)
             used.wait(lambda: COMPLETION in language.waiting(), "the request")
             used.wait(lambda: not language.waiting(), "the time-out", 10)
-        finally:
-            used.run_cell("lsp.LSPBridge.get_completions = lsp.LSPBridge.kept")
         do.key(editor, Qt.Key.Key_Space, CTRL)
         used.wait(lambda: "forecast" in listed(editor), "the list once the kernel answers")
+
+    def test_a_request_whose_kernel_goes_away_is_given_up_at_once(self, used, forecast,
+                                                                  monkeypatch):
+        used.window.workbook_actions.open_workbook("Gone.xlsx")
+        used.wait(lambda: used.kernel_state("Gone.xlsx") == "connected", "the kernel", 60)
+        editor = used.new_module("Gone.xlsx", "orphan")
+        used.window.console.select_workbook("Gone.xlsx")
+        used.run_cell(REPLACE_COMPLETIONS + FAILING)
+        used.window.console.select_workbook(WORKBOOK)
+        language = used.window.language
+        monkeypatch.setattr(language, "timeout", 1000)
+        do.type_text(editor, "import os; os")
+        do.key(editor, Qt.Key.Key_Space, CTRL)
+        used.wait(lambda: COMPLETION in language.waiting(), "the request")
+        used.background.call(used.background.hub.stop_kernel("Gone.xlsx", 10))
+        used.wait(lambda: not language.waiting(), "the request to be dropped", 5)
 
 
 class TestRequestSize:
