@@ -118,7 +118,7 @@ class MonacoEditor(QPlainTextEdit):
         self.diagnostics: List[dict] = []
         self.diagnostics_version: Optional[int] = None
         self.diagnostics_error: Optional[str] = None  # why the text could not be analysed
-        # Extra selections by layer (the debug line, diagnostics), drawn in that order.
+        # Extra selections by layer (the debug line, diagnostics), shown together.
         self._selections: Dict[str, List[QTextEdit.ExtraSelection]] = {}
         font = QFontDatabase.systemFont(QFontDatabase.SystemFont.FixedFont)
         font.setPointSize(10)
