@@ -6,10 +6,11 @@ import json
 
 import pytest
 from PySide6.QtCore import Qt
-from PySide6.QtGui import QTextCursor
+from PySide6.QtGui import QTextCharFormat, QTextCursor
 from PySide6.QtTest import QTest
 
 from devhub import ide_driver as do
+from ide.gui import MonacoEditor
 from ide.gui.language_client import COMPLETION, MAX_REQUEST_CHARS, fitted_request
 
 from .conftest import CTRL, WORKBOOK, seconds
@@ -199,3 +200,33 @@ class TestRequestSize:
         assert fitted_request(message)["dirty_files"] == {}
         assert fitted_request({**message, "code": code * 2, "dirty_files": {}}) is None
         assert len(json.dumps(fitted_request({**message, "dirty_files": {}}))) <= MAX_REQUEST_CHARS
+
+
+class TestUnderlines:
+    def test_underlines_cover_the_name_follow_edits_and_outlive_the_debug_line(self, qtbot):
+        editor = MonacoEditor("B", "m", "import os\nx = '\U0001F4C8' + missing\n")
+        qtbot.addWidget(editor)
+        editor.set_diagnostics([
+            {"line": 1, "column": 0, "end_line": 1, "end_column": 1, "severity": "warning",
+             "message": "'os' imported but unused"},
+            {"line": 2, "column": 10, "end_line": 2, "end_column": 11, "severity": "error",
+             "message": "undefined name 'missing'"},
+            {"line": 9, "column": 0, "severity": "error", "message": "beyond the text"}])
+
+        def underlined():
+            return [s.cursor.selectedText() for s in editor.extraSelections()
+                    if s.format.underlineStyle() == QTextCharFormat.UnderlineStyle.WaveUnderline]
+
+        assert underlined() == ["os", "missing"]
+        assert {line: color.name() for line, color in
+                editor.gutter_markers["diagnostics"].items()} == {1: "#cca700", 2: "#f14c4c"}
+        editor.set_debug_line(2)
+        assert underlined() == ["os", "missing"] and len(editor.extraSelections()) == 3
+        editor.clear_debug_line()
+        cursor = QTextCursor(editor.document().findBlockByNumber(1))
+        cursor.insertText("y = 1; ")
+        assert underlined() == ["os", "missing"]
+        missing = editor.position_of(2, editor.toPlainText().splitlines()[1].index("missing"))
+        assert [d["message"] for d in editor.diagnostics_at(missing + 3)] == [
+            "undefined name 'missing'"]
+        assert editor.diagnostics_at(missing - 2) == []
