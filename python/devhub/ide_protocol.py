@@ -19,6 +19,20 @@ Relayed to the workbook's kernel (`workbook_id` names it):
 | "run_module" | `workbook_id`, `module_name`, `function_name`, `args` (list), `debug` (false), `breakpoints` ([]), `request_id`, `source` ("ide") | relays | as "execution_request"; "execution_result" names `function_name` |
 | "reset_namespace" | `workbook_id`, `request_id` | relays | "namespace_reset" {`workbook_id`, `request_id`} |
 
+The editor's language requests are relayed too, and the kernel's answers come back as they are
+(its language bridge documents what `completions`, `signatures`, `contents` and `diagnostics`
+hold):
+
+| type | fields | reply to the IDE |
+|---|---|---|
+| "completion_request" | `workbook_id`, `module_name`, `path`, `code`, `line` (1-based), `column` (0-based, in characters), `dirty_files` ({module name: unsaved text}), `request_id` | "completion_response" {`completions`, `error`, `request_id`, `workbook_id`, `module_name`} |
+| "signature_help_request" | as "completion_request" | "signature_help_response" {`signatures`, `activeSignature`, `activeParameter`, `error`, `request_id`, `workbook_id`, `module_name`} |
+| "hover_request" | as "completion_request" | "hover_response" {`contents`, `error`, `request_id`, `workbook_id`, `module_name`} |
+| "diagnostic_request" | `workbook_id`, `module_name`, `code`, `request_id` | "diagnostic_response" {`diagnostics`, `error`, `request_id`, `workbook_id`, `module_name`} |
+
+A kernel whose language bridge fails logs it and answers nothing: the IDE gives up on a language
+request after a time-out of its own.
+
 A kernel's "execution_error" reaches the IDE as "execution_result" with `success` false and the
 error's text in `error`. A relayed request the hub cannot deliver (the workbook has no connected
 kernel, the module name is empty), or whose kernel goes away before answering, is answered by
@@ -121,16 +135,22 @@ import re
 from typing import Any, Dict, Optional
 
 __all__ = ["KERNEL_CONNECTED", "KERNEL_STARTING", "KERNEL_STOPPED", "RELAYED", "RUNS",
-           "HUB_REQUESTS", "PACKAGE_REQUESTS", "workbook_name_problem", "refusal"]
+           "HUB_REQUESTS", "LANGUAGE_ANSWERS", "LANGUAGE_REQUESTS", "PACKAGE_REQUESTS",
+           "workbook_name_problem", "refusal"]
 
 KERNEL_CONNECTED = "connected"
 KERNEL_STARTING = "starting"
 KERNEL_STOPPED = "stopped"
 
+# The editor's requests to a kernel, and the kernel's answers, which go back to the IDE.
+LANGUAGE_REQUESTS = frozenset({"completion_request", "signature_help_request", "hover_request",
+                               "diagnostic_request"})
+LANGUAGE_ANSWERS = frozenset({"completion_response", "signature_help_response",
+                              "hover_response", "diagnostic_response"})
 # Requests the hub relays to a kernel, and those among them that stream output and end with
 # one "execution_result".
 RELAYED = {"update_module", "delete_module", "execution_request", "run_module",
-           "reset_namespace"}
+           "reset_namespace", *LANGUAGE_REQUESTS}
 RUNS = {"execution_request", "run_module"}
 HUB_REQUESTS = {"new_workbook", "restart_kernel", "watch_workbooks"}
 

@@ -74,6 +74,16 @@ class TestRelayedRequests:
             ("module_updated", "m")]
         assert hub.modules["E.xlsx"] == {"m": "# u3", "n": "# u2"}
 
+    async def test_language_requests_are_answered_by_the_kernel_with_their_ids(self, hub, ide):
+        await opened(hub, ide, "L.xlsx")
+        reply = await ide.ask({"type": "diagnostic_request", "workbook_id": "L.xlsx",
+                               "module_name": "m", "code": "print(missing)\n"})
+        assert (reply["type"], reply["module_name"]) == ("diagnostic_response", "m")
+        assert [d["message"] for d in reply["diagnostics"]] == ["undefined name 'missing'"]
+        refused = await ide.ask({"type": "hover_request", "workbook_id": "None.xlsx",
+                                 "code": "x", "line": 1, "column": 0})
+        assert refused["type"] == "request_refused"
+
     async def test_requests_for_a_workbook_without_kernel_are_refused_and_not_kept(self, hub,
                                                                                      ide):
         save = await ide.ask({"type": "update_module", "workbook_id": "None.xlsx",

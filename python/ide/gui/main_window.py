@@ -17,8 +17,10 @@ the GUI thread, and keeps the members the client reads and writes:
 
 Beyond those calls it is a working IDE against the hub (``attach_link`` connects it):
 ``module_actions``, ``run_actions`` and ``workbook_actions`` hold the menus' and shortcuts'
-actions, ``channel`` sends the requests they make, and ``window_settings`` (around the
-``QSettings`` given, or none to keep nothing) holds what is remembered between runs.
+actions, ``channel`` sends the requests they make, ``language`` asks the current tab's kernel
+for completions, signatures, hover text and diagnostics (the four ``_handle_*_response``
+methods hand it the answers), and ``window_settings`` (around the ``QSettings`` given, or none
+to keep nothing) holds what is remembered between runs.
 """
 
 from __future__ import annotations
@@ -35,6 +37,7 @@ from .breakpoints import BreakpointGutter, BreakpointStore
 from .console import ConsoleView
 from .debug_actions import DebugActions
 from .hub_channel import KERNEL_CONNECTED, HubChannel
+from .language_client import COMPLETION, DIAGNOSTIC, HOVER, SIGNATURE_HELP, LanguageClient
 from .module_actions import ModuleActions
 from .monaco_editor import MonacoEditor
 from .output_level import OutputLevel
@@ -88,7 +91,6 @@ class MainWindow(QMainWindow):
         self.watchdog_port = 0
         self.auth_token = ""
         self.settings: Dict[str, Any] = {}
-        self.language_responses: Dict[str, dict] = {}
         self.package_index_answers: Dict[str, dict] = {}
 
         self.console = ConsoleView(self)
@@ -152,6 +154,8 @@ class MainWindow(QMainWindow):
         self.error_light.setToolTip("Lights up when a program writes to standard error")
         self._set_error_light(False)
         self.debug_label = QLabel("", self)
+        self.language = LanguageClient(self)
+        self.statusBar().addPermanentWidget(self.language.problems_label)
         self.statusBar().addPermanentWidget(self.debug_label)
         self.statusBar().addPermanentWidget(self.error_light)
 
@@ -348,6 +352,7 @@ class MainWindow(QMainWindow):
             return editor
         editor = MonacoEditor(workbook_id, module_name, code, self.editor_tabs)
         editor.breakpoint_gutter = BreakpointGutter(editor, self.breakpoints)
+        self.language.attach(editor)
         index = self.editor_tabs.addTab(editor, f"{module_name}.py")
         editor.document().modificationChanged.connect(
             lambda _modified, e=editor: self.retitle_tab(e))
@@ -380,6 +385,7 @@ class MainWindow(QMainWindow):
 
     def _tab_changed(self, _index: int) -> None:
         editor = self.current_editor()
+        self.language.set_editor(editor)
         if editor is not None:
             self._follow_workbook(editor.workbook_id)
 
@@ -511,16 +517,16 @@ class MainWindow(QMainWindow):
                             level=OutputLevel.DETAILED)
 
     def _handle_completion_response(self, message: dict) -> None:
-        self.language_responses["completion"] = message
+        self.language.answered(COMPLETION, message)
 
     def _handle_signature_help_response(self, message: dict) -> None:
-        self.language_responses["signature_help"] = message
+        self.language.answered(SIGNATURE_HELP, message)
 
     def _handle_hover_response(self, message: dict) -> None:
-        self.language_responses["hover"] = message
+        self.language.answered(HOVER, message)
 
     def _handle_diagnostic_response(self, message: dict) -> None:
-        self.language_responses["diagnostic"] = message
+        self.language.answered(DIAGNOSTIC, message)
 
     def _handle_save_event_config_response(self, message: dict) -> None:
         self.event_manager.show_result(message)
