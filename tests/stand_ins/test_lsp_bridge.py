@@ -113,6 +113,18 @@ class TestDiagnostics:
         assert name["column"] == code.index("missing")
         assert (syntax["line"], syntax["column"]) == (2, code.splitlines()[1].index("*"))
 
+    def test_the_garbage_collector_is_left_as_the_analysis_found_it(self, bridge):
+        import gc
+
+        bridge.get_diagnostics("def f(:\n", "m")  # a failing analysis too
+        assert gc.isenabled()
+        gc.disable()
+        try:
+            bridge.get_diagnostics("x = 1\n", "m")
+            assert not gc.isenabled()
+        finally:
+            gc.enable()
+
     def test_compiler_warnings_stay_off_stderr(self, bridge, capfd):
         bridge.get_diagnostics("x = 1\nif x is 1:\n    s = '\\d'\n", "m")
         assert capfd.readouterr().err == ""
