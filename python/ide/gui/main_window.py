@@ -330,9 +330,7 @@ class MainWindow(QMainWindow):
             return
         self.console.select_workbook(workbook_id)
         for panel in (self.package_manager, self.object_inspector):
-            index = panel.workbook_box.findData(workbook_id)
-            if index >= 0:
-                panel.workbook_box.setCurrentIndex(index)
+            panel.workbook_box.select(workbook_id)
 
     # --- editors --------------------------------------------------------------------------
 
