@@ -12,7 +12,7 @@ from websockets.asyncio.server import Server, ServerConnection, serve
 from websockets.exceptions import ConnectionClosed
 
 from .ide_protocol import (HUB_REQUESTS, KERNEL_CONNECTED, KERNEL_STARTING, KERNEL_STOPPED,
-                           RELAYED, refusal)
+                           LANGUAGE_ANSWERS, RELAYED, refusal)
 from .ide_requests import HubRequests, WorkbookWatch
 from .ide_session import IdeSession, for_ide
 from .kernel_session import KernelSession
@@ -282,6 +282,9 @@ class DevHub:
     async def _to_ide(self, workbook_id: str, message: Dict[str, Any]) -> None:
         if await self.packages.from_kernel(workbook_id, message):
             return
+        if message.get("type") in LANGUAGE_ANSWERS:
+            await self.ide.send(message)
+            return
         reply = self.replies.answered(workbook_id, message)
         if reply is not None:
             await self.ide.send(reply)
@@ -293,4 +296,7 @@ class DevHub:
         shown = for_ide(message)
         if shown is not None:
             await self.ide.send(shown)
+        end = self.replies.debug_run_end(workbook_id, message)
+        if end is not None:
+            await self.ide.send(end)
 

@@ -13,7 +13,7 @@ import os
 import sys
 from pathlib import Path
 
-from . import demo_packages
+from . import demo_debug, demo_language, demo_packages
 from .background import BackgroundHub
 
 WORKBOOK = "Forecast.xlsx"
@@ -167,8 +167,10 @@ def run(background: BackgroundHub, screenshot: Path) -> None:
         wait(console_has("Out: (False, 20)"), "the cell after the restart")
 
         demo_packages.run(app, background, window, link, WORKBOOK, printer.poll)
+        demo_debug.run(window, WORKBOOK, printer.poll)
 
         editor.setFocus()
+        demo_language.run(app, window, WORKBOOK, printer.poll)
         screenshot.parent.mkdir(parents=True, exist_ok=True)
         window.grab().save(str(screenshot))
         show("ide", f"screenshot of the IDE window saved to {screenshot}")

@@ -10,11 +10,14 @@ from __future__ import annotations
 import time
 from typing import Callable, List, Optional, Type, TypeVar
 
-from PySide6.QtCore import Qt
+from PySide6.QtCore import QPoint, Qt
+from PySide6.QtGui import QContextMenuEvent
 from PySide6.QtTest import QTest
-from PySide6.QtWidgets import QApplication, QDialog, QPlainTextEdit, QTreeWidget, QTreeWidgetItem, QWidget
+from PySide6.QtWidgets import (QApplication, QDialog, QMenu, QPlainTextEdit, QTreeWidget,
+                               QTreeWidgetItem, QWidget)
 
-__all__ = ["WaitTimeout", "click_item", "dialog", "key", "type_code", "type_text", "wait_until"]
+__all__ = ["WaitTimeout", "click_gutter", "click_item", "dialog", "gutter_menu", "key", "type_code",
+           "type_text", "wait_until"]
 
 D = TypeVar("D", bound=QDialog)
 NO_MODIFIER = Qt.KeyboardModifier.NoModifier
@@ -101,3 +104,35 @@ def click_item(tree: QTreeWidget, item: QTreeWidgetItem) -> None:
     tree.scrollToItem(item)
     QTest.mouseClick(tree.viewport(), Qt.MouseButton.LeftButton, NO_MODIFIER,
                      tree.visualItemRect(item).center())
+
+
+def _gutter_point(editor: QPlainTextEdit, line: int) -> QPoint:
+    """Where the gutter shows a (1-based) line; a line out of view is brought into view with
+    the text cursor first."""
+    block = editor.document().findBlockByNumber(line - 1)
+    shape = editor.blockBoundingGeometry(block).translated(editor.contentOffset())
+    if shape.top() < 0 or shape.bottom() > editor.viewport().height():
+        cursor = editor.textCursor()
+        cursor.setPosition(block.position())
+        editor.setTextCursor(cursor)
+        editor.centerCursor()
+        QApplication.processEvents()
+        shape = editor.blockBoundingGeometry(block).translated(editor.contentOffset())
+    return QPoint(4, round(shape.center().y()))
+
+
+def click_gutter(editor: QPlainTextEdit, line: int) -> None:
+    QTest.mouseClick(editor.gutter(), Qt.MouseButton.LeftButton, NO_MODIFIER,
+                     _gutter_point(editor, line))
+
+
+def gutter_menu(editor: QPlainTextEdit, line: int) -> QMenu:
+    """Opens the gutter's context menu beside a line, as a right click does; returns it."""
+    gutter = editor.gutter()
+    point = _gutter_point(editor, line)
+    QApplication.sendEvent(gutter, QContextMenuEvent(QContextMenuEvent.Reason.Mouse, point,
+                                                     gutter.mapToGlobal(point)))
+    menus = [menu for menu in editor.findChildren(QMenu) if menu.isVisible()]
+    if not menus:
+        raise WaitTimeout("the gutter showed no menu")
+    return menus[-1]

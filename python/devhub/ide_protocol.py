@@ -19,12 +19,59 @@ Relayed to the workbook's kernel (`workbook_id` names it):
 | "run_module" | `workbook_id`, `module_name`, `function_name`, `args` (list), `debug` (false), `breakpoints` ([]), `request_id`, `source` ("ide") | relays | as "execution_request"; "execution_result" names `function_name` |
 | "reset_namespace" | `workbook_id`, `request_id` | relays | "namespace_reset" {`workbook_id`, `request_id`} |
 
+The editor's language requests are relayed too, and the kernel's answers come back as they are
+(its language bridge documents what `completions`, `signatures`, `contents` and `diagnostics`
+hold):
+
+| type | fields | reply to the IDE |
+|---|---|---|
+| "completion_request" | `workbook_id`, `module_name`, `path`, `code`, `line` (1-based), `column` (0-based, in characters), `dirty_files` ({module name: unsaved text}), `request_id` | "completion_response" {`completions`, `error`, `request_id`, `workbook_id`, `module_name`} |
+| "signature_help_request" | as "completion_request" | "signature_help_response" {`signatures`, `activeSignature`, `activeParameter`, `error`, `request_id`, `workbook_id`, `module_name`} |
+| "hover_request" | as "completion_request" | "hover_response" {`contents`, `error`, `request_id`, `workbook_id`, `module_name`} |
+| "diagnostic_request" | `workbook_id`, `module_name`, `code`, `request_id` | "diagnostic_response" {`diagnostics`, `error`, `request_id`, `workbook_id`, `module_name`} |
+
+A kernel whose language bridge fails logs it and answers nothing: the IDE gives up on a language
+request after a time-out of its own.
+
 A kernel's "execution_error" reaches the IDE as "execution_result" with `success` false and the
 error's text in `error`. A relayed request the hub cannot deliver (the workbook has no connected
 kernel, the module name is empty), or whose kernel goes away before answering, is answered by
 the hub: a cell or run with "execution_result" {`success`: false, `error`: the reason,
 `function_name`, `request_id`, `workbook_id`, `source`}, any other request with
 "request_refused" {`request_id`, `workbook_id`, `message`}.
+
+Debugging
+---------
+
+A "run_module" with `debug` true runs the function under the kernel's debugger, with
+`breakpoints` as records {`module_name`, `line` (1-based), `condition` (optional), `hit_count`
+(optional)}. On the way the IDE gets, relayed from the kernel:
+
+| type | fields | when |
+|---|---|---|
+| "debug_paused" | `workbook_id`, `module_name`, `line`, `file`, `reason` ("breakpoint", "step", "exception"), `function`, `call_stack` [{`module`, `function`, `line`, `file`}] (innermost first), `locals` and `globals` [{`name`, `type`, `value`}]; `requested_line` (a breakpoint moved to the next line with code), `exception` {`type`, `message`}, `condition_error` when they apply | the run stopped |
+| "debug_resumed" | - | after "debug_continue" |
+| "debug_exception" | `workbook_id`, `module`, `line`, `file`, `exception_type`, `exception_message`, `exception_traceback`, ... | the code raised (after its pause) |
+| "debug_terminated" | `workbook_id`, and `request_id` at the run's end | the session ended; "debug_stop" is answered by one without `request_id`, then the run ends with its own |
+| "debug_evaluate_result" | `workbook_id`, `request_id`, `expression`, then `result` and `value_type`, or `error` | answer to "debug_evaluate" |
+
+After the run's own "debug_terminated" the hub sends the run's "execution_result": `success`
+true when the function returned, false with `error` when it raised ("ExceptionType: message")
+or was stopped. A run that failed before its session could report ends with the kernel's
+"execution_error" as for any run.
+
+Relayed to the workbook's kernel while its debug run is paused (or running, for the last two
+and "debug_stop"); without a session the kernel ignores them, except "debug_evaluate", which is
+answered with `error` "No active debug session":
+
+| type | fields |
+|---|---|
+| "debug_continue", "debug_step_over", "debug_step_into", "debug_step_out" | `workbook_id` |
+| "debug_stop" | `workbook_id` |
+| "debug_evaluate" | `workbook_id`, `expression`, `request_id` (optional) |
+| "debug_update_breakpoints" | `workbook_id`, `breakpoints` (the whole new list) |
+
+Without a connected kernel for the workbook they are answered with a red "log_to_console" line.
 
 Handled by the hub itself:
 
@@ -88,16 +135,22 @@ import re
 from typing import Any, Dict, Optional
 
 __all__ = ["KERNEL_CONNECTED", "KERNEL_STARTING", "KERNEL_STOPPED", "RELAYED", "RUNS",
-           "HUB_REQUESTS", "PACKAGE_REQUESTS", "workbook_name_problem", "refusal"]
+           "HUB_REQUESTS", "LANGUAGE_ANSWERS", "LANGUAGE_REQUESTS", "PACKAGE_REQUESTS",
+           "workbook_name_problem", "refusal"]
 
 KERNEL_CONNECTED = "connected"
 KERNEL_STARTING = "starting"
 KERNEL_STOPPED = "stopped"
 
+# The editor's requests to a kernel, and the kernel's answers, which go back to the IDE.
+LANGUAGE_REQUESTS = frozenset({"completion_request", "signature_help_request", "hover_request",
+                               "diagnostic_request"})
+LANGUAGE_ANSWERS = frozenset({"completion_response", "signature_help_response",
+                              "hover_response", "diagnostic_response"})
 # Requests the hub relays to a kernel, and those among them that stream output and end with
 # one "execution_result".
 RELAYED = {"update_module", "delete_module", "execution_request", "run_module",
-           "reset_namespace"}
+           "reset_namespace", *LANGUAGE_REQUESTS}
 RUNS = {"execution_request", "run_module"}
 HUB_REQUESTS = {"new_workbook", "restart_kernel", "watch_workbooks"}
 

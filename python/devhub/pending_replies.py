@@ -6,6 +6,11 @@ queue of the ids it relayed and gives each answer the oldest id. Entries of None
 requests the hub sent on its own behalf (the modules it sends to a kernel that connects): their
 answers go nowhere. Cells and runs carry their id through to their "execution_result".
 
+A debug run's kernel ends it with "debug_terminated" (or "execution_error" when it failed
+before its session could report); the hub then gives the IDE the run's "execution_result" as
+for any run: a failure when the code raised ("debug_exception") or was stopped ("debug_stop"
+answered with a "debug_terminated" of no id).
+
 No I/O here: the hub feeds kernel messages in and sends what comes out.
 """
 
@@ -29,6 +34,9 @@ class PendingReplies:
     def __init__(self) -> None:
         self._queues: Dict[str, Dict[_Key, Deque[Optional[Dict[str, Any]]]]] = {}
         self._runs: Dict[str, Dict[str, Dict[str, Any]]] = {}
+        # Per workbook, how its debug run (one session per kernel) has gone so far: the error
+        # that ends it, if any.
+        self._debug_errors: Dict[str, Optional[str]] = {}
 
     def relayed(self, workbook_id: str, request: Dict[str, Any]) -> None:
         """Notes a request just sent to the workbook's kernel."""
@@ -37,6 +45,8 @@ class PendingReplies:
         if kind in RUNS:
             if isinstance(request_id, str) and request_id:
                 self._runs.setdefault(workbook_id, {})[request_id] = request
+            if request.get("debug") is True:
+                self._debug_errors[workbook_id] = None
             return
         answer = _ANSWERS.get(kind)  # type: ignore[arg-type]
         if answer is None:
@@ -53,8 +63,10 @@ class PendingReplies:
         kind = message.get("type")
         if kind in ("execution_result", "execution_error"):
             request_id = message.get("request_id")
-            if isinstance(request_id, str):
-                self._runs.get(workbook_id, {}).pop(request_id, None)
+            request = self._runs.get(workbook_id, {}).pop(request_id, None) \
+                if isinstance(request_id, str) else None
+            if request is not None and request.get("debug") is True:
+                self._debug_errors.pop(workbook_id, None)
             return None
         if kind not in _ANSWERS.values():
             return None
@@ -72,6 +84,35 @@ class PendingReplies:
             reply["success"] = True
         return reply
 
+    def debug_run_end(self, workbook_id: str, message: Dict[str, Any]) -> Optional[Dict[str, Any]]:
+        """The "execution_result" that ends a debug run, once the kernel's `message` (already
+        relayed) ended its session; None for every other message."""
+        kind = message.get("type")
+        if workbook_id not in self._debug_errors:
+            return None
+        if kind == "debug_exception":
+            self._debug_errors[workbook_id] = (f"{message.get('exception_type')}: "
+                                               f"{message.get('exception_message')}")
+            return None
+        if kind != "debug_terminated":
+            return None
+        request_id = message.get("request_id")
+        if request_id is None:  # the answer to "debug_stop"; the run's own end follows
+            self._debug_errors[workbook_id] = "Stopped in the debugger before it returned"
+            return None
+        request = self._runs.get(workbook_id, {}).pop(request_id, None) \
+            if isinstance(request_id, str) else None
+        if request is None:
+            return None
+        error = self._debug_errors.pop(workbook_id, None)
+        reply = {"type": "execution_result", "success": error is None,
+                 "function_name": request.get("function_name") or "",
+                 "request_id": request_id, "workbook_id": workbook_id,
+                 "source": request.get("source", "ide")}
+        if error is not None:
+            reply["error"] = error
+        return reply
+
     def abandon(self, workbook_id: str, reason: str) -> List[Dict[str, Any]]:
         """The refusals of every request still waiting on the workbook's kernel (it went away)."""
         replies = [refusal(request, reason)
@@ -79,4 +120,5 @@ class PendingReplies:
                    for request in queue if request is not None]
         replies += [refusal(request, reason)
                     for request in self._runs.pop(workbook_id, {}).values()]
+        self._debug_errors.pop(workbook_id, None)
         return replies

@@ -51,6 +51,8 @@ thread after connecting.
 
 from __future__ import annotations
 
+import contextlib
+import gc
 import logging
 import pickle
 import shutil
@@ -199,6 +201,25 @@ def _error_text(error: BaseException) -> str:
     return text.encode("utf-8", "backslashreplace").decode("utf-8")
 
 
+@contextlib.contextmanager
+def _collector_paused():
+    """Holds the cyclic garbage collector off for one diagnostics analysis.
+
+    The analysis makes many objects that live until it ends, which sets off full collections;
+    each of those walks every object of the process, jedi's large caches included, and made a
+    2,000-line analysis about 2.5 times slower. Nothing is lost by waiting: what any thread
+    leaves meanwhile is collected after. A collector that user code switched off stays off.
+    """
+    if not gc.isenabled():
+        yield
+        return
+    gc.disable()
+    try:
+        yield
+    finally:
+        gc.enable()
+
+
 def _drop_parse_cache(error: BaseException) -> None:
     """Empties the analyser's parse cache on disk and in memory.
 
@@ -276,7 +297,7 @@ class LSPBridge:
         started = time.perf_counter()
         try:
             _check_text(code, "code")
-            with _analysis_lock:
+            with _analysis_lock, _collector_paused():
                 found = diagnose(code)
         except _BadRequest as error:
             return {"diagnostics": [], "error": str(error)}

@@ -21,6 +21,8 @@ MAX_DIAGNOSTICS = 1000
 # syntax warnings ("is" with a literal, invalid escapes) off the kernel's stderr.
 COMPILE_FILE_NAME = "<workbook module diagnostics>"
 _QUIET = ("ignore", None, Warning, re.compile(re.escape(COMPILE_FILE_NAME) + r"\Z"), 0)
+# Where the compiler starts a new line.
+_LINE_BREAK = re.compile(r"\r\n|\r|\n")
 
 # pyflakes findings that fail at run time; every other finding is a warning.
 _ERRORS = frozenset({
@@ -58,6 +60,14 @@ def _syntax_error(error: SyntaxError) -> Dict[str, Any]:
                        error.msg or "invalid syntax", "syntax", type(error).__name__)
 
 
+def _characters(lines: List[str], line: int, offset: int) -> int:
+    """The column in characters of an offset the syntax tree gives in bytes of UTF-8."""
+    text = lines[line - 1] if 0 < line <= len(lines) else ""
+    if text.isascii():
+        return offset
+    return len(text.encode("utf-8")[:offset].decode("utf-8", "ignore"))
+
+
 def _null_byte(code: str) -> Dict[str, Any]:
     # Python before 3.12 refuses NUL with a ValueError that has no position.
     offset = code.index("\0")
@@ -86,9 +96,10 @@ def diagnose(code: str) -> List[Dict[str, Any]]:
     except SyntaxError as error:
         found.append(_syntax_error(error))
     reported = {(d["line"], d["message"]) for d in found}
+    lines = _LINE_BREAK.split(code)
     for message in checker.Checker(tree, filename=COMPILE_FILE_NAME).messages:
         name = type(message).__name__
-        column = getattr(message, "col", 0) or 0
+        column = _characters(lines, message.lineno, getattr(message, "col", 0) or 0)
         text = message.message % message.message_args
         if (message.lineno, text) in reported:
             continue  # pyflakes repeats some of the code generator's errors

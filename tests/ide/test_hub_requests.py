@@ -74,6 +74,16 @@ class TestRelayedRequests:
             ("module_updated", "m")]
         assert hub.modules["E.xlsx"] == {"m": "# u3", "n": "# u2"}
 
+    async def test_language_requests_are_answered_by_the_kernel_with_their_ids(self, hub, ide):
+        await opened(hub, ide, "L.xlsx")
+        reply = await ide.ask({"type": "diagnostic_request", "workbook_id": "L.xlsx",
+                               "module_name": "m", "code": "print(missing)\n"})
+        assert (reply["type"], reply["module_name"]) == ("diagnostic_response", "m")
+        assert [d["message"] for d in reply["diagnostics"]] == ["undefined name 'missing'"]
+        refused = await ide.ask({"type": "hover_request", "workbook_id": "None.xlsx",
+                                 "code": "x", "line": 1, "column": 0})
+        assert refused["type"] == "request_refused"
+
     async def test_requests_for_a_workbook_without_kernel_are_refused_and_not_kept(self, hub,
                                                                                      ide):
         save = await ide.ask({"type": "update_module", "workbook_id": "None.xlsx",
@@ -100,6 +110,51 @@ class TestRelayedRequests:
         reply = await ide.reply_to("long")
         assert (reply["type"], reply["success"]) == ("execution_result", False)
         assert "went away" in reply["error"]
+
+
+class TestDebugRunsThroughTheHub:
+    async def test_controls_reach_the_kernel_and_each_run_ends_with_its_own_result(self, hub,
+                                                                                    ide):
+        await opened(hub, ide, "D.xlsx")
+        await ide.ask({"type": "update_module", "workbook_id": "D.xlsx", "module_name": "m",
+                       "code": "def f(x):\n    y = x + 1\n    return 10 / x\n"})
+
+        async def debug(request_id, args):
+            await ide.websocket.send(json.dumps({
+                "type": "run_module", "workbook_id": "D.xlsx", "module_name": "m",
+                "function_name": "f", "args": args, "debug": True, "request_id": request_id,
+                "breakpoints": [{"module_name": "m", "line": 3}]}))
+
+        async def until(kind, request_id=None):
+            while True:
+                message = json.loads(await asyncio.wait_for(ide.websocket.recv(), seconds(30)))
+                ide.seen.append(message)
+                if message["type"] == kind and request_id in (None, message.get("request_id")):
+                    return message
+
+        await debug("raises", [0])
+        assert (await until("debug_paused"))["reason"] == "breakpoint"
+        await ide.websocket.send(json.dumps({"type": "debug_evaluate", "workbook_id": "D.xlsx",
+                                             "expression": "y * 7"}))
+        assert (await until("debug_evaluate_result"))["result"] == "7"
+        await ide.websocket.send(json.dumps({"type": "debug_continue", "workbook_id": "D.xlsx"}))
+        assert (await until("debug_paused"))["reason"] == "exception"
+        await ide.websocket.send(json.dumps({"type": "debug_continue", "workbook_id": "D.xlsx"}))
+        result = await until("execution_result", "raises")
+        kinds = [m["type"] for m in ide.seen]
+        assert kinds.index("debug_exception") < kinds.index("debug_terminated") < len(kinds) - 1
+        assert (result["success"], result["error"], result["function_name"]) == (
+            False, "ZeroDivisionError: division by zero", "f")
+
+        await debug("stopped", [1])
+        await until("debug_paused")
+        await ide.websocket.send(json.dumps({"type": "debug_stop", "workbook_id": "D.xlsx"}))
+        assert (await until("execution_result", "stopped"))["success"] is False
+
+        await debug("returns", [2])
+        await until("debug_paused")
+        await ide.websocket.send(json.dumps({"type": "debug_continue", "workbook_id": "D.xlsx"}))
+        assert (await until("execution_result", "returns"))["success"] is True
 
 
 class TestWorkbooksAndKernels:

@@ -1,12 +1,12 @@
-"""What the IDE reads from Python text: module names, a module's functions, run arguments; and
-how the editor indents what is typed."""
+"""What the IDE reads from Python text: module names, a module's functions, run arguments, the
+call the cursor is in; and how the editor indents what is typed."""
 import pytest
 from PySide6.QtCore import Qt
 
 from devhub import ide_driver as do
 from ide.gui import MonacoEditor
-from ide.gui.python_source import (ArgumentError, function_at, module_name_problem,
-                                   parse_arguments, top_level_functions)
+from ide.gui.python_source import (ArgumentError, enclosing_call, function_at,
+                                   module_name_problem, parse_arguments, top_level_functions)
 
 
 class TestModuleNames:
@@ -71,3 +71,21 @@ class TestEditorIndentation:
         assert editor.toPlainText().startswith("    def f(x):\n        if x:")
         do.key(editor, Qt.Key.Key_Backtab)
         assert editor.toPlainText().startswith("def f(x):\n    if x:")
+
+
+class TestEnclosingCall:
+    @pytest.mark.parametrize("text, call", [
+        ("f(1, g(2), ", "f("),
+        ("f(1, g(2", "g("),
+        ("f(x[1], {'a': (", "f("),  # brackets and a parenthesised expression inside the call
+        ("f('(', \"(\", '''\n(''', ", "f("),
+        ("f(1 # (\n, ", "f("),
+        ("obj.method(a)(", "(a)("),
+        ("f(1)", None),
+        ("x = (1, ", None),
+        ("f('abc", None),
+        ("f(1)) + g(", "g("),  # a closing bracket opened above the text passed
+    ])
+    def test_the_innermost_call_open_at_the_end_outside_strings_and_comments(self, text, call):
+        offset = enclosing_call(text)
+        assert (None if offset is None else text[offset - len(call) + 1:offset + 1]) == call

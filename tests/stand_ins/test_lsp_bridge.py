@@ -106,6 +106,25 @@ class TestDiagnostics:
             (1, "warning", "'os' imported but unused"),
             (2, "error", "undefined name 'missing'")]
 
+    def test_columns_count_characters_after_text_beyond_ascii(self, bridge):
+        code = "s = 'é😀'; print(missing)\nt = 'é😀' +* 1\n"
+        (name,) = bridge.get_diagnostics(code.splitlines()[0], "m")["diagnostics"]
+        (syntax,) = bridge.get_diagnostics(code, "m")["diagnostics"]
+        assert name["column"] == code.index("missing")
+        assert (syntax["line"], syntax["column"]) == (2, code.splitlines()[1].index("*"))
+
+    def test_the_garbage_collector_is_left_as_the_analysis_found_it(self, bridge):
+        import gc
+
+        bridge.get_diagnostics("def f(:\n", "m")  # a failing analysis too
+        assert gc.isenabled()
+        gc.disable()
+        try:
+            bridge.get_diagnostics("x = 1\n", "m")
+            assert not gc.isenabled()
+        finally:
+            gc.enable()
+
     def test_compiler_warnings_stay_off_stderr(self, bridge, capfd):
         bridge.get_diagnostics("x = 1\nif x is 1:\n    s = '\\d'\n", "m")
         assert capfd.readouterr().err == ""

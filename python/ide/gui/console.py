@@ -32,6 +32,7 @@ from PySide6.QtWidgets import (QComboBox, QHBoxLayout, QLabel, QPlainTextEdit, Q
 
 from .console_prompt import ConsolePrompt
 from .output_level import OutputLevel
+from .workbook_box import WorkbookBox
 
 __all__ = ["ConsoleEntry", "ConsoleView", "DEFAULT_MAX_LINES", "LINE_CUT_MARKER",
            "MAX_LINE_CHARS", "clip_long_lines"]
@@ -133,7 +134,7 @@ class ConsoleView(QWidget):
         clear_button = QPushButton("Clear", self)
         clear_button.clicked.connect(self.clear)
 
-        self.workbook_box = QComboBox(self)
+        self.workbook_box = WorkbookBox(self)
         self.workbook_box.setToolTip("The workbook whose kernel runs the cells typed below")
         self.workbook_box.setMinimumContentsLength(14)
         self.prompt = ConsolePrompt(self)
@@ -221,21 +222,13 @@ class ConsoleView(QWidget):
 
     def set_workbooks(self, workbooks: Iterable[Tuple[str, str]]) -> None:
         """Offers these (id, display name) workbooks; the picked one stays picked if listed."""
-        current = self.current_workbook()
-        self.workbook_box.blockSignals(True)
-        self.workbook_box.clear()
-        for workbook_id, name in workbooks:
-            self.workbook_box.addItem(name, workbook_id)
-        self.workbook_box.blockSignals(False)
-        self.select_workbook(current)
+        self.workbook_box.set_workbooks(workbooks)
 
     def select_workbook(self, workbook_id: Optional[str]) -> None:
-        index = self.workbook_box.findData(workbook_id)
-        if index >= 0:
-            self.workbook_box.setCurrentIndex(index)
+        self.workbook_box.select(workbook_id)
 
     def current_workbook(self) -> Optional[str]:
-        return self.workbook_box.currentData()
+        return self.workbook_box.current()
 
     def set_verbosity(self, level: OutputLevel) -> None:
         self._verbosity_box.setCurrentIndex(self._verbosity_box.findData(OutputLevel(level)))

@@ -87,16 +87,17 @@ class NameDialog(QDialog):
 class RunDialog(QDialog):
     """Picks one of a module's top-level functions and reads its arguments as Python literals.
 
-    `remembered` maps function names to the argument text last used with them.
+    `remembered` maps function names to the argument text last used with them; `verb` names
+    what the dialog starts ("Run", "Debug").
     """
 
     chosen = Signal(str, list, str)  # function name, argument values, argument text
 
     def __init__(self, parent: Optional[QWidget], module_name: str,
                  functions: List[FunctionInfo], selected: Optional[str],
-                 remembered: Dict[str, str]) -> None:
+                 remembered: Dict[str, str], verb: str = "Run") -> None:
         super().__init__(parent)
-        self.setWindowTitle(f"Run a function of {module_name}.py")
+        self.setWindowTitle(f"{verb} a function of {module_name}.py")
         self._remembered = remembered
         self.function_box = QComboBox(self)
         for info in functions:
@@ -108,7 +109,7 @@ class RunDialog(QDialog):
         hint = QLabel("Python literals separated by commas, e.g. 1000, 0.05, 'text', [1, 2]", self)
         hint.setStyleSheet("color: #858585;")
         self.buttons = QDialogButtonBox(QDialogButtonBox.StandardButton.Cancel, self)
-        run_button = QPushButton("Run", self)
+        run_button = QPushButton(verb, self)
         run_button.setDefault(True)
         self.buttons.addButton(run_button, QDialogButtonBox.ButtonRole.AcceptRole)
         self.buttons.accepted.connect(self.accept)

@@ -18,7 +18,8 @@ from typing import Any, Callable, Dict, Iterable, List, Optional
 
 from PySide6.QtCore import QObject, QTimer, Signal
 
-__all__ = ["HubChannel", "KERNEL_CONNECTED", "reply_problem", "run_module_message"]
+__all__ = ["DEBUG_CONTROLS", "HubChannel", "KERNEL_CONNECTED", "debug_message", "reply_problem",
+           "run_module_message"]
 
 KERNEL_CONNECTED = "connected"
 
@@ -56,6 +57,17 @@ def run_module_message(workbook_id: str, module_name: str, function_name: str, a
     return {"type": "run_module", "workbook_id": workbook_id, "module_name": module_name,
             "function_name": function_name, "args": list(args), "debug": bool(debug),
             "breakpoints": list(breakpoints), "source": "ide"}
+
+
+# What the debugger of a workbook's kernel is told while a debug run is paused or running.
+DEBUG_CONTROLS = ("debug_continue", "debug_step_over", "debug_step_into", "debug_step_out",
+                  "debug_stop")
+
+
+def debug_message(kind: str, workbook_id: str, **fields: Any) -> Reply:
+    """A debug control message: one of DEBUG_CONTROLS, "debug_evaluate" (`expression`) or
+    "debug_update_breakpoints" (`breakpoints`)."""
+    return {"type": kind, "workbook_id": workbook_id, **fields}
 
 
 def reset_namespace_message(workbook_id: str) -> Reply:
@@ -116,6 +128,14 @@ class HubChannel(QObject):
             QTimer.singleShot(0, lambda: on_reply(notice))
             return None
         return self.link.send_and_wait_response(message, on_reply, response_type, timeout)
+
+    def send(self, message: Reply) -> Optional[str]:
+        """Sends a message that is answered through the window's handlers, if at all; the
+        reason it could not be sent, or None."""
+        if not self.is_connected():
+            return "the IDE is not connected to the hub (it keeps trying)"
+        self.link.send_message(message)
+        return None
 
     def save_module(self, workbook_id: str, module_name: str, code: str,
                     on_reply: OnReply) -> Optional[str]:

@@ -7,7 +7,8 @@ the GUI thread, and keeps the members the client reads and writes:
 
 * ``_module_cache``: workbook id -> {module name: source}; ``_synced_module_hashes`` keyed by id.
 * ``_debug_active``, ``_current_debug_workbook``, ``_pending_debug_line`` (None or a map with
-  ``workbook_id``, ``module_name``, ``line``), ``_current_debug_editor``.
+  ``workbook_id``, ``module_name``, ``line``), ``_current_debug_editor``; the debugger's
+  messages go to ``debug_actions``, which shows them in the editors and the debug panel.
 * ``_console_source_filter``: "all" or "ide_only" (the console's source box sets it).
 * ``editor_tabs``: the tab widget of ``MonacoEditor`` editors, titled "<module>.py"; a tab
   whose module has unsaved edits shows a dot before its title (its icon, so the title stays
@@ -16,8 +17,10 @@ the GUI thread, and keeps the members the client reads and writes:
 
 Beyond those calls it is a working IDE against the hub (``attach_link`` connects it):
 ``module_actions``, ``run_actions`` and ``workbook_actions`` hold the menus' and shortcuts'
-actions, ``channel`` sends the requests they make, and ``window_settings`` (around the
-``QSettings`` given, or none to keep nothing) holds what is remembered between runs.
+actions, ``channel`` sends the requests they make, ``language`` asks the current tab's kernel
+for completions, signatures, hover text and diagnostics (the four ``_handle_*_response``
+methods hand it the answers), and ``window_settings`` (around the ``QSettings`` given, or none
+to keep nothing) holds what is remembered between runs.
 """
 
 from __future__ import annotations
@@ -30,13 +33,17 @@ from PySide6.QtWidgets import (QApplication, QDockWidget, QInputDialog, QLabel, 
                                QMessageBox, QSplitter, QStackedWidget, QTabWidget, QToolBar,
                                QWidget)
 
+from .breakpoints import BreakpointGutter, BreakpointStore
 from .console import ConsoleView
+from .debug_actions import DebugActions
 from .hub_channel import KERNEL_CONNECTED, HubChannel
+from .language_client import COMPLETION, DIAGNOSTIC, HOVER, SIGNATURE_HELP, LanguageClient
 from .module_actions import ModuleActions
 from .monaco_editor import MonacoEditor
 from .output_level import OutputLevel
-from .panels import (EventManagerPanel, FunctionPublisherPanel, ObjectInspectorPanel,
-                     PackageManagerPanel, ProjectExplorer, TimerManagerPanel)
+from .panels import (DebugPanel, EventManagerPanel, FunctionPublisherPanel,
+                     ObjectInspectorPanel, PackageManagerPanel, ProjectExplorer,
+                     TimerManagerPanel)
 from .run_actions import RunActions
 from .window_settings import WindowSettings
 from .workbook_actions import WorkbookActions
@@ -84,7 +91,6 @@ class MainWindow(QMainWindow):
         self.watchdog_port = 0
         self.auth_token = ""
         self.settings: Dict[str, Any] = {}
-        self.language_responses: Dict[str, dict] = {}
         self.package_index_answers: Dict[str, dict] = {}
 
         self.console = ConsoleView(self)
@@ -133,6 +139,13 @@ class MainWindow(QMainWindow):
                              ("Objects", self.object_inspector)):
             self.tool_tabs.addTab(panel, title)
         self._add_dock("Tools", self.tool_tabs, Qt.DockWidgetArea.RightDockWidgetArea)
+        self.breakpoints = BreakpointStore(self)
+        self.debug_panel = DebugPanel(self)
+        self._add_dock("Debug", self.debug_panel, Qt.DockWidgetArea.RightDockWidgetArea)
+        # The debug panel shares the tools' place; a debug session brings it to the front.
+        self.tabifyDockWidget(self.findChild(QDockWidget, "Tools"),
+                              self.findChild(QDockWidget, "Debug"))
+        self.findChild(QDockWidget, "Tools").raise_()
         self.resizeDocks([self.findChild(QDockWidget, "Project"),
                           self.findChild(QDockWidget, "Tools")], [270, 360],
                          Qt.Orientation.Horizontal)
@@ -141,12 +154,15 @@ class MainWindow(QMainWindow):
         self.error_light.setToolTip("Lights up when a program writes to standard error")
         self._set_error_light(False)
         self.debug_label = QLabel("", self)
+        self.language = LanguageClient(self)
+        self.statusBar().addPermanentWidget(self.language.problems_label)
         self.statusBar().addPermanentWidget(self.debug_label)
         self.statusBar().addPermanentWidget(self.error_light)
 
         self.module_actions = ModuleActions(self)
         self.run_actions = RunActions(self)
         self.workbook_actions = WorkbookActions(self)
+        self.debug_actions = DebugActions(self)
         self.statusBar().insertPermanentWidget(0, self.run_actions.busy_label)
         self.editor_tabs.tabCloseRequested.connect(self.module_actions.request_close)
         self._build_menus()
@@ -177,6 +193,7 @@ class MainWindow(QMainWindow):
                        None, quit_action]),
             ("&Run", [runs.run_action, runs.prompt_action, None, runs.reset_action,
                       books.restart_action]),
+            ("&Debug", self.debug_actions.actions()),
             ("&View", [next_tab, previous_tab, next_pane, None, limit_action]),
         )
         for title, actions in menus:
@@ -193,6 +210,7 @@ class MainWindow(QMainWindow):
                        books.restart_action):
             toolbar.addAction(action)
         self.addToolBar(toolbar)
+        self.addToolBar(self.debug_actions.toolbar)
         self.project_explorer.set_menu_actions(
             [modules.new_module_action, books.restart_action],
             [modules.open_module_action, modules.rename_module_action,
@@ -312,9 +330,7 @@ class MainWindow(QMainWindow):
             return
         self.console.select_workbook(workbook_id)
         for panel in (self.package_manager, self.object_inspector):
-            index = panel.workbook_box.findData(workbook_id)
-            if index >= 0:
-                panel.workbook_box.setCurrentIndex(index)
+            panel.workbook_box.select(workbook_id)
 
     # --- editors --------------------------------------------------------------------------
 
@@ -333,6 +349,8 @@ class MainWindow(QMainWindow):
             self.editor_tabs.setCurrentWidget(editor)
             return editor
         editor = MonacoEditor(workbook_id, module_name, code, self.editor_tabs)
+        editor.breakpoint_gutter = BreakpointGutter(editor, self.breakpoints)
+        self.language.attach(editor)
         index = self.editor_tabs.addTab(editor, f"{module_name}.py")
         editor.document().modificationChanged.connect(
             lambda _modified, e=editor: self.retitle_tab(e))
@@ -365,6 +383,7 @@ class MainWindow(QMainWindow):
 
     def _tab_changed(self, _index: int) -> None:
         editor = self.current_editor()
+        self.language.set_editor(editor)
         if editor is not None:
             self._follow_workbook(editor.workbook_id)
 
@@ -441,49 +460,35 @@ class MainWindow(QMainWindow):
         super().closeEvent(event)
 
     # --- debugging ------------------------------------------------------------------------
+    # The debug session itself is debug_actions'; these are the calls the client makes.
 
     def _set_debug_state(self, active: bool, workbook_id: Optional[str]) -> None:
         self._debug_active = bool(active)
         self._current_debug_workbook = workbook_id if active else None
-        self.debug_label.setText(
-            f"Debugging {self.workbook_display_name(workbook_id)}" if active else "")
         if not active:
             for _index, editor in self._editors():
                 editor.clear_debug_line()
             self._current_debug_editor = None
             self._pending_debug_line = None
+        self.debug_actions.window_state_changed()
 
     def _debug_stop(self) -> None:
         self._set_debug_state(False, None)
 
     def _handle_debug_paused(self, message: dict) -> None:
-        workbook_id = message.get("workbook_id")
-        module_name = message.get("module_name")
-        line = message.get("line")
-        for _index, editor in self._editors():
-            if editor.workbook_id == workbook_id and editor.module_name == module_name:
-                editor.set_debug_line(line)
-                self._current_debug_editor = editor
-                return
-        # The module is not open yet: its tab marks the line when the module's code arrives.
-        self._pending_debug_line = {"workbook_id": workbook_id, "module_name": module_name,
-                                    "line": line}
+        self.debug_actions.paused_at(message)
 
     def _handle_debug_exception(self, message: dict) -> None:
-        self.log_to_console(f"Exception while debugging: {message.get('error', message)}",
-                            "#ff6b6b", level=OutputLevel.SIMPLE)
+        self.debug_actions.exception_reported(message)
 
     def _handle_debug_resumed(self, message: dict) -> None:
-        if self._current_debug_editor is not None:
-            self._current_debug_editor.clear_debug_line()
+        self.debug_actions.resumed()
 
     def _handle_debug_terminated(self, message: dict) -> None:
-        self._debug_stop()
-        self.log_to_console("Debug session ended", level=OutputLevel.DETAILED)
+        self.debug_actions.terminated(message)
 
     def _handle_debug_evaluate_result(self, message: dict) -> None:
-        self.log_to_console(f"{message.get('expression', '')} = {message.get('result')}",
-                            "#4caf50", level=OutputLevel.SIMPLE)
+        self.debug_actions.evaluated(message)
 
     # --- forwarded answers ----------------------------------------------------------------
 
@@ -510,16 +515,16 @@ class MainWindow(QMainWindow):
                             level=OutputLevel.DETAILED)
 
     def _handle_completion_response(self, message: dict) -> None:
-        self.language_responses["completion"] = message
+        self.language.answered(COMPLETION, message)
 
     def _handle_signature_help_response(self, message: dict) -> None:
-        self.language_responses["signature_help"] = message
+        self.language.answered(SIGNATURE_HELP, message)
 
     def _handle_hover_response(self, message: dict) -> None:
-        self.language_responses["hover"] = message
+        self.language.answered(HOVER, message)
 
     def _handle_diagnostic_response(self, message: dict) -> None:
-        self.language_responses["diagnostic"] = message
+        self.language.answered(DIAGNOSTIC, message)
 
     def _handle_save_event_config_response(self, message: dict) -> None:
         self.event_manager.show_result(message)

@@ -178,6 +178,7 @@ class ModuleActions(QObject):
             cache.pop(old, None)
             cache[new] = code
             editor = self.window.editor_for(workbook_id, old)
+            self.window.breakpoints.rename(workbook_id, old, new)
             if editor is not None:
                 editor.module_name = new
                 self.window.retitle_tab(editor)
@@ -219,6 +220,7 @@ class ModuleActions(QObject):
                 self.window.notify(f"Could not delete {module}.py: {problem}.", RED)
                 return
             self.window._module_cache.get(workbook_id, {}).pop(module, None)
+            self.window.breakpoints.forget(workbook_id, module)
             editor = self.window.editor_for(workbook_id, module)
             if editor is not None:
                 self.window._close_tab(self.window.editor_tabs.indexOf(editor))

@@ -14,27 +14,44 @@ Stands in for the IDE's web-based editor with a plain Qt text editor. What it pr
   spaces; Backspace in the indentation goes back one level.
 * The gutter left of the line numbers draws markers: ``set_gutter_markers(kind, {line:
   colour})`` replaces the markers of one kind (breakpoints, diagnostics, ...), ``{}`` removes
-  them.
+  them. ``gutter()`` is that widget (for clicks on it); ``line_at(y)`` is the line shown at a
+  height of it, or 0 below the text.
+* ``set_diagnostics(diagnostics)`` shows the language services' findings (lines 1-based,
+  columns 0-based in characters) as wavy underlines, red for errors and amber for warnings,
+  with a gutter marker on their lines; ``diagnostics_at(position)`` lists those under a
+  document position. The underlines move with the text as it is edited.
+* ``text_version`` counts the edits of the text; ``assist`` (the window's language client, or
+  None) sees every key press first (``key_pressed(editor, event)`` returns True when it took
+  the key) and every key the editor handled after (``key_handled(editor, event)``). The
+  completion list and the signature and hover tips float over the editor
+  (``completion_popup``, ``signature_tip``, ``hover_tip``).
 """
 
 from __future__ import annotations
 
 import keyword
 import re
-from typing import Dict, Optional
+from typing import Any, Dict, List, Optional
 
 from PySide6.QtCore import QRect, QSize, Qt
 from PySide6.QtGui import (QColor, QFont, QFontDatabase, QKeyEvent, QPainter, QSyntaxHighlighter,
                            QTextCharFormat, QTextCursor, QTextFormat)
 from PySide6.QtWidgets import QPlainTextEdit, QTextEdit, QWidget
 
+from .completion_popup import CompletionPopup
+from .editor_tips import TipLabel
+
 __all__ = ["MonacoEditor"]
 
 INDENT = "    "
 MARKER_MARGIN = 12  # gutter pixels left of the line numbers, where markers are drawn
 _DEDENT_AFTER = re.compile(r"^\s*(?:return|pass|raise|break|continue)\b")
+_QUOTED_NAME = re.compile(r"'(\w[\w.]*)'")
+_WORD = re.compile(r"\w+")
 
 DEBUG_LINE_COLOR = QColor("#5c4b00")
+ERROR_COLOR = "#f14c4c"
+WARNING_COLOR = "#cca700"
 GUTTER_BACKGROUND = QColor("#252526")
 GUTTER_TEXT = QColor("#858585")
 
@@ -81,6 +98,11 @@ class _LineNumberArea(QWidget):
         self._editor.paint_line_numbers(event)
 
 
+def utf16_length(text: str) -> int:
+    """How many positions `text` takes in a Qt document (characters beyond the BMP take two)."""
+    return len(text) if text.isascii() else len(text.encode("utf-16-le")) // 2
+
+
 class MonacoEditor(QPlainTextEdit):
     """A Python code editor bound to one module of one workbook."""
 
@@ -91,6 +113,14 @@ class MonacoEditor(QPlainTextEdit):
         self.module_name = module_name
         self.debug_line: Optional[int] = None
         self.gutter_markers: Dict[str, Dict[int, QColor]] = {}
+        self.text_version = 0
+        self.assist: Any = None
+        # The analysed text's version, and its findings as given, with their underlines.
+        self.diagnostics: List[dict] = []
+        self.diagnostics_version: Optional[int] = None
+        self.diagnostics_error: Optional[str] = None  # why the text could not be analysed
+        # Extra selections by layer (the debug line, diagnostics), shown together.
+        self._selections: Dict[str, List[QTextEdit.ExtraSelection]] = {}
         font = QFontDatabase.systemFont(QFontDatabase.SystemFont.FixedFont)
         font.setPointSize(10)
         self.setFont(font)
@@ -102,8 +132,12 @@ class MonacoEditor(QPlainTextEdit):
         self.blockCountChanged.connect(self._update_gutter_width)
         self.updateRequest.connect(self._update_gutter)
         self._update_gutter_width()
+        self.document().contentsChanged.connect(self._count_edit)
         self.setPlainText(code)
         self.document().setModified(False)
+        self.completion_popup = CompletionPopup(self)
+        self.signature_tip = TipLabel(self)
+        self.hover_tip = TipLabel(self)
 
     # --- saving ---------------------------------------------------------------------------
 
@@ -118,9 +152,20 @@ class MonacoEditor(QPlainTextEdit):
         """The (1-based) line of the text cursor."""
         return self.textCursor().blockNumber() + 1
 
+    def _count_edit(self) -> None:
+        self.text_version += 1
+
     # --- typing ---------------------------------------------------------------------------
 
     def keyPressEvent(self, event: QKeyEvent) -> None:
+        assist = self.assist
+        if assist is not None and assist.key_pressed(self, event):
+            return
+        self._edit_key(event)
+        if assist is not None:
+            assist.key_handled(self, event)
+
+    def _edit_key(self, event: QKeyEvent) -> None:
         key, modifiers = event.key(), event.modifiers()
         plain = not modifiers & ~Qt.KeyboardModifier.KeypadModifier
         if key in (Qt.Key.Key_Return, Qt.Key.Key_Enter) and plain:
@@ -191,13 +236,113 @@ class MonacoEditor(QPlainTextEdit):
         selection.format.setBackground(DEBUG_LINE_COLOR)
         selection.format.setProperty(QTextFormat.Property.FullWidthSelection, True)
         selection.cursor = QTextCursor(block)
-        self.setExtraSelections([selection])
+        self._set_selections("debug", [selection])
         self.setTextCursor(QTextCursor(block))
         self.centerCursor()
 
     def clear_debug_line(self) -> None:
         self.debug_line = None
-        self.setExtraSelections([])
+        self._set_selections("debug", [])
+
+    def _set_selections(self, layer: str, selections: List[QTextEdit.ExtraSelection]) -> None:
+        if selections:
+            self._selections[layer] = selections
+        else:
+            self._selections.pop(layer, None)
+        self.setExtraSelections([selection for layer_selections in self._selections.values()
+                                 for selection in layer_selections])
+
+    # --- diagnostics ----------------------------------------------------------------------
+
+    def set_diagnostics(self, diagnostics: List[dict]) -> None:
+        """Underlines each finding of the text as it is now; replaces the earlier ones."""
+        shown, selections, lines = [], [], {}
+        for diagnostic in diagnostics:
+            span = self._span_of(diagnostic)
+            if span is None:
+                continue
+            error = diagnostic.get("severity") == "error"
+            color = ERROR_COLOR if error else WARNING_COLOR
+            underline = QTextCharFormat()
+            underline.setUnderlineStyle(QTextCharFormat.UnderlineStyle.WaveUnderline)
+            underline.setUnderlineColor(QColor(color))
+            cursor = QTextCursor(self.document())
+            cursor.setPosition(span[0])
+            cursor.setPosition(span[1], QTextCursor.MoveMode.KeepAnchor)
+            selection = QTextEdit.ExtraSelection()
+            selection.format, selection.cursor = underline, cursor
+            selections.append(selection)
+            shown.append(diagnostic)
+            line = self.document().findBlock(span[0]).blockNumber() + 1
+            if error or line not in lines:
+                lines[line] = color
+        self.diagnostics = shown
+        self._set_selections("diagnostics", selections)
+        self.set_gutter_markers("diagnostics", lines)
+
+    def diagnostics_at(self, position: int) -> List[dict]:
+        """The findings whose underline covers the document position (or ends at it)."""
+        return [diagnostic for diagnostic, selection in
+                zip(self.diagnostics, self._selections.get("diagnostics", []))
+                if selection.cursor.selectionStart() <= position <= selection.cursor.selectionEnd()]
+
+    def _span_of(self, diagnostic: dict) -> Optional[tuple]:
+        """The document range of a finding: at least one character, inside the text."""
+        try:
+            line, column = int(diagnostic["line"]), int(diagnostic.get("column") or 0)
+            end_line = int(diagnostic.get("end_line") or line)
+            end_column = int(diagnostic.get("end_column") or column + 1)
+        except (KeyError, TypeError, ValueError):
+            return None
+        start = self.position_of(line, column)
+        end = self.position_of(end_line, end_column)
+        if start is None:
+            return None
+        end = start if end is None or end < start else end
+        if end - start <= 1 and end_line == line:
+            start, end = self._name_span(start, str(diagnostic.get("message", ""))) or (start, end)
+        if end == start:
+            block = self.document().findBlock(start)
+            block_end = block.position() + block.length() - 1
+            if start < block_end:
+                end = start + 1
+            elif start > block.position():
+                start -= 1  # at the end of a line: mark its last character
+        return start, end
+
+    def _name_span(self, start: int, message: str) -> Optional[tuple]:
+        """The name a finding marks by one character: the name its message quotes, on the
+        line from there on ("'os' imported but unused" marks the "import"), else the word
+        there; None when there is neither."""
+        text = self.document().findBlock(start).text()
+        column = self.column_of(start)[1]
+        quoted = _QUOTED_NAME.search(message)
+        found = quoted and re.compile(r"(?<![\w.])" + re.escape(quoted.group(1)) + r"(?!\w)"
+                                      ).search(text, column)
+        found = found or _WORD.match(text, column)
+        if not found:
+            return None
+        begin = start + utf16_length(text[column:found.start()])
+        return begin, begin + utf16_length(found.group())
+
+    def position_of(self, line: int, column: int) -> Optional[int]:
+        """The document position of a (1-based) line and a (0-based) column counted in
+        characters, the column clamped to the line; None for a line outside the text."""
+        block = self.document().findBlockByNumber(line - 1)
+        if line < 1 or not block.isValid():
+            return None
+        text = block.text()
+        column = max(0, min(column, len(text)))
+        return block.position() + utf16_length(text[:column])
+
+    def column_of(self, position: int) -> tuple:
+        """The (1-based) line and (0-based, in characters) column of a document position."""
+        block = self.document().findBlock(position)
+        offset = position - block.position()
+        text = block.text()
+        if not text.isascii():
+            offset = len(text.encode("utf-16-le")[:2 * offset].decode("utf-16-le", "ignore"))
+        return block.blockNumber() + 1, offset
 
     # --- line numbers ---------------------------------------------------------------------
 
@@ -209,6 +354,21 @@ class MonacoEditor(QPlainTextEdit):
         else:
             self.gutter_markers.pop(kind, None)
         self._gutter.update()
+
+    def gutter(self) -> QWidget:
+        return self._gutter
+
+    def line_at(self, y: int) -> int:
+        """The (1-based) line shown at height `y` of the gutter, or 0 where no line is."""
+        block = self.firstVisibleBlock()
+        top = self.blockBoundingGeometry(block).translated(self.contentOffset()).top()
+        while block.isValid() and top <= y:
+            bottom = top + self.blockBoundingRect(block).height()
+            if block.isVisible() and y < bottom:
+                return block.blockNumber() + 1
+            top = bottom
+            block = block.next()
+        return 0
 
     def line_number_width(self) -> int:
         digits = len(str(max(1, self.blockCount())))

@@ -1,5 +1,5 @@
 """What the IDE reads from Python text without running it: module names, a module's top-level
-functions, and the arguments typed for a run.
+functions, the arguments typed for a run, and the call the text cursor is in.
 
 No Qt here: the dialogs and actions call these and show the messages they return or raise.
 
@@ -9,6 +9,9 @@ No Qt here: the dialogs and actions call these and show the messages they return
   ``function_at(functions, line)`` is the one whose text holds a (1-based) line.
 * ``parse_arguments(text)`` reads "1000, 0.05, 'x', [1, 2]" as Python literals into a list that
   can travel to the kernel; it raises ``ArgumentError`` with a message a user can act on.
+* ``enclosing_call(text)`` is where the innermost call still open at the end of `text` (the
+  text before the cursor) opens its parenthesis: the editor keeps a signature shown while the
+  cursor stays in that call.
 """
 
 from __future__ import annotations
@@ -18,8 +21,8 @@ import keyword
 import math
 from typing import Any, Iterable, List, NamedTuple, Optional, Tuple
 
-__all__ = ["ArgumentError", "FunctionInfo", "function_at", "module_name_problem",
-           "parse_arguments", "top_level_functions"]
+__all__ = ["ArgumentError", "FunctionInfo", "enclosing_call", "function_at",
+           "module_name_problem", "parse_arguments", "top_level_functions"]
 
 
 def module_name_problem(name: str, existing: Iterable[str]) -> Optional[str]:
@@ -134,3 +137,57 @@ def _wire_problem(value: Any, depth: int = 0) -> Optional[str]:
     if isinstance(value, (list, tuple)):
         return "lists nest at most two deep"
     return f"a {type(value).__name__} value"
+
+
+_OPENING = {")": "(", "]": "[", "}": "{"}
+_TRIPLE_QUOTES = ("'''", '"""')
+
+
+def enclosing_call(text: str) -> Optional[int]:
+    """The offset of the "(" of the innermost call open at the end of `text`, or None.
+
+    Brackets in strings and comments do not count, and None is the answer when `text` ends
+    in one. `text` may begin inside a statement (the editor passes the last lines only): a
+    closing bracket without its opening one is passed over. A "(" that follows neither a name
+    nor a closing bracket opens a parenthesised expression, and the call around it counts.
+    """
+    opened: List[Tuple[str, int]] = []
+    index, length = 0, len(text)
+    while index < length:
+        char = text[index]
+        if char == "#":
+            index = text.find("\n", index)
+            if index < 0:
+                return None
+        elif char in "'\"":
+            quote = text[index:index + 3] if text[index:index + 3] in _TRIPLE_QUOTES else char
+            end = _string_end(text, index + len(quote), quote)
+            if end < 0:
+                return None
+            index = end + len(quote) - 1
+        elif char in "([{":
+            opened.append((char, index))
+        elif char in _OPENING and opened and opened[-1][0] == _OPENING[char]:
+            opened.pop()
+        index += 1
+    for char, offset in reversed(opened):
+        before = text[:offset].rstrip()
+        if char == "(" and before and (before[-1].isalnum() or before[-1] in "_)]"):
+            return offset
+    return None
+
+
+def _string_end(text: str, start: int, quote: str) -> int:
+    """Where the string whose body starts at `start` closes, or -1 while it is open."""
+    index = start
+    while True:
+        index = text.find(quote, index)
+        newline = text.find("\n", start, index if index >= 0 else len(text))
+        if len(quote) == 1 and newline >= 0:
+            return newline  # a one-line string cannot go on: read on from the line's end
+        if index < 0:
+            return -1
+        escapes = index - len(text[start:index].rstrip("\\")) - start
+        if escapes % 2 == 0:
+            return index
+        index += 1

@@ -12,6 +12,8 @@ What it promises:
   function again before it ends is refused with a console line.
 * Anything that cannot run (no kernel, no hub, no function) says so in one console line and
   keeps what was typed: a refused cell goes back into the prompt.
+* Debug (``DebugActions``) starts a run the same way, with the dialog saying Debug: the run is
+  sent with ``debug`` and the workbook's breakpoints as they are when it leaves.
 """
 
 from __future__ import annotations
@@ -113,11 +115,12 @@ class RunActions(QObject):
 
     # --- runs of a function ---------------------------------------------------------------
 
-    def open_run_dialog(self) -> None:
+    def open_run_dialog(self, debug: bool = False) -> None:
         window = self.window
         editor = window.current_editor()
         if editor is None:
-            window.notify("Open a module and put the cursor in a function to run it (F5).", RED)
+            window.notify("Open a module and put the cursor in a function to "
+                          f"{'debug it (F9)' if debug else 'run it (F5)'}.", RED)
             return
         source = editor.toPlainText()
         functions = top_level_functions(source)
@@ -129,12 +132,14 @@ class RunActions(QObject):
         self.dialog = RunDialog(window, editor.module_name, functions,
                                 here.name if here else None,
                                 self._arguments.setdefault((editor.workbook_id,
-                                                            editor.module_name), {}))
+                                                            editor.module_name), {}),
+                                "Debug" if debug else "Run")
         self.dialog.chosen.connect(
-            lambda function, values, text: self.run(editor, function, values, text))
+            lambda function, values, text: self.run(editor, function, values, text, debug))
         self.dialog.open()
 
-    def run(self, editor: MonacoEditor, function: str, values: List[Any], text: str) -> None:
+    def run(self, editor: MonacoEditor, function: str, values: List[Any], text: str,
+            debug: bool = False) -> None:
         window = self.window
         workbook_id, module = editor.workbook_id, editor.module_name
         self._arguments.setdefault((workbook_id, module), {})[function] = text
@@ -146,11 +151,17 @@ class RunActions(QObject):
             window.notify(f"Cannot run {function}(): {problem}.", RED)
             return
         call = f"{module}.{function}({text.strip()})"
+
+        def send() -> None:
+            # The breakpoints as they are once the module is saved.
+            breakpoints = window.breakpoints.records(workbook_id) if debug else ()
+            self._send(key, values, call, debug, breakpoints)
+
         if editor.is_modified():
             window.notify(f"Saving {module}.py before running {function}()", ECHO)
-            window.module_actions.save(editor, then=lambda: self._send(key, values, call))
+            window.module_actions.save(editor, then=send)
         else:
-            self._send(key, values, call)
+            send()
 
     def _refused(self, key: _RunKey) -> bool:
         if key not in self.runs:
@@ -166,13 +177,18 @@ class RunActions(QObject):
             return
         workbook_id, module, function = key
         message = run_module_message(workbook_id, module, function, values, debug, breakpoints)
-        self.window.log_to_console(f"Run {call} in {self.window.workbook_display_name(workbook_id)}",
+        if debug and not self.window.debug_actions.may_start():
+            return
+        self.window.log_to_console(f"{'Debug' if debug else 'Run'} {call} in "
+                                   f"{self.window.workbook_display_name(workbook_id)}",
                                    ECHO, level=OutputLevel.SIMPLE)
         request_id = self.window.channel.run_function(
             message, lambda reply: self._ended(key, reply))
         if request_id is not None:
             self.runs[key] = request_id
             self._show_busy()
+            if debug:
+                self.window.debug_actions.started(key, request_id)
 
     def _ended(self, key: _RunKey, reply: Dict[str, Any]) -> None:
         request_id = reply.get("request_id")
@@ -180,6 +196,7 @@ class RunActions(QObject):
             return  # this run was given up already
         self.runs.pop(key, None)
         self._show_busy()
+        self.window.debug_actions.run_ended(key)
         if reply.get("type") == "execution_result":
             self.window.channel.show_result(reply)
         else:

@@ -4,6 +4,7 @@ Each panel is a plain Qt widget that accepts the calls the connection client mak
 thread) and shows their result; none of them talks to the network itself.
 """
 
+from .debug_panel import DebugPanel
 from .event_manager import EventManagerPanel
 from .function_publisher import FunctionPublisherPanel
 from .object_inspector import ObjectInspectorPanel
@@ -11,5 +12,5 @@ from .package_manager import PackageManagerPanel
 from .project_explorer import ProjectExplorer
 from .timer_manager import TimerManagerPanel
 
-__all__ = ["EventManagerPanel", "FunctionPublisherPanel", "ObjectInspectorPanel",
+__all__ = ["DebugPanel", "EventManagerPanel", "FunctionPublisherPanel", "ObjectInspectorPanel",
            "PackageManagerPanel", "ProjectExplorer", "TimerManagerPanel"]

@@ -17,8 +17,10 @@ from __future__ import annotations
 from typing import Dict, List, Optional, Tuple
 
 from PySide6.QtCore import Signal
-from PySide6.QtWidgets import (QAbstractItemView, QComboBox, QHBoxLayout, QLabel, QTableWidget,
+from PySide6.QtWidgets import (QAbstractItemView, QHBoxLayout, QLabel, QTableWidget,
                                QTableWidgetItem, QVBoxLayout, QWidget)
+
+from ..workbook_box import WorkbookBox
 
 __all__ = ["ObjectInspectorPanel"]
 
@@ -43,7 +45,7 @@ class ObjectInspectorPanel(QWidget):
         self._requested_for: Optional[str] = None
         self._rows: Dict[str, int] = {}  # key -> table row, for the shown workbook
 
-        self.workbook_box = QComboBox(self)
+        self.workbook_box = WorkbookBox(self)
         self.workbook_box.currentIndexChanged.connect(lambda _i: self._show_current())
         self.table = QTableWidget(0, 3, self)
         self.table.setHorizontalHeaderLabels(["Key", "Type", "Value"])
@@ -63,24 +65,15 @@ class ObjectInspectorPanel(QWidget):
     # --- workbooks ------------------------------------------------------------------------
 
     def current_workbook(self) -> Optional[str]:
-        return self.workbook_box.currentData()
+        return self.workbook_box.current()
 
     def set_workbooks(self, workbooks: List[Tuple[str, str]]) -> None:
         """The workbooks to choose from, as (id, display name); keeps the current one."""
-        current = self.current_workbook()
-        self.workbook_box.blockSignals(True)
-        self.workbook_box.clear()
-        for workbook_id, name in workbooks:
-            self.workbook_box.addItem(name, workbook_id)
-        index = self.workbook_box.findData(current)
-        self.workbook_box.setCurrentIndex(index if index >= 0 else (0 if workbooks else -1))
-        self.workbook_box.blockSignals(False)
+        self.workbook_box.set_workbooks(workbooks)
         self._show_current()
 
     def update_workbook_name(self, workbook_id: str, name: Optional[str]) -> None:
-        index = self.workbook_box.findData(workbook_id)
-        if index >= 0:
-            self.workbook_box.setItemText(index, name or workbook_id)
+        self.workbook_box.rename(workbook_id, name)
 
     # --- the registry ---------------------------------------------------------------------
 

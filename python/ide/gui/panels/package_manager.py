@@ -24,9 +24,11 @@ from typing import Dict, List, Optional, Tuple
 
 from PySide6.QtCore import Signal
 from PySide6.QtGui import QColor, QFontDatabase
-from PySide6.QtWidgets import (QAbstractItemView, QComboBox, QDialog, QDialogButtonBox,
+from PySide6.QtWidgets import (QAbstractItemView, QDialog, QDialogButtonBox,
                                QHBoxLayout, QLabel, QLineEdit, QListWidget, QPushButton,
                                QTableWidget, QTableWidgetItem, QTextEdit, QVBoxLayout, QWidget)
+
+from ..workbook_box import WorkbookBox
 
 __all__ = ["PackageManagerPanel"]
 
@@ -65,7 +67,7 @@ class PackageManagerPanel(QWidget):
         self.deps_popup: Optional[QDialog] = None
         self._requested_for: object = None
 
-        self.workbook_box = QComboBox(self)
+        self.workbook_box = WorkbookBox(self)
         self.workbook_box.currentIndexChanged.connect(lambda _i: self._show_packages())
         self.spec_input = QLineEdit(self)
         self.spec_input.setPlaceholderText("package spec, e.g. requests or httpx[http2]==0.27.0")
@@ -112,24 +114,15 @@ class PackageManagerPanel(QWidget):
     # --- workbooks ------------------------------------------------------------------------
 
     def get_current_workbook(self) -> Optional[str]:
-        return self.workbook_box.currentData()
+        return self.workbook_box.current()
 
     def set_workbooks(self, workbooks: List[Tuple[str, str]]) -> None:
         """The workbooks to choose from, as (id, display name); keeps the current one."""
-        current = self.get_current_workbook()
-        self.workbook_box.blockSignals(True)
-        self.workbook_box.clear()
-        for workbook_id, name in workbooks:
-            self.workbook_box.addItem(name, workbook_id)
-        index = self.workbook_box.findData(current)
-        self.workbook_box.setCurrentIndex(index if index >= 0 else (0 if workbooks else -1))
-        self.workbook_box.blockSignals(False)
+        self.workbook_box.set_workbooks(workbooks)
         self._show_packages()
 
     def update_workbook_name(self, workbook_id: str, name: Optional[str]) -> None:
-        index = self.workbook_box.findData(workbook_id)
-        if index >= 0:
-            self.workbook_box.setItemText(index, name or workbook_id)
+        self.workbook_box.rename(workbook_id, name)
 
     # --- requests -------------------------------------------------------------------------
 
