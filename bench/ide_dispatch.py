@@ -13,10 +13,11 @@ spends per frame, show where the time goes:
   + console (full)             the real handler and console
 
 Prints the median of the rounds of each, and each as a ratio to the bare client.
-Run: QT_QPA_PLATFORM=offscreen .venv/bin/python bench/ide_dispatch.py
+Run: QT_QPA_PLATFORM=offscreen .venv/bin/python bench/ide_dispatch.py [--smoke]   (one small round)
 """
 from __future__ import annotations
 
+import argparse
 import asyncio
 import statistics
 import threading
@@ -31,7 +32,11 @@ from ide.gui.idelink import IdeLink
 
 FRAMES = 50_000
 ROUNDS = 3
-FLOOD = '{"type": "flood", "count": %d}' % FRAMES
+
+
+def flood() -> str:
+    return '{"type": "flood", "count": %d}' % FRAMES
+
 # stage -> [(GUI thread CPU seconds, connection thread CPU seconds)] per round
 cpu: dict = {"dispatch": [], "hand-off": [], "full": []}
 
@@ -39,7 +44,7 @@ cpu: dict = {"dispatch": [], "hand-off": [], "full": []}
 async def bare_round(url: str) -> float:
     async with connect(url, max_size=None) as websocket:
         started = time.perf_counter()
-        await websocket.send(FLOOD)
+        await websocket.send(flood())
         for _ in range(FRAMES):
             await websocket.recv()
         return time.perf_counter() - started
@@ -79,7 +84,7 @@ def link_round(link: IdeLink, window: MainWindow, stage: str) -> float:
         window.console.shown.connect(on_shown)
     started = time.perf_counter()
     gui_cpu, process_cpu = time.thread_time(), time.process_time()
-    link.send_text_message(FLOOD)
+    link.send_text_message(flood())
     wait_qt(done)
     elapsed = time.perf_counter() - started
     gui_cpu = time.thread_time() - gui_cpu
@@ -115,4 +120,8 @@ def main() -> None:
 
 
 if __name__ == "__main__":
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--smoke", action="store_true", help="one round of a few frames")
+    if parser.parse_args().smoke:
+        FRAMES, ROUNDS = 2000, 1
     main()

@@ -7,10 +7,11 @@ thread again. The bare client sends the same JSON and parses the echo on one asy
 Blocks of the two alternate so that machine noise hits both alike.
 
 Prints the median round trip of each and the ratio IdeLink / bare.
-Run: QT_QPA_PLATFORM=offscreen .venv/bin/python bench/ide_roundtrip.py
+Run: QT_QPA_PLATFORM=offscreen .venv/bin/python bench/ide_roundtrip.py [--smoke]   (a few requests)
 """
 from __future__ import annotations
 
+import argparse
 import asyncio
 import json
 import statistics
@@ -85,4 +86,8 @@ def main() -> None:
 
 
 if __name__ == "__main__":
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--smoke", action="store_true", help="a few requests")
+    if parser.parse_args().smoke:
+        REQUESTS, BLOCKS, WARMUP = 40, 2, 10
     main()

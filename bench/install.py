@@ -9,10 +9,12 @@
    so that the moment pip flushes its first line is known; the time until that line reaches the
    consumer of the generator.
 
-Prints medians and the ratio manager / pip. Run: .venv/bin/python bench/install.py
+Prints medians and the ratio manager / pip.
+Run: .venv/bin/python bench/install.py [--smoke]   (--smoke: two rounds)
 """
 from __future__ import annotations
 
+import argparse
 import asyncio
 import os
 import statistics
@@ -129,4 +131,8 @@ async def main() -> None:
 
 
 if __name__ == "__main__":
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--smoke", action="store_true", help="two rounds")
+    if parser.parse_args().smoke:
+        ROUNDS, WARMUP = 2, 0
     asyncio.run(main())

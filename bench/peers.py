@@ -12,6 +12,8 @@ HERE = Path(__file__).parent
 
 async def start_peer(hub, script: str, name: str):
     """Starts bench/<script> as a client of the hub at /ws/kernel/<name>; (process, session)."""
+    # Its frames are not a kernel's messages: the hub keeps them for the benchmark, relays none.
+    hub.kernel(name).listener = None
     process = await asyncio.create_subprocess_exec(
         sys.executable, str(HERE / script), f"ws://127.0.0.1:{hub.port}/ws/kernel/{name}")
     return process, await hub.wait_for_kernel(name, timeout=30)

@@ -9,10 +9,11 @@ websockets baseline measured in the same run.
 2. 2,000 blocking spreadsheet requests from a cell (worker -> hub -> worker), timed in the
    worker, median; against the median round trip of a bare websockets echo client.
 
-Run: .venv/bin/python bench/stream.py
+Run: .venv/bin/python bench/stream.py [--smoke]   (--smoke: a few hundred lines and requests)
 """
 from __future__ import annotations
 
+import argparse
 import asyncio
 import json
 import os
@@ -23,9 +24,15 @@ from peers import median_round_trip, start_peer, stop_peer
 
 LINES = 20_000
 REQUESTS = 2_000
+REPEATS = 3
 
-PRINT_CELL = f"for i in range({LINES}):\n    print(f'line {{i}}')\n"
-REQUEST_CELL = f"""
+
+def print_cell():
+    return f"for i in range({LINES}):\n    print(f'line {{i}}')\n"
+
+
+def request_cell():
+    return f"""
 import time
 from quorvel import messaging
 times = []
@@ -38,9 +45,10 @@ request_median = times[len(times) // 2]
 """
 
 
+
 async def time_kernel_stream(session):
     start = time.perf_counter()
-    await session.send({"type": "execution_request", "code": PRINT_CELL, "request_id": "bench"})
+    await session.send({"type": "execution_request", "code": print_cell(), "request_id": "bench"})
     contents = []
     while True:
         message = json.loads(await session.receive_frame(timeout=120))
@@ -88,7 +96,7 @@ async def main():
         try:
             session = await hub.wait_for_kernel("Bench.xlsx", timeout=30)
             kernel_times, baseline_times, count = [], [], 0
-            for _ in range(3):
+            for _ in range(REPEATS):
                 elapsed, count = await time_kernel_stream(session)
                 kernel_times.append(elapsed)
                 # Frames shaped like the kernel's: the same fields, the same lengths.
@@ -97,12 +105,12 @@ async def main():
                           for text in ("line 12345", "\n")]
                 baseline_times.append(await time_baseline_stream(blast_session, count, sample))
             kernel_best, baseline_best = min(kernel_times), min(baseline_times)
-            print(f"stream of {count} messages (best of 3): kernel {kernel_best:.3f} s, "
+            print(f"stream of {count} messages (best of {REPEATS}): kernel {kernel_best:.3f} s, "
                   f"bare client {baseline_best:.3f} s, ratio {kernel_best / baseline_best:.2f} "
                   f"(target <= 2)")
 
             session.workbook = SimulatedWorkbook()
-            await run_to_result(session, REQUEST_CELL)
+            await run_to_result(session, request_cell())
             request_median = (await run_to_result(session, "request_median"))["result"]
             echo_median = await median_round_trip(echo_session, ECHO_FRAME, REQUESTS)
             print(f"spreadsheet request round trip, median of {REQUESTS}: "
@@ -118,4 +126,8 @@ async def main():
 
 
 if __name__ == "__main__":
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--smoke", action="store_true", help="a few hundred lines and requests")
+    if parser.parse_args().smoke:
+        LINES, REQUESTS, REPEATS = 500, 50, 1
     asyncio.run(main())

@@ -1,12 +1,19 @@
 """Fixtures shared by the test suites: a development hub on 127.0.0.1 and kernels connected to it."""
 import asyncio
 import logging
+import os
 
 import pytest
 
 from devhub import DevHub
 
 KERNEL_LOGGER = "python_server.kernel"
+# Time limits of the tests are multiplied by this on slow machines.
+TIMEOUT_FACTOR = float(os.environ.get("QUORVEL_TESTS_TIMEOUT_FACTOR", "1"))
+
+
+def scaled(seconds: float) -> float:
+    return seconds * TIMEOUT_FACTOR
 
 
 @pytest.fixture

@@ -26,6 +26,8 @@ from typing import Any, Callable, Dict, Optional
 from websockets.asyncio.server import ServerConnection
 from websockets.exceptions import ConnectionClosed
 
+from .frames import frame_text, parse_message
+
 logger = logging.getLogger(__name__)
 
 # Kernel messages the IDE shows as they are.
@@ -73,13 +75,19 @@ class IdeSession:
         try:
             await self.send(greeting)
             async for frame in connection:
-                try:
-                    message = json.loads(frame)
-                except ValueError:
-                    logger.warning("IDE sent a frame that is not JSON")
+                text = frame_text(frame, "IDE")
+                message = parse_message(text, "IDE") if text is not None else None
+                if message is None:
                     continue
-                if isinstance(message, dict):
+                if not isinstance(message.get("type"), str):
+                    logger.warning("IDE sent a message whose type is not text; dropped")
+                    continue
+                # Sends to the IDE absorb its connection's end; anything raised here comes from a
+                # kernel's connection or the hub's own handling, and must not end this session.
+                try:
                     await self._route_to_kernel(message)
+                except Exception:
+                    logger.exception("Routing the IDE's %.80r message failed", message["type"])
         except ConnectionClosed:
             pass
         finally:

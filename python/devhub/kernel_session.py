@@ -5,7 +5,8 @@ Frames from the kernel are queued as they arrive. ``receive`` returns whole mess
 messages one by one, in order); ``receive_frame`` returns raw frames for callers that want to
 see the chunks and batches themselves. When the session has a
 ``workbook``, the kernel's "sys_request" messages are answered from it at once (as the add-in
-would answer them) instead of being queued.
+would answer them) instead of being queued. Frames that are not JSON objects, and broken chunks,
+are still queued for ``receive_frame`` but not relayed (see ``frames``): the session goes on.
 """
 
 from __future__ import annotations
@@ -13,12 +14,16 @@ from __future__ import annotations
 import asyncio
 import collections
 import json
+import logging
 from typing import Any, Awaitable, Callable, Dict, List, Optional
 
 from websockets.asyncio.server import ServerConnection
 from websockets.exceptions import ConnectionClosed
 
+from .frames import ChunkBuffers, frame_text, parse_message
 from .workbook import SimulatedWorkbook
+
+logger = logging.getLogger(__name__)
 
 DEFAULT_TIMEOUT = 10.0
 
@@ -35,13 +40,17 @@ class KernelSession:
         self.listener = listener
         # Frames are kept for receive() unless nobody reads them (a hub run on its own).
         self.keep_frames = keep_frames
-        self._relay_partial: Dict[str, List[Optional[str]]] = {}
+        peer = f"Kernel {workbook_id}"
+        self._relay_partial = ChunkBuffers(peer)
         self.connection: Optional[ServerConnection] = None
         self.connected = asyncio.Event()
         self.closed = asyncio.Event()
         self._frames: "asyncio.Queue[str]" = asyncio.Queue()
-        self._partial: Dict[str, List[Optional[str]]] = {}
+        self._partial = ChunkBuffers(peer)
         self._unpacked: "collections.deque[Dict[str, Any]]" = collections.deque()
+        # Cleared while a test holds the kernel's output back, as a hub that stopped reading.
+        self._reading = asyncio.Event()
+        self._reading.set()
 
     # --- the hub's side of the socket -----------------------------------------------------
 
@@ -52,7 +61,10 @@ class KernelSession:
         self.connected.set()
         try:
             async for frame in connection:
-                text = frame if isinstance(frame, str) else frame.decode()
+                await self._reading.wait()
+                text = frame_text(frame, f"Kernel {self.workbook_id}")
+                if text is None:
+                    continue
                 if self.workbook is not None and '"sys_request"' in text:
                     text = await self._answer_requests(text)
                     if text is None:
@@ -66,6 +78,17 @@ class KernelSession:
         finally:
             self.connected.clear()
             self.closed.set()
+
+    def _add_chunk(self, chunk: Dict[str, Any]) -> Optional[Dict[str, Any]]:
+        """The message this chunk completes, for readers of raw frames; else None."""
+        return self._partial.add(chunk)
+
+    def pause_reading(self) -> None:
+        """Stops taking frames from the kernel, as a hub that no longer reads."""
+        self._reading.clear()
+
+    def resume_reading(self) -> None:
+        self._reading.set()
 
     # --- talking to the kernel ------------------------------------------------------------
 
@@ -88,7 +111,7 @@ class KernelSession:
         while not self._unpacked:
             message = json.loads(await self.receive_frame(max(0.0, deadline - loop.time())))
             if message.get("type") == "chunk":
-                message = self._add_chunk(message)
+                message = self._partial.add(message)
             if message is not None:
                 self._unpacked.extend(unpacked(message))
         return self._unpacked.popleft()
@@ -106,7 +129,10 @@ class KernelSession:
 
     async def _answer_requests(self, text: str) -> Optional[str]:
         """Answers the "sys_request" messages a frame carries; the frame without them, or None."""
-        messages = unpacked(json.loads(text))
+        message = parse_message(text, f"Kernel {self.workbook_id}")
+        if message is None:
+            return text
+        messages = unpacked(message)
         rest = [m for m in messages if m.get("type") != "sys_request"]
         for message in messages:
             if message.get("type") == "sys_request":
@@ -117,34 +143,46 @@ class KernelSession:
             return None
         return json.dumps(rest[0] if len(rest) == 1 else {"type": "batch", "messages": rest})
 
-    async def _answer(self, payload: Dict[str, Any]) -> None:
+    async def _answer(self, payload: Any) -> None:
+        if not isinstance(payload, dict):
+            logger.warning("Kernel %s sent a sys_request without a payload object; dropped",
+                           self.workbook_id)
+            return
         request = {k: v for k, v in payload.items() if k not in ("requestId", "kind")}
         answer = self.workbook.answer(request)  # type: ignore[union-attr]
         await self.send({"type": "sys_response",
                          "payload": {"requestId": payload.get("requestId"), **answer}})
 
     async def _relay(self, text: str) -> None:
-        message = json.loads(text)
-        if message.get("type") == "chunk":
-            message = self._add_chunk(message, self._relay_partial)
+        """Hands the messages in `text` to the listener; what cannot be relayed is dropped."""
+        message = parse_message(text, f"Kernel {self.workbook_id}")
+        if message is not None and message.get("type") == "chunk":
+            message = self._relay_partial.add(message)
         for whole in unpacked(message) if message is not None else ():
-            await self.listener(whole)  # type: ignore[misc]
-
-    def _add_chunk(self, chunk: Dict[str, Any],
-                   partial: Optional[Dict[str, List[Optional[str]]]] = None) -> Optional[Dict[str, Any]]:
-        partial = self._partial if partial is None else partial
-        slots = partial.setdefault(chunk["chunk_id"], [None] * chunk["total_chunks"])
-        slots[chunk["chunk_index"]] = chunk["data"]
-        if any(slot is None for slot in slots):
-            return None
-        del partial[chunk["chunk_id"]]
-        return json.loads("".join(slots))  # type: ignore[arg-type]
+            if not isinstance(whole.get("type"), str):
+                logger.warning("Kernel %s sent a message whose type is not text; not relayed",
+                               self.workbook_id)
+                continue
+            try:
+                await self.listener(whole)  # type: ignore[misc]
+            except ConnectionClosed:
+                raise
+            except Exception:
+                logger.exception("Relaying a %.80r message of kernel %s failed",
+                                 whole.get("type"), self.workbook_id)
 
 
 def unpacked(message: Dict[str, Any]) -> List[Dict[str, Any]]:
     """The messages one frame carries: a "batch" gives its messages in order (a batch inside a
     batch is opened too); anything else is itself."""
-    if message.get("type") != "batch":
-        return [message]
-    return [whole for inner in message.get("messages") or [] if isinstance(inner, dict)
-            for whole in unpacked(inner)]
+    found: List[Dict[str, Any]] = []
+    pending = [message]
+    while pending:
+        current = pending.pop()
+        if current.get("type") != "batch":
+            found.append(current)
+            continue
+        inner = current.get("messages")
+        if isinstance(inner, list):
+            pending.extend(m for m in reversed(inner) if isinstance(m, dict))
+    return found

@@ -7,6 +7,10 @@ Runs the kernel for one workbook until its connection to the hub on 127.0.0.1:PO
 import argparse
 import asyncio
 import json
+import logging
+import os
+import sys
+import threading
 
 from python_server import kernel
 
@@ -18,6 +22,19 @@ def main() -> None:
     parser.add_argument("connection_args", nargs="?", default=None, type=json.loads)
     args = parser.parse_args()
     asyncio.run(kernel.main(args.workbook_id, args.port, args.connection_args))
+    # The kernel leaves workers that still run user code behind as daemon threads, and threads
+    # that user code started may still run. Waiting for them could take for ever, and the
+    # interpreter's tear-down stops daemon threads by unwinding their stacks, which native frames
+    # do not survive: the connection is over, so the process ends here.
+    running = [t.name for t in threading.enumerate()
+               if t.is_alive() and t is not threading.main_thread()]
+    if running:
+        kernel.logger.warning("Kernel process exits without waiting for threads: %s",
+                              ", ".join(running))
+        logging.shutdown()
+        sys.stdout.flush()
+        sys.stderr.flush()
+        os._exit(0)
 
 
 if __name__ == "__main__":

@@ -2,8 +2,9 @@
 //
 // One buffer per chunk_id in `_chunk_buffers`: {"chunks": slots, "received": n, "total": n,
 // "size": characters so far}. Chunks may arrive in any order and interleaved with other
-// messages' chunks; a repeated chunk is ignored (the first copy wins). Only the listener loop
-// touches the buffers. Bounds against hostile input: a message may claim at most
+// messages' chunks; a repeated chunk is ignored (the first copy wins). A chunk that does not fit
+// (fields of the wrong type, an index beyond its message's chunks) is logged and dropped. Only
+// the listener loop touches the buffers. Bounds against hostile input: a message may claim at most
 // MAX_TOTAL_CHUNKS chunks and carry at most MAX_CHUNKED_MESSAGE_SIZE characters, and at most
 // MAX_CHUNK_BUFFERS partial messages are kept (a new one drops the oldest).
 #include "core/containers.hpp"
@@ -75,6 +76,14 @@ core::Task<nb::object> handle_chunk_message(nb::object self, nb::object message)
                     total_chunks);
         co_return nb::none();
     }
+    if (!PyUnicode_Check(chunk_id.ptr())) {
+        log().error("[Kernel] Invalid chunk message: chunk_id must be a string");
+        co_return nb::none();
+    }
+    if (!data.is_none() && !PyUnicode_Check(data.ptr())) {
+        log().error("[Kernel] Invalid chunk message: data must be a string");
+        co_return nb::none();
+    }
     if (greater(total_chunks, MAX_TOTAL_CHUNKS)) {
         log().error("[Kernel] Chunked message refused: total_chunks ", total_chunks,
                     " exceeds the limit of ", MAX_TOTAL_CHUNKS);
@@ -89,9 +98,13 @@ core::Task<nb::object> handle_chunk_message(nb::object self, nb::object message)
         buffers[chunk_id] = buffer;
     }
 
-    // Indexing as Python does: a chunk_index beyond the slots of an existing buffer (made by an
-    // earlier chunk with a smaller total_chunks) raises IndexError out of the dispatcher.
+    // An earlier chunk of the message may have claimed fewer chunks than this one.
     nb::object slots = buffer["chunks"];
+    if (!less(chunk_index, buffer["total"])) {
+        log().error("[Kernel] Invalid chunk_index ", chunk_index, " for total_chunks ",
+                    buffer["total"]);
+        co_return nb::none();
+    }
     if (slots[chunk_index].is_none()) {
         slots[chunk_index] = data;
         buffer["received"] = buffer["received"] + nb::int_(1);
@@ -115,7 +128,6 @@ core::Task<nb::object> handle_chunk_message(nb::object self, nb::object message)
         PyDict_DelItem(buffers.ptr(), chunk_id.ptr());
         co_return nb::none();
     }
-    // Joining raises TypeError when a chunk's data is not text.
     nb::object text = nb::steal(PyUnicode_Join(INTERNED("").ptr(), slots.ptr()));
     if (!text.is_valid())
         throw nb::python_error();
@@ -125,9 +137,15 @@ core::Task<nb::object> handle_chunk_message(nb::object self, nb::object message)
     try {
         whole = state().json_loads(text);
     } catch (nb::python_error &e) {
-        if (!e.matches(state().json_decode_error))
+        // Not JSON, or JSON the parser cannot hold (too deep, integers too long).
+        if (!core::is_ordinary(e))
             throw;
         log().error("[Kernel] Failed to parse reassembled message: ", core::exception_of(e));
+        co_return nb::none();
+    }
+    if (!PyDict_Check(whole.ptr())) {
+        log().error("[Kernel] Reassembled message for chunk_id ", chunk_id,
+                    " is not a JSON object, rejecting");
         co_return nb::none();
     }
     if (field(whole, INTERNED("type")).equal(INTERNED(CHUNK_HEADER_TYPE))) {

@@ -3,9 +3,12 @@
 #include "core/errors.hpp"
 #include "core/interned.hpp"
 #include "core/secured_mode.hpp"
+#include "core/text.hpp"
+#include "kernel/busy_workers.hpp"
 #include "kernel/frame_gatherer.hpp"
 #include "kernel/handlers.hpp"
 #include "kernel/host_hooks.hpp"
+#include "kernel/inbound_frame.hpp"
 #include "kernel/kernel_module.hpp"
 #include "kernel/language_thread.hpp"
 #include "kernel/message_fields.hpp"
@@ -44,6 +47,50 @@ void stop_component(nb::handle self, const char *field) {
         return;
     component.attr("stop")();
     self.attr(field) = nb::none();
+}
+
+// Awaits `awaitable` for at most `timeout` seconds; false when the time ran out (it is cancelled).
+core::Task<bool> within(nb::object awaitable, double timeout) {
+    ModuleState &st = state();
+    std::optional<nb::python_error> late;
+    try {
+        co_await st.asyncio.attr("wait_for")(awaitable, timeout);
+    } catch (nb::python_error &e) {
+        if (!e.matches(st.asyncio.attr("TimeoutError")))
+            throw;
+        late.emplace(std::move(e));
+    }
+    co_return !late;
+}
+
+core::Task<> flush_output(nb::object channel, nb::object gatherer) {
+    if (!channel.is_none())
+        co_await OutputChannel::flush(channel);
+    if (!gatherer.is_none())
+        co_await FrameGatherer::flush(gatherer);
+}
+
+// Sends what user code wrote before the end, unless the hub no longer takes it; then closes the
+// channel, releasing writers that wait for room.
+core::Task<> close_output(nb::object channel, nb::object gatherer) {
+    nb::object flushing = flush_output(channel, gatherer).into_python("flush_output");
+    double limit = DISCONNECT_FLUSH_TIMEOUT;
+    if (!co_await within(flushing, limit))
+        log().warning("[Kernel] Output not sent within ", core::one_decimal(limit),
+                      " s of disconnecting was dropped");
+    if (!channel.is_none())
+        OutputChannel::close(channel);
+}
+
+// The closing handshake, cut short when the hub does not answer it.
+core::Task<> close_connection(nb::object websocket) {
+    if (co_await within(websocket.attr("close")(), DISCONNECT_CLOSE_TIMEOUT))
+        co_return;
+    log().warning("[Kernel] The hub did not complete the closing handshake within ",
+                  core::one_decimal(DISCONNECT_CLOSE_TIMEOUT), " s: connection aborted");
+    nb::object transport = nb::getattr(websocket, "transport", nb::none());
+    if (!transport.is_none())
+        transport.attr("abort")();
 }
 
 } // namespace
@@ -85,31 +132,13 @@ core::Task<> connect(nb::object self) {
 }
 
 core::Task<> listen(nb::object self) {
-    ModuleState &st = state();
     core::AsyncIterator frames(self.attr("websocket"));
     try {
-        while (std::optional<nb::object> frame = co_await frames.next()) {
-            Py_ssize_t length = nb::len(*frame);
-            if (length > MAX_MESSAGE_SIZE) {
-                log().warning("Message too large: ", length, " bytes");
-                co_await self.attr(INTERNED("send_message"))(error_reply("Message too large"));
-                continue;
-            }
-            nb::object message;
-            try {
-                message = st.json_loads(*frame);
-            } catch (nb::python_error &e) {
-                if (!e.matches(st.json_decode_error))
-                    throw;
-            }
-            if (!message.is_valid()) {
-                co_await self.attr(INTERNED("send_message"))(error_reply("Invalid JSON received"));
-                continue;
-            }
-            co_await self.attr(INTERNED("handle_message"))(message);
-        }
+        // read_frame answers every frame it cannot take: only the connection's end stops this.
+        while (std::optional<nb::object> frame = co_await frames.next())
+            co_await read_frame(self, *frame);
     } catch (nb::python_error &e) {
-        if (!e.matches(st.connection_closed))
+        if (!e.matches(state().connection_closed))
             throw;
         // A frame beyond MAX_FRAME_BYTES ends up here too: the library closes with 1009.
         log().info("[Kernel] Connection closed: ", core::exception_of(e));
@@ -145,13 +174,7 @@ core::Task<> disconnect(nb::object self) {
     nb::object batcher = self.attr("_batcher");
     if (!batcher.is_none())
         co_await batcher.attr("stop")();
-    // What user code wrote before the end still goes out.
-    nb::object channel = self.attr("_output_channel");
-    if (!channel.is_none())
-        co_await OutputChannel::flush(channel);
-    nb::object gatherer = frame_gatherer_of(self);
-    if (!gatherer.is_none())
-        co_await FrameGatherer::flush(gatherer);
+    co_await close_output(self.attr("_output_channel"), frame_gatherer_of(self));
 
     nb::object quorvel = state().quorvel;
     quorvel.attr("messaging").attr("reset")();
@@ -161,8 +184,12 @@ core::Task<> disconnect(nb::object self) {
 
     nb::object websocket = self.attr("websocket");
     if (!websocket.is_none())
-        co_await websocket.attr("close")();
-    self.attr("_thread_pool").attr("shutdown")(nb::arg("wait") = false);
+        co_await close_connection(websocket);
+    // Work not started yet is dropped; work still running is left behind, so that the process
+    // can end now rather than when (if ever) user code returns.
+    nb::object pool = self.attr("_thread_pool");
+    pool.attr("shutdown")(nb::arg("wait") = false, nb::arg("cancel_futures") = true);
+    abandon_busy_workers(pool);
     language_thread_of(self).stop();
 }
 

@@ -5,11 +5,14 @@
 // loop waits for handle_message, so only task rows let it read on while their work runs.
 #include "core/errors.hpp"
 #include "core/interned.hpp"
+#include "core/text.hpp"
 #include "kernel/handlers.hpp"
 #include "kernel/kernel_module.hpp"
 #include "kernel/message_fields.hpp"
 #include "kernel/python_kernel.hpp"
+#include "kernel/stream_cancels.hpp"
 
+#include <optional>
 #include <string_view>
 
 namespace kernel {
@@ -50,7 +53,11 @@ nb::object execution_request(nb::handle self, nb::handle message) {
     nb::object source = field(message, INTERNED("source"), INTERNED("ide"));
     log().info("[Kernel] [Listener Thread] Received execution_request (source=", source,
                ", request_id=", request_id, ")");
-    log().debug("[Kernel] Code length: ", nb::len(code), " chars");
+    if (PyUnicode_Check(code.ptr()))
+        log().debug("[Kernel] Code length: ", PyUnicode_GET_LENGTH(code.ptr()), " chars");
+    else
+        log().debug("[Kernel] Code is not text: ",
+                    nb::handle(Py_TYPE(code.ptr())).attr("__name__"));
     return self.attr("_execute_code_async")(code, request_id, function_name, source);
 }
 
@@ -64,15 +71,11 @@ nb::object streaming_function(nb::handle self, nb::handle message) {
     log().debug("[TIMING] Dispatching streaming function to background task");
     log().info("[Kernel] [Listener Thread] Dispatching execute_streaming_function to background "
                "task");
-    return self.attr("_execute_streaming_function")(request_id, module_name, function_name, args,
-                                                    workbook_id, source);
-}
-
-core::Task<> cancel_streaming_function(nb::object self, nb::object message) {
-    nb::object request_id = field(message, INTERNED("request_id"));
-    log().info("[Kernel] Received cancel_streaming_function for request_id: ", request_id);
-    self.attr("_canceled_streaming_requests").attr("add")(request_id);
-    co_return;
+    nb::object handling = self.attr("_execute_streaming_function")(
+        request_id, module_name, function_name, args, workbook_id, source);
+    if (OpenStreams *streams = open_streams_of(self))
+        streams->announce(request_id); // a cancel read before the task's first step finds it
+    return handling;
 }
 
 // In the order the rows are tested; types are distinct, so the first match is the only one.
@@ -120,13 +123,51 @@ const Route *find_route(nb::handle msg_type) {
         return nullptr;
     Py_ssize_t size = 0;
     const char *data = PyUnicode_AsUTF8AndSize(msg_type.ptr(), &size);
-    if (!data)
-        throw nb::python_error();
+    if (!data) {
+        // Text UTF-8 cannot carry (a lone surrogate) names no row.
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError))
+            throw nb::python_error();
+        PyErr_Clear();
+        return nullptr;
+    }
     std::string_view type(data, static_cast<size_t>(size));
     for (const Route &route : ROUTES)
         if (route.type == type)
             return &route;
     return nullptr;
+}
+
+// A task handler reports its own failures. One that lets an ordinary exception escape is at
+// fault, and its requester still gets an answer: the error reply of a message not handled.
+core::Task<> guarded(nb::object self, nb::object handling, nb::object message) {
+    std::optional<nb::python_error> failure;
+    try {
+        co_await handling;
+    } catch (nb::python_error &e) {
+        if (!core::is_ordinary(e))
+            throw;
+        failure.emplace(std::move(e));
+    }
+    if (!failure)
+        co_return;
+    nb::object msg_type = field(message, INTERNED("type"));
+    nb::object error = core::exception_of(*failure);
+    nb::object error_type = nb::handle(Py_TYPE(error.ptr())).attr("__name__");
+    log().error("[Kernel] Unexpected error in the task for message type ", msg_type, ": ",
+                error_type, ": ", error);
+    nb::dict reply = error_reply_to(message, core::text("Failed to handle message type ",
+                                                        nb::repr(msg_type), ": ", error_type,
+                                                        ": ", error));
+    std::optional<nb::python_error> send_failure;
+    try {
+        co_await self.attr(INTERNED("send_message"))(reply);
+    } catch (nb::python_error &e) {
+        if (!core::is_ordinary(e))
+            throw;
+        send_failure.emplace(std::move(e));
+    }
+    if (send_failure)
+        log().error("[Kernel] Failed to send error message: ", core::exception_of(*send_failure));
 }
 
 } // namespace
@@ -161,7 +202,8 @@ core::Task<> handle_message(nb::object self, nb::object message) {
         handling = self.attr(route->method)(message);
     }
     if (route->runs_as == RunsAs::Task)
-        start_background_task(self, handling);
+        start_background_task(
+            self, guarded(self, handling, message).into_python("PythonKernel.handle_message"));
     else
         co_await handling;
 }

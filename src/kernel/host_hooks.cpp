@@ -6,6 +6,19 @@
 #include "kernel/output_channel.hpp"
 
 namespace kernel {
+namespace {
+
+// print() holds the stream it writes to without a reference of its own, between its writes too.
+// A worker may be inside such a write, waiting for room in the output channel, when disconnect
+// puts the original streams back: the hooks must outlive it, so each installed hook is kept for
+// the life of the process (two small objects per connection). Leaked on purpose.
+nb::object kept_for_process(nb::object hook) {
+    static nb::list *kept = new nb::list();
+    kept->append(hook);
+    return hook;
+}
+
+} // namespace
 
 void install_host_hooks(nb::handle self) {
     output_channel_of(self);
@@ -13,8 +26,8 @@ void install_host_hooks(nb::handle self) {
     nb::object hook_class = module_global("KernelStreamHook");
     nb::object sys = nb::module_::import_("sys");
     // Each hook keeps the stream it replaces as its console pass-through.
-    sys.attr("stdout") = hook_class("stdout", send_stream_message);
-    sys.attr("stderr") = hook_class("stderr", send_stream_message);
+    sys.attr("stdout") = kept_for_process(hook_class("stdout", send_stream_message));
+    sys.attr("stderr") = kept_for_process(hook_class("stderr", send_stream_message));
     state().quorvel.attr("messaging").attr("send_request_sync") = make_send_request_sync(self);
 }
 

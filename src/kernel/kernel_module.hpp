@@ -16,6 +16,11 @@ inline constexpr double DEBUG_MESSAGE_SEND_TIMEOUT = 5.0;
 inline constexpr int WORKER_POOL_SIZE = 10;
 inline constexpr double FLUSH_INTERVAL = 0.01;
 
+// How long disconnect waits for output still queued to go out, and for the closing handshake,
+// in seconds: a hub that stopped reading cannot keep the process from ending.
+inline constexpr double DISCONNECT_FLUSH_TIMEOUT = 0.5;
+inline constexpr double DISCONNECT_CLOSE_TIMEOUT = 0.5;
+
 // Bounds against hostile input.
 // The WebSocket library's frame limit in bytes: any frame of MAX_MESSAGE_SIZE characters fits
 // whatever its characters (4 bytes each at worst in UTF-8); beyond it the library closes (1009).

@@ -56,7 +56,8 @@ void FrameGatherer::post_stream_text(nb::handle self, nb::handle channel, nb::ha
         same_item(open, INTERNED("request_id"), request_id) &&
         same_item(open, INTERNED("workbook_id"), workbook_id) &&
         same_item(open, INTERNED("source"), source) &&
-        gatherer.m_open_cost + cost <= MAX_MERGED_TEXT) {
+        gatherer.m_open_cost + cost <= MAX_MERGED_TEXT &&
+        OutputChannel::grow(channel, open, PyUnicode_GET_LENGTH(text.ptr()))) {
         if (PyList_Append(gatherer.m_open_pieces.ptr(), text.ptr()) < 0)
             throw nb::python_error();
         gatherer.m_open_cost += cost;

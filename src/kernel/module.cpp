@@ -14,6 +14,7 @@
 #include "kernel/output_channel.hpp"
 #include "kernel/python_kernel.hpp"
 #include "kernel/stream_capture.hpp"
+#include "kernel/stream_cancels.hpp"
 #include "kernel/traceback_text.hpp"
 #include "kernel/virtual_environment.hpp"
 
@@ -107,6 +108,8 @@ NB_MODULE(kernel, m) {
     m.attr("MAX_CHUNKED_MESSAGE_SIZE") = MAX_CHUNKED_MESSAGE_SIZE;
     m.attr("MAX_TOTAL_CHUNKS") = MAX_TOTAL_CHUNKS;
     m.attr("MAX_CHUNK_BUFFERS") = MAX_CHUNK_BUFFERS;
+    m.attr("MAX_PENDING_CANCELS") = MAX_PENDING_CANCELS;
+    m.attr("MAX_QUEUED_OUTPUT") = MAX_QUEUED_OUTPUT;
 
     init_json_dumps();
     m.def("json_dumps", &json_dumps, nb::arg("obj").none(),

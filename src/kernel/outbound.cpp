@@ -3,7 +3,7 @@
 #include "core/interned.hpp"
 #include "kernel/async_lock.hpp"
 #include "kernel/frame_gatherer.hpp"
-#include "kernel/json_dumps.hpp"
+#include "kernel/outbound_encoding.hpp"
 #include "kernel/kernel_module.hpp"
 #include "kernel/message_fields.hpp"
 #include "kernel/python_kernel.hpp"
@@ -41,7 +41,7 @@ core::Task<> send_message(nb::object self, nb::object message) {
     if (nb::object gatherer = gatherer_to_join(self); gatherer.is_valid()) {
         nb::object msg_type = field(message, INTERNED("type"), INTERNED("unknown"));
         nb::object request_id = field(message, INTERNED("request_id"), INTERNED("N/A"));
-        nb::str raw_json = json_dumps(message);
+        nb::str raw_json = encode_message(message);
         if (!FrameGatherer::queue(gatherer, raw_json, msg_type, request_id))
             co_await FrameGatherer::submit(gatherer, raw_json, msg_type, request_id);
         co_return;
@@ -74,7 +74,7 @@ core::Task<> send_message_direct(nb::object self, nb::object message) {
     if (!gatherer.is_none())
         claim_stream_text(self, message);
     // Serialised before the lock is taken: a long encoding does not hold up other senders.
-    nb::str raw_json = json_dumps(message);
+    nb::str raw_json = encode_message(message);
     if (!gatherer.is_none()) {
         if (!FrameGatherer::queue(gatherer, raw_json, msg_type, request_id))
             co_await FrameGatherer::submit(gatherer, raw_json, msg_type, request_id);
@@ -115,7 +115,7 @@ core::Task<> send_chunked_message(nb::object self, nb::object raw_json, nb::obje
                 throw nb::python_error();
             nb::dict chunk =
                 chunk_message(chunk_id, index, total_chunks, data, message_type, request_id);
-            co_await websocket.attr(INTERNED("send"))(json_dumps(chunk));
+            co_await websocket.attr(INTERNED("send"))(encode_message(chunk));
         }
     }
     log().debug("[Kernel] Sent ", total_chunks, " chunks for message: type=", message_type,

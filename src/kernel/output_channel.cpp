@@ -19,7 +19,78 @@ struct DrainingScope {
     ~DrainingScope() { flag = false; }
 };
 
+// What a message counts for against the bound: the text it carries and its envelope.
+Py_ssize_t size_of(nb::handle message) {
+    Py_ssize_t size = QUEUED_MESSAGE_OVERHEAD;
+    if (PyDict_Check(message.ptr())) {
+        PyObject *content = PyDict_GetItemWithError(message.ptr(), INTERNED("content").ptr());
+        if (content && PyUnicode_Check(content))
+            size += PyUnicode_GET_LENGTH(content);
+        else if (!content && PyErr_Occurred())
+            throw nb::python_error();
+    }
+    return size;
+}
+
+nb::object closed_error() {
+    return nb::handle(PyExc_RuntimeError)(nb::str("The kernel's output channel is closed"));
+}
+
 } // namespace
+
+OutputChannel::OutputChannel(nb::object kernel, nb::object loop)
+    : m_kernel(std::move(kernel)), m_loop(std::move(loop)),
+      m_loop_thread(PyThread_get_thread_ident()) {}
+
+bool OutputChannel::reserve(Py_ssize_t size) {
+    auto fits = [&] {
+        return m_closed || m_queued == 0 || m_queued + size <= MAX_QUEUED_OUTPUT;
+    };
+    {
+        std::lock_guard<std::mutex> lock(m_room_lock);
+        if (m_closed)
+            return false;
+        if (PyThread_get_thread_ident() == m_loop_thread || fits()) {
+            m_queued += size;
+            return true;
+        }
+    }
+    nb::gil_scoped_release unlocked;
+    std::unique_lock<std::mutex> lock(m_room_lock);
+    m_room.wait(lock, fits);
+    if (m_closed)
+        return false;
+    m_queued += size;
+    return true;
+}
+
+void OutputChannel::release(Py_ssize_t size) {
+    {
+        std::lock_guard<std::mutex> lock(m_room_lock);
+        if (m_closed)
+            return;
+        m_queued -= size;
+    }
+    m_room.notify_all();
+}
+
+bool OutputChannel::grow(nb::handle self, nb::handle message, Py_ssize_t size) {
+    OutputChannel &channel = channel_of(self);
+    {
+        std::lock_guard<std::mutex> lock(channel.m_room_lock);
+        bool on_loop = PyThread_get_thread_ident() == channel.m_loop_thread;
+        if (channel.m_closed || (!on_loop && channel.m_queued + size > MAX_QUEUED_OUTPUT))
+            return false;
+        channel.m_queued += size;
+    }
+    channel.m_grown[message.ptr()] += size;
+    return true;
+}
+
+Py_ssize_t OutputChannel::queued() const {
+    std::lock_guard<std::mutex> lock(m_room_lock);
+    return m_queued;
+}
 
 void OutputChannel::schedule_drain(nb::handle self) {
     OutputChannel &channel = channel_of(self);
@@ -31,22 +102,53 @@ void OutputChannel::schedule_drain(nb::handle self) {
         // The loop is gone: nothing posted can be sent any more.
         channel.m_draining = false;
         channel.m_queue.clear();
+        channel.m_grown.clear();
+        {
+            std::lock_guard<std::mutex> lock(channel.m_room_lock);
+            channel.m_queued = 0;
+        }
+        channel.m_room.notify_all();
         throw;
     }
 }
 
-void OutputChannel::post(nb::handle self, nb::object message) {
+void OutputChannel::push(nb::handle self, Entry entry) {
     OutputChannel &channel = channel_of(self);
-    channel.m_queue.push_back({std::move(message), nb::object(), nb::object()});
+    // May wait for room: the GIL is released meanwhile and the queue may change.
+    if (!channel.reserve(entry.size))
+        core::raise(PyExc_RuntimeError, "The kernel's output channel is closed");
+    channel.m_queue.push_back(std::move(entry));
     if (!channel.m_draining)
         schedule_drain(self);
 }
 
+void OutputChannel::post(nb::handle self, nb::object message) {
+    Py_ssize_t size = size_of(message);
+    push(self, {std::move(message), nb::object(), nb::object(), size});
+}
+
 void OutputChannel::post_notifying(nb::handle self, nb::object message, nb::object notify) {
+    Py_ssize_t size = size_of(message);
+    push(self, {std::move(message), nb::object(), std::move(notify), size});
+}
+
+void OutputChannel::close(nb::handle self) {
     OutputChannel &channel = channel_of(self);
-    channel.m_queue.push_back({std::move(message), nb::object(), std::move(notify)});
-    if (!channel.m_draining)
-        schedule_drain(self);
+    {
+        std::lock_guard<std::mutex> lock(channel.m_room_lock);
+        channel.m_closed = true;
+        channel.m_queued = 0;
+    }
+    channel.m_room.notify_all();
+    channel.m_grown.clear();
+    std::deque<Entry> dropped;
+    dropped.swap(channel.m_queue);
+    for (Entry &entry : dropped) {
+        if (entry.reached.is_valid() && !nb::cast<bool>(entry.reached.attr("done")()))
+            entry.reached.attr("set_result")(nb::none());
+        if (entry.notify.is_valid())
+            entry.notify(closed_error());
+    }
 }
 
 SendConfirmation::SendConfirmation() : m_sent(nb::module_::import_("threading").attr("Lock")()) {
@@ -79,10 +181,10 @@ void SendConfirmation::wait(double timeout) {
 
 core::Task<> OutputChannel::flush(nb::object self) {
     OutputChannel &channel = channel_of(self);
-    if (channel.m_queue.empty() && !channel.m_draining)
+    if ((channel.m_queue.empty() && !channel.m_draining) || channel.m_closed)
         co_return;
     nb::object reached = channel.m_loop.attr("create_future")();
-    channel.m_queue.push_back({nb::object(), reached, nb::object()});
+    channel.m_queue.push_back({nb::object(), reached, nb::object(), 0});
     if (!channel.m_draining)
         schedule_drain(self);
     co_await reached;
@@ -95,7 +197,7 @@ core::Task<> OutputChannel::drain(nb::object self) {
     nb::object sleep = state().asyncio.attr("sleep");
     int sent_since_yield = 0;
     while (true) {
-        if (channel.m_queue.empty()) {
+        if (channel.m_queue.empty() || channel.m_closed) {
             // Checked and cleared with no Python call in between: a writer that posts after
             // this point sees m_draining false and schedules a new drain.
             channel.m_task = nb::object();
@@ -119,6 +221,13 @@ core::Task<> OutputChannel::drain(nb::object self) {
             log().debug("[Kernel] Failed to send queued output: ", core::exception_of(e));
             error = core::exception_of(e);
         }
+        Py_ssize_t size = entry.size;
+        auto grown = channel.m_grown.find(entry.message.ptr());
+        if (grown != channel.m_grown.end()) {
+            size += grown->second;
+            channel.m_grown.erase(grown);
+        }
+        channel.release(size);
         if (entry.notify.is_valid())
             entry.notify(error);
         if (++sent_since_yield == OUTPUT_DRAIN_BATCH) {
@@ -167,7 +276,9 @@ void OutputChannel::bind(nb::module_ &module) {
         .def(
             "post", [](nb::handle self, nb::object message) { post(self, message); },
             nb::arg("message"))
-        .def("flush", core::coroutine_method<&OutputChannel::flush>("OutputChannel.flush"));
+        .def("flush", core::coroutine_method<&OutputChannel::flush>("OutputChannel.flush"))
+        .def_prop_ro("queued", &OutputChannel::queued,
+                     "What the queued messages count for: their text plus an envelope each.");
 }
 
 nb::object output_channel_of(nb::handle kernel) {

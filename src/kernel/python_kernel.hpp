@@ -9,6 +9,7 @@
 
 #include "core/task.hpp"
 #include "kernel/language_thread.hpp"
+#include "kernel/stream_cancels.hpp"
 
 namespace kernel {
 namespace nb = nanobind;
@@ -16,6 +17,7 @@ namespace nb = nanobind;
 // The named fields live in __dict__; the C++ side holds only state that no caller names.
 struct PythonKernel {
     LanguageThread m_language_thread;
+    OpenStreams m_open_streams; // holds request ids only, never the instance
 };
 
 void bind_python_kernel(nb::module_ &module);

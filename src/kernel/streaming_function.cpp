@@ -9,6 +9,7 @@
 #include "kernel/kernel_module.hpp"
 #include "kernel/message_fields.hpp"
 #include "kernel/output_channel.hpp"
+#include "kernel/stream_cancels.hpp"
 #include "kernel/traceback_text.hpp"
 #include "kernel/user_call.hpp"
 
@@ -150,6 +151,21 @@ core::Task<bool> await_module(nb::object self, nb::object module_name) {
     co_return core::contains(cache, module_name);
 }
 
+// The reason a request's fields cannot name a stream, or null: names are text (or null, which
+// finds no module), arguments a list (or null for none).
+nb::object wrong_field(const Stream &stream) {
+    auto class_name = [](nb::handle value) {
+        return nb::handle(Py_TYPE(value.ptr())).attr("__name__");
+    };
+    for (auto [name, value] : {std::pair{"module_name", stream.module_name.ptr()},
+                               std::pair{"function_name", stream.function_name.ptr()}})
+        if (value != Py_None && !PyUnicode_Check(value))
+            return core::text(name, " must be a string, not ", class_name(value));
+    if (!stream.args.is_none() && !PyList_Check(stream.args.ptr()))
+        return core::text("args must be a list, not ", class_name(stream.args));
+    return nb::object();
+}
+
 } // namespace
 
 core::Task<> execute_streaming_function(nb::object self, nb::object request_id,
@@ -157,12 +173,19 @@ core::Task<> execute_streaming_function(nb::object self, nb::object request_id,
                                         nb::object args, nb::object workbook_id,
                                         nb::object source) {
     Stream stream{request_id, module_name, function_name, args, workbook_id, source};
+    OpenStream open(self, request_id); // a cancel may name it until the task ends
     auto start = std::chrono::steady_clock::now();
     log().debug("[TIMING] Streaming execution started: request_id=", request_id,
                 ", function=", module_name, ".", function_name);
     log().info("[Kernel] _execute_streaming_function: module=", module_name,
                ", function=", function_name, ", request_id=", request_id);
     nb::object send = self.attr(INTERNED("send_message"));
+    if (nb::object problem = wrong_field(stream); problem.is_valid()) {
+        log().error("[Kernel] execute_streaming_function refused: ", problem);
+        nb::dict message = final_message(self, stream, problem);
+        co_await send(message);
+        co_return;
+    }
     if (!co_await await_module(self, module_name)) {
         log().error("[TIMING] Streaming failed: request_id=", request_id,
                     ", elapsed=", core::one_decimal(milliseconds_since(start)),

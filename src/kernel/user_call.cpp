@@ -4,6 +4,7 @@
 #include "core/errors.hpp"
 #include "core/interned.hpp"
 #include "core/text.hpp"
+#include "kernel/busy_workers.hpp"
 #include "kernel/code_executor.hpp"
 #include "kernel/kernel_module.hpp"
 #include "kernel/message_fields.hpp"
@@ -68,7 +69,10 @@ nb::object function_of(nb::handle module, nb::handle module_name, nb::handle fun
 
 core::Task<nb::object> on_worker(nb::object kernel, std::function<nb::object()> fn) {
     nb::object loop = state().asyncio.attr("get_running_loop")();
-    nb::object callable = nb::cpp_function(std::move(fn));
+    nb::object callable = nb::cpp_function([fn = std::move(fn)]() {
+        BusyWorker busy; // left behind at disconnect while this runs
+        return fn();
+    });
     nb::object result =
         co_await loop.attr("run_in_executor")(kernel.attr("_thread_pool"), callable);
     // Every message the code wrote goes out before anything reports its outcome.

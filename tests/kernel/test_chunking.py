@@ -135,11 +135,24 @@ class TestInboundReassembly:
         assert "[Kernel] Incomplete chunk buffer for chunk_id nul" in errors
         assert running.kernel._chunk_buffers == {}
 
-    async def test_an_index_beyond_an_existing_buffer_ends_the_read_loop(self, kernel_log, running):
-        await running.send({"type": "chunk", "chunk_id": "s", "chunk_index": 0, "total_chunks": 2, "data": "a"})
-        await running.send({"type": "chunk", "chunk_id": "s", "chunk_index": 4, "total_chunks": 5, "data": "b"})
-        await running.finished()
-        assert messages_of(kernel_log, logging.ERROR)[0].startswith("Kernel error: ")
+    @pytest.mark.parametrize("second, error", [
+        ({"chunk_id": "s", "chunk_index": 4, "total_chunks": 5, "data": "b"},
+         "[Kernel] Invalid chunk_index 4 for total_chunks 2"),
+        ({"chunk_id": "s", "chunk_index": 1, "total_chunks": 2, "data": 7},
+         "[Kernel] Invalid chunk message: data must be a string"),
+        ({"chunk_id": ["s"], "chunk_index": 1, "total_chunks": 2, "data": "b"},
+         "[Kernel] Invalid chunk message: chunk_id must be a string"),
+    ])
+    async def test_a_chunk_that_does_not_fit_is_dropped_and_reading_goes_on(
+            self, kernel_log, running, second, error):
+        await running.send({"type": "chunk", "chunk_id": "s", "chunk_index": 0, "total_chunks": 2,
+                            "data": '{"type": "update_module", '})
+        await running.send(dict(second, type="chunk"))
+        await running.send({"type": "chunk", "chunk_id": "s", "chunk_index": 1, "total_chunks": 2,
+                            "data": '"module_name": "late", "code": ""}'})
+        assert (await running.expect("module_updated"))["module_name"] == "late"
+        assert error in messages_of(kernel_log, logging.ERROR)
+        kernel_module.in_memory_loader.delete_module("late")
 
 
 class TestChunkBounds:

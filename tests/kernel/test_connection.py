@@ -11,7 +11,7 @@ from devhub import DevHub
 from python_server import kernel as kernel_module
 from python_server import quorvel
 
-from ..conftest import messages_of
+from ..conftest import messages_of, scaled
 from .conftest import WORKBOOK, start_kernel
 
 
@@ -118,14 +118,6 @@ class TestReadLoopEnds:
         assert any("1009" in m for m in messages_of(kernel_log, logging.INFO))
         assert messages_of(kernel_log)[-1] == f"Kernel disconnected for workbook: {WORKBOOK}"
 
-    @pytest.mark.parametrize("frame", ["[1, 2]", '"text"', "12"])
-    async def test_json_that_is_not_an_object_ends_the_read_loop(self, kernel_log, running, frame):
-        await running.session.send_raw(frame)
-        await running.finished()
-        errors = messages_of(kernel_log, logging.ERROR)
-        assert errors == ["Kernel error: handle_message expects a dict, not " +
-                          type(__import__("json").loads(frame)).__name__]
-
 
 class TestMainEntry:
     async def test_main_in_a_kernel_process(self, hub):
@@ -146,3 +138,47 @@ class TestMainEntry:
         session = await hub.wait_for_kernel("Main.xlsx")
         await session.send({"type": "shutdown"})
         assert await asyncio.wait_for(task, 10) is None
+
+
+class TestPromptExitWithBlockedCells:
+    @pytest.mark.parametrize("ending", ["shutdown", "closed connection",
+                                        "shutdown from a hub that stopped reading"])
+    async def test_the_process_ends_within_two_seconds(self, hub, ending):
+        process = await hub.launch_kernel("Blocked.xlsx")
+        session = hub.kernel("Blocked.xlsx")
+        try:
+            await hub.wait_for_kernel("Blocked.xlsx", timeout=scaled(30))
+            code = ("for i in range(10**6):\n    print(i)" if "stopped" in ending else
+                    "import time\nprint('blocked')\ntime.sleep(3600)")
+            await session.send({"type": "execution_request", "request_id": "b", "code": code})
+            await session.expect("stdout", timeout=scaled(30))
+            if "stopped" in ending:
+                session.pause_reading()
+                await asyncio.sleep(0.5)  # the socket's buffers fill up meanwhile
+            if ending == "closed connection":
+                await session.connection.close()
+            else:
+                await session.send({"type": "shutdown"})
+            assert await process.wait(timeout=scaled(2)) == 0
+        finally:
+            session.resume_reading()
+            await process.kill()
+
+    async def test_blocked_workers_are_left_behind_as_daemon_threads(self, kernel_log, running):
+        import builtins
+
+        builtins.wire_gate = threading.Event()
+        try:
+            await running.send({"type": "execution_request", "request_id": "b", "code":
+                                "import builtins, threading\n"
+                                "print(threading.current_thread().name)\n"
+                                "builtins.wire_gate.wait()"})
+            worker = (await running.expect("stdout"))["content"].strip()
+            await running.send({"type": "shutdown"})
+            await running.finished(timeout=scaled(2))
+            assert ("[Kernel] Worker threads still running user code are left behind as daemon "
+                    f"threads: {worker}") in messages_of(kernel_log, logging.WARNING)
+            assert [t.daemon for t in threading.enumerate() if t.name == worker] == [True]
+        finally:
+            builtins.wire_gate.set()
+            del builtins.wire_gate

@@ -1,10 +1,13 @@
 """Streaming generator functions: items one by one, cancellation, and the module-sync wait."""
 import asyncio
+import json
 import logging
 import textwrap
 import time
 
 import pytest
+
+from python_server import kernel as kernel_module
 
 from ..conftest import messages_of
 
@@ -149,3 +152,38 @@ class TestModuleSync:
                          "workbook_id": WB}
         assert "[Kernel] Module 'never' not found after sync attempt" in \
             messages_of(kernel_log, logging.ERROR)
+
+
+class TestCancelsAreKeptOnlyForOpenStreams:
+    async def test_a_cancel_for_no_open_stream_is_forgotten(self, kernel_log, gens):
+        await gens.send({"type": "cancel_streaming_function", "request_id": "never"})
+        await gens.roundtrip({"type": "delete_module", "module_name": "x"}, "module_deleted")
+        assert gens.kernel._canceled_streaming_requests == set()
+        assert ("[Kernel] Ignored cancel_streaming_function for request_id never: no stream with "
+                "that id is running or announced") in messages_of(kernel_log, logging.WARNING)
+
+    async def test_a_cancel_read_right_behind_its_start_is_honoured(self, gens):
+        await gens.session.send_raw(json.dumps(start("slow_fourth")))
+        await gens.session.send_raw(json.dumps({"type": "cancel_streaming_function",
+                                                "request_id": "s1"}))
+        assert items(await until_done(gens)) == [
+            {"type": "streaming_function_result", "request_id": "s1", "result": "Canceled",
+             "done": True, "workbook_id": WB}]
+
+    async def test_pending_cancels_are_bounded_and_end_with_their_streams(self, kernel_log,
+                                                                         running):
+        limit = kernel_module.MAX_PENDING_CANCELS
+        for n in range(limit + 1):  # each waits for a module that never comes
+            await running.send(start("three", module="never", request_id=f"w{n}"))
+        for n in range(limit + 1):
+            await running.send({"type": "cancel_streaming_function", "request_id": f"w{n}"})
+        await running.send({"type": "delete_module", "module_name": "x"})
+        await running.collect(("module_deleted",))
+        assert len(running.kernel._canceled_streaming_requests) == limit
+        assert (f"[Kernel] Ignored cancel_streaming_function for request_id w{limit}: {limit} "
+                "cancels are pending already") in messages_of(kernel_log, logging.WARNING)
+        finals = 0
+        while finals < limit + 1:
+            message = await running.receive(timeout=30)
+            finals += message["type"] == "streaming_function_result"
+        assert running.kernel._canceled_streaming_requests == set()
