@@ -1,5 +1,6 @@
 // CodeExecutor.execute: a cell is an expression (its value is the result), two parts joined by
-// "; " (the head executed, the tail evaluated when it is an expression), or statements.
+// "; " between statements (the head executed, the tail evaluated when it is an expression), or
+// statements.
 //
 // execute() runs on a worker thread. What the code's thread writes to sys.stdout / sys.stderr
 // goes to this execution's captures (see stream_redirect.hpp); other threads are not affected.
@@ -45,6 +46,32 @@ nb::object compile_expression(nb::handle text) {
     }
 }
 
+// The number of top-level statements of `text`, or -1 when it does not parse.
+Py_ssize_t statement_count(nb::handle text) {
+    try {
+        nb::object body = nb::module_::import_("ast").attr("parse")(text).attr("body");
+        return static_cast<Py_ssize_t>(nb::len(body));
+    } catch (nb::python_error &e) {
+        if (!is_syntax_error(e) && !e.matches(PyExc_ValueError)) // NUL characters up to 3.11
+            throw;
+        return -1;
+    }
+}
+
+// True when the first "; " of the cell stands between two of its top-level statements, so that
+// running head and then tail is running the cell. A "; " inside a string, inside a function's
+// body or after "if x:" is not such a place: cutting there would run half a statement, or
+// run at the top level what the cell has inside a block; and a cell that does not parse as a
+// whole must run nothing.
+bool splits_between_statements(nb::handle code, nb::handle head, nb::handle tail) {
+    Py_ssize_t whole = statement_count(code);
+    if (whole < 0)
+        return false;
+    Py_ssize_t first = statement_count(head);
+    Py_ssize_t second = first < 0 ? -1 : statement_count(tail);
+    return second >= 0 && first + second == whole;
+}
+
 // Runs the cell; returns the value of its evaluated part, or None.
 nb::object run_cell(nb::handle code, nb::handle globals, nb::handle locals) {
     ModuleState &st = state();
@@ -54,7 +81,7 @@ nb::object run_cell(nb::handle code, nb::handle globals, nb::handle locals) {
         nb::object parts = code.attr("split")("; ", 1);
         nb::object head = parts[0];
         nb::object tail = nb::len(parts) > 1 ? nb::object(parts[1]) : nb::object(nb::str(""));
-        if (nb::len(tail) > 0) {
+        if (nb::len(tail) > 0 && splits_between_statements(code, head, tail)) {
             st.builtin_exec(head, globals, locals);
             if (nb::object expression = compile_expression(tail); expression.is_valid())
                 return st.builtin_eval(expression, globals, locals);

@@ -61,6 +61,20 @@ class TestSemicolonRules:
         assert types(messages) == ["execution_result"]
         assert running.kernel.executor.locals["b"] == 2
 
+    @pytest.mark.parametrize("cell, expected", [
+        ('s = "a; b"\nprint(s)', "a; b\n"),                         # inside a string
+        ("def f():\n    t = [1]; return t\nprint(f())", "[1]\n"),   # inside a body
+        ("if False: print('no'); print('never')\nprint('yes')", "yes\n"),  # after "if x:"
+    ])
+    def test_a_semicolon_inside_a_statement_does_not_cut_the_cell(self, cell, expected):
+        record = kernel_module.CodeExecutor().execute(cell)
+        assert (record["success"], record["stdout"]) == (True, expected), record["error"]
+
+    def test_a_cell_that_does_not_parse_runs_nothing(self):
+        executor = kernel_module.CodeExecutor()
+        record = executor.execute("ran = 1; y = (")
+        assert record["error"]["type"] == "SyntaxError" and "ran" not in executor.locals
+
     async def test_multiline_cell_ending_in_an_expression_shows_nothing(self, running):
         assert types(await running.run_cell("y = 3\ny + 1")) == ["execution_result"]
 
