@@ -11,6 +11,7 @@ import logging
 import os
 import sys
 import threading
+import time
 
 from python_server import kernel
 
@@ -26,11 +27,21 @@ def main() -> None:
     # that user code started may still run. Waiting for them could take for ever, and the
     # interpreter's tear-down stops daemon threads by unwinding their stacks, which native frames
     # do not survive: the connection is over, so the process ends here.
-    running = [t.name for t in threading.enumerate()
-               if t.is_alive() and t is not threading.main_thread()]
+    others = [t for t in threading.enumerate() if t is not threading.main_thread()]
+    # Idle pool workers end as soon as they see the pool's shutdown: a moment for them, so that
+    # only threads that are really still at work are named.
+    deadline = time.monotonic() + 0.25
+    for thread in others:
+        if not thread.daemon:
+            thread.join(max(0.0, deadline - time.monotonic()))
+    running = [t for t in others if t.is_alive()]
     if running:
-        kernel.logger.warning("Kernel process exits without waiting for threads: %s",
-                              ", ".join(running))
+        # Daemon threads are the kernel's abandoned workers (named when they were left behind)
+        # or libraries' helpers; a thread of user code that is not a daemon is worth a warning.
+        working = [t.name for t in running if not t.daemon]
+        if working:
+            kernel.logger.warning("Kernel process exits without waiting for threads: %s",
+                                  ", ".join(working))
         logging.shutdown()
         sys.stdout.flush()
         sys.stderr.flush()
