@@ -318,6 +318,12 @@ core::Task<> handle_debug_run_module(nb::object self, nb::object module_name,
             return nb::object(debug_execute(self, run, callbacks));
         };
         nb::object record = co_await on_worker(self, work);
+        // A session that the kernel's disconnect stopped did not run to its end: the hub learns
+        // of it from the connection's end, not from a report that would call it complete.
+        if (!truthy(self.attr("running"))) {
+            log().info("[Kernel] Debug run stopped by the disconnect; not reported");
+            co_return;
+        }
         co_await report(self, run, nb::borrow<nb::dict>(record));
     } catch (nb::python_error &e) {
         if (!core::is_ordinary(e))
