@@ -70,8 +70,18 @@ class PackageCache:
         os.makedirs(self.directory, exist_ok=True)
         connection = sqlite3.connect(self.database_path, timeout=BUSY_TIMEOUT)
         try:
-            connection.execute("PRAGMA journal_mode=WAL")
-            connection.executescript(_SCHEMA)
+            # Switching a new database to WAL takes a lock that SQLite does not wait for: writers
+            # starting together retry the set-up instead of failing.
+            deadline = time.monotonic() + BUSY_TIMEOUT
+            while True:
+                try:
+                    connection.execute("PRAGMA journal_mode=WAL")
+                    connection.executescript(_SCHEMA)
+                    break
+                except sqlite3.OperationalError as error:
+                    if "locked" not in str(error) or time.monotonic() > deadline:
+                        raise
+                    time.sleep(0.01)
         except BaseException:
             connection.close()
             raise
