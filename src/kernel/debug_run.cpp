@@ -335,20 +335,13 @@ core::Task<> handle_debug_run_module(nb::object self, nb::object module_name,
     nb::object error = core::exception_of(*failure);
     log().error("[Kernel] Error in debug execution: ", error);
     log().error("[Kernel] Traceback: ", extract_traceback_string(error));
-    try {
-        nb::dict message = message_of({{"type", INTERNED("execution_error")},
-                                       {"success", Py_False},
-                                       {"error", error_object(error)},
-                                       {"request_id", request_id},
-                                       {"workbook_id", workbook_id},
-                                       {"source", source}});
-        co_await self.attr(INTERNED("send_message"))(message);
-    } catch (nb::python_error &e) {
-        // The connection is gone (a kernel that disconnected mid-run): nobody to tell.
-        if (!core::is_ordinary(e))
-            throw;
-        log().error("[Kernel] Failed to send error message: ", core::exception_of(e));
-    }
+    nb::dict reply = message_of({{"type", INTERNED("execution_error")},
+                                {"success", Py_False},
+                                {"error", error_object(error)},
+                                {"request_id", request_id},
+                                {"workbook_id", workbook_id},
+                                {"source", source}});
+    co_await send_error_message(self, reply);
 }
 
 } // namespace kernel

@@ -158,16 +158,7 @@ core::Task<> guarded(nb::object self, nb::object handling, nb::object message) {
     nb::dict reply = error_reply_to(message, core::text("Failed to handle message type ",
                                                         nb::repr(msg_type), ": ", error_type,
                                                         ": ", error));
-    std::optional<nb::python_error> send_failure;
-    try {
-        co_await self.attr(INTERNED("send_message"))(reply);
-    } catch (nb::python_error &e) {
-        if (!core::is_ordinary(e))
-            throw;
-        send_failure.emplace(std::move(e));
-    }
-    if (send_failure)
-        log().error("[Kernel] Failed to send error message: ", core::exception_of(*send_failure));
+    co_await send_error_message(self, reply);
 }
 
 } // namespace

@@ -109,19 +109,12 @@ core::Task<> execute_code_async(nb::object self, nb::object code, nb::object req
                 ", elapsed=", core::one_decimal(milliseconds_since(start)),
                 "ms, error=", core::exception_of(*failure));
     log().error("[Kernel] Unexpected error in _execute_code_async: ", core::exception_of(*failure));
-    try {
-        nb::dict reply;
-        reply["type"] = "execution_error";
-        reply["success"] = false;
-        reply["error"] = error_object(*failure);
-        reply["request_id"] = request_id;
-        reply["source"] = source;
-        co_await self.attr(INTERNED("send_message"))(reply);
-    } catch (nb::python_error &e) {
-        if (!core::is_ordinary(e))
-            throw;
-        log().error("[Kernel] Failed to send error message: ", core::exception_of(e));
-    }
+    nb::dict reply = message_of({{"type", INTERNED("execution_error")},
+                                {"success", Py_False},
+                                {"error", error_object(*failure)},
+                                {"request_id", request_id},
+                                {"source", source}});
+    co_await send_error_message(self, reply);
 }
 
 } // namespace kernel

@@ -7,6 +7,10 @@
 namespace kernel {
 namespace nb = nanobind;
 
+// outbound.cpp: sends a failure reply; when even that fails (the connection went away), the
+// failure to send is logged and goes no further.
+core::Task<> send_error_message(nb::object self, nb::dict message);
+
 // module_handlers.cpp
 core::Task<> handle_update_module(nb::object self, nb::object message);
 core::Task<> handle_delete_module(nb::object self, nb::object message);

@@ -4,6 +4,7 @@
 #include "core/errors.hpp"
 #include "core/interned.hpp"
 #include "core/text.hpp"
+#include "kernel/handlers.hpp"
 #include "kernel/kernel_module.hpp"
 #include "kernel/message_fields.hpp"
 
@@ -55,27 +56,13 @@ nb::object parse(nb::handle text, nb::object &refusal) {
     return message;
 }
 
-// Sends the refusal of a frame; a failure to send it other than the connection's end is logged.
-core::Task<> refuse(nb::object self, nb::dict reply) {
-    std::optional<nb::python_error> failure;
-    try {
-        co_await self.attr(INTERNED("send_message"))(reply);
-    } catch (nb::python_error &e) {
-        if (!core::is_ordinary(e) || e.matches(state().connection_closed))
-            throw;
-        failure.emplace(std::move(e));
-    }
-    if (failure)
-        log().error("[Kernel] Failed to send error message: ", core::exception_of(*failure));
-}
-
 } // namespace
 
 core::Task<> read_frame(nb::object self, nb::object frame) {
     Py_ssize_t length = static_cast<Py_ssize_t>(nb::len(frame));
     if (length > MAX_MESSAGE_SIZE) {
         log().warning("Message too large: ", length, " bytes");
-        co_await refuse(self, error_reply("Message too large"));
+        co_await send_error_message(self, error_reply("Message too large"));
         co_return;
     }
     nb::object refusal;
@@ -83,7 +70,7 @@ core::Task<> read_frame(nb::object self, nb::object frame) {
     nb::object message = text.is_valid() ? parse(text, refusal) : nb::object();
     if (!message.is_valid()) {
         log().warning("[Kernel] Refused a frame: ", refusal);
-        co_await refuse(self, error_reply(refusal));
+        co_await send_error_message(self, error_reply(refusal));
         co_return;
     }
 
@@ -102,7 +89,7 @@ core::Task<> read_frame(nb::object self, nb::object frame) {
     nb::object error = core::exception_of(*failure);
     log().error("[Kernel] Failed to handle message type ", msg_type, ": ", class_name(error), ": ",
                 error);
-    co_await refuse(self, error_reply_to(message, core::text("Failed to handle message type ",
+    co_await send_error_message(self, error_reply_to(message, core::text("Failed to handle message type ",
                                                              nb::repr(msg_type), ": ",
                                                              class_name(error), ": ", error)));
 }

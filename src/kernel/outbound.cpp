@@ -1,6 +1,8 @@
 // The outbound path: every message is serialised once, chunked when long, and written under the
 // socket lock so that frames of different senders never interleave.
+#include "core/errors.hpp"
 #include "core/interned.hpp"
+#include "kernel/handlers.hpp"
 #include "kernel/async_lock.hpp"
 #include "kernel/frame_gatherer.hpp"
 #include "kernel/outbound_encoding.hpp"
@@ -10,6 +12,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <optional>
 
 namespace kernel {
 namespace {
@@ -47,6 +50,19 @@ core::Task<> send_message(nb::object self, nb::object message) {
         co_return;
     }
     co_await self.attr(INTERNED("_send_message_direct"))(message);
+}
+
+core::Task<> send_error_message(nb::object self, nb::dict message) {
+    std::optional<nb::python_error> failure;
+    try {
+        co_await self.attr(INTERNED("send_message"))(message);
+    } catch (nb::python_error &e) {
+        if (!core::is_ordinary(e))
+            throw;
+        failure.emplace(std::move(e));
+    }
+    if (failure)
+        log().error("[Kernel] Failed to send error message: ", core::exception_of(*failure));
 }
 
 core::Task<> send_message_direct(nb::object self, nb::object message) {
