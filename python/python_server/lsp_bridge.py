@@ -45,8 +45,9 @@ paragraph, in "full" mode the whole docstring. Any mode other than "full" is com
 
 ``update_sys_paths``, ``delete_module`` and ``set_hover_mode`` are called on the kernel's
 listener loop: they only record what changed, never wait for an analysis and never raise.
-``warm_up`` loads the analyser and fills its caches; the kernel runs it on the language
-thread after connecting.
+``warm_up`` loads the analyser and fills its caches; ``warm_up_steps`` gives the same work as
+steps, which the kernel runs on the language thread after connecting, each queued behind the
+requests that arrived during the one before.
 """
 
 from __future__ import annotations
@@ -59,7 +60,7 @@ import shutil
 import sys
 import threading
 import time
-from typing import Any, Dict, List, Mapping, Optional
+from typing import Any, Callable, Dict, List, Mapping, Optional
 
 from quorvel_logging import get_logger
 
@@ -309,21 +310,39 @@ class LSPBridge:
                          (time.perf_counter() - started) * 1000)
         return {"diagnostics": found, "error": None}
 
+    def warm_up_steps(self) -> List[Callable[[], Any]]:
+        """``warm_up`` in small steps, for a caller that lets requests in between them (the
+        kernel does): empty once the process has warmed up or started to."""
+        global _warmed_up
+        if _warmed_up:
+            return []
+        _warmed_up = True
+
+        def completion(text: str) -> Callable[[], Any]:
+            lines = text.split("\n")
+            return lambda: self.get_completions(text, len(lines), len(lines[-1]))
+
+        def timed(number: int, step: Callable[[], Any]) -> Callable[[], Any]:
+            def run() -> None:
+                started = time.perf_counter()
+                step()
+                logger.debug("[LSP] Warm-up step %d took %.1f ms", number,
+                             (time.perf_counter() - started) * 1000)
+            return run
+
+        steps = [*map(completion, _WARM_UP_TEXTS),
+                 lambda: self.get_signature_help("print(", 1, 6),
+                 lambda: self.get_hover("len", 1, 1),
+                 lambda: self.get_diagnostics("import os\n")]
+        return [timed(number, step) for number, step in enumerate(steps, 1)]
+
     def warm_up(self) -> None:
         """Loads jedi and pyflakes and fills jedi's caches for the stdlib's most used parts,
         once per process (the caches are the process's)."""
-        global _warmed_up
-        if _warmed_up:
-            return
-        _warmed_up = True
         started = time.perf_counter()
         try:
-            for text in _WARM_UP_TEXTS:
-                lines = text.split("\n")
-                self.get_completions(text, len(lines), len(lines[-1]))
-            self.get_signature_help("print(", 1, 6)
-            self.get_hover("len", 1, 1)
-            self.get_diagnostics("import os\n")
+            for step in self.warm_up_steps():
+                step()
         except Exception as error:  # the first real request will say what is wrong
             logger.warning("[LSP] Warm-up failed: %s", _error_text(error))
             return

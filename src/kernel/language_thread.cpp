@@ -1,11 +1,10 @@
 // The language thread: a one-thread executor that the listener loop awaits.
 #include "kernel/language_thread.hpp"
 
+#include "core/errors.hpp"
 #include "core/interned.hpp"
 #include "kernel/kernel_module.hpp"
 #include "kernel/python_kernel.hpp"
-
-#include <optional>
 
 namespace kernel {
 
@@ -23,26 +22,52 @@ core::Task<nb::object> LanguageThread::run(nb::object kernel, nb::object call) {
     co_return co_await loop.attr("run_in_executor")(executor, call);
 }
 
-void LanguageThread::start_warm_up(nb::handle bridge) {
-    if (bridge.is_none() || !nb::hasattr(bridge, "warm_up"))
-        return;
-    nb::object warm_up = bridge.attr("warm_up");
-    executor().attr("submit")(nb::cpp_function([warm_up] {
-        std::optional<nb::python_error> failed;
-        try {
-            warm_up();
-        } catch (nb::python_error &e) {
-            failed.emplace(std::move(e));
+namespace {
+
+// What the process holds once warmed up it holds for good: its modules and the language
+// services' caches, some 300,000 objects. Frozen, they stay out of the collector's full passes,
+// which otherwise walk them all (about 0.2 s each, one every few thousand formula calls).
+// Cyclic garbage made before this point is never collected; start-up makes little.
+void freeze_what_is_held() { nb::module_::import_("gc").attr("freeze")(); }
+
+// Queues warm-up step `index` on the language thread. Each step queues the next when it ends,
+// so a request that arrived meanwhile runs first: the first completion after connect waits for
+// one step, not for the whole warm-up. After the last step, what is held is frozen.
+void queue_warm_up_step(nb::object executor, nb::object steps, size_t index) {
+    executor.attr("submit")(nb::cpp_function([executor, steps, index] {
+        if (index == nb::len(steps)) {
+            freeze_what_is_held();
+            return;
         }
-        // What the process holds by now it holds for good: its modules and the language
-        // services' caches, some 300,000 objects. Frozen, they stay out of the collector's full
-        // passes, which otherwise walk them all (about 0.2 s each, one every few thousand
-        // formula calls). Cyclic garbage made before this point is never collected; start-up
-        // makes little.
-        nb::module_::import_("gc").attr("freeze")();
-        if (failed)
-            throw std::move(*failed);
+        try {
+            steps[index]();
+        } catch (nb::python_error &e) {
+            if (!core::is_ordinary(e))
+                throw;
+            log().warning("[LSP] Warm-up step failed: ", core::exception_of(e));
+        }
+        try {
+            queue_warm_up_step(executor, steps, index + 1);
+        } catch (nb::python_error &e) {
+            if (!e.matches(PyExc_RuntimeError)) // the thread was stopped: no more steps
+                throw;
+        }
     }));
+}
+
+} // namespace
+
+void LanguageThread::start_warm_up(nb::handle bridge) {
+    if (bridge.is_none())
+        return;
+    nb::object steps;
+    if (nb::hasattr(bridge, "warm_up_steps"))
+        steps = nb::list(bridge.attr("warm_up_steps")());
+    else if (nb::hasattr(bridge, "warm_up"))
+        steps = nb::make_tuple(bridge.attr("warm_up"));
+    else
+        return;
+    queue_warm_up_step(executor(), steps, 0);
 }
 
 void LanguageThread::stop() {

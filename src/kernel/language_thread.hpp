@@ -12,8 +12,9 @@ class LanguageThread {
 public:
     // On the loop: runs `call()` on the thread and returns its result (or raises its error).
     static core::Task<nb::object> run(nb::object kernel, nb::object call);
-    // After connect: queues the bridge's `warm_up`, when it has one, ahead of any request, then
-    // freezes what the process holds by then out of the garbage collector's reach.
+    // After connect: runs the bridge's `warm_up_steps` (or its `warm_up`), a step at a time with
+    // requests let in between, then freezes what the process holds by then out of the garbage
+    // collector's reach.
     void start_warm_up(nb::handle bridge);
     // At disconnect: calls not yet started are dropped; a running one ends on its own.
     void stop();

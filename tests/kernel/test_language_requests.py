@@ -1,5 +1,6 @@
 """The editor's language requests as the hub sees them: replies, what the bridge is handed,
 and a listener loop that stays live while the bridge computes."""
+import asyncio
 import logging
 import sys
 import threading
@@ -72,6 +73,15 @@ async def faked(hub, monkeypatch):
         gate.set()  # a failed test may have left the language thread waiting
     await running.send({"type": "shutdown"})
     await running.finished()
+
+
+async def wait_for_record(kernel_log, start):
+    """Until a log line starting with `start` has been written."""
+    for _ in range(SLOW * 100):
+        if any(m.startswith(start) for m in messages_of(kernel_log, logging.DEBUG)):
+            return
+        await asyncio.sleep(0.01)
+    raise AssertionError(f"no log line {start!r}")
 
 
 async def nothing_was_sent(running):
@@ -164,6 +174,33 @@ class TestWhatTheBridgeIsHanded:
         assert [(c[0], c[2]) for c in calls] == [
             ("warm_up", {}), ("get_diagnostics", {"code": "x", "module_name": "m"})]
         assert calls[0][1] == calls[1][1] != threading.current_thread().name
+
+    async def test_a_request_during_the_warm_up_waits_for_one_step_only(self, hub, monkeypatch,
+                                                                          kernel_log):
+        first_step_may_end = threading.Event()
+
+        class SteppedBridge(FakeBridge):
+            def warm_up_steps(self):
+                return [lambda: (self._record("step 1"), first_step_may_end.wait(SLOW)),
+                        lambda: self._record("step 2")]
+
+        monkeypatch.setattr(kernel_module, "LSPBridge", SteppedBridge)
+        running = await start_kernel(hub)
+        try:
+            await running.send({"type": "diagnostic_request", "code": "x", "module_name": "m"})
+            await wait_for_record(kernel_log, "[LSP] Diagnostic request: code_length=1")
+            first_step_may_end.set()
+            await running.expect("diagnostic_response")
+            for _ in range(SLOW * 100):
+                if len(running.kernel._lsp_bridge.calls) == 3:
+                    break
+                await asyncio.sleep(0.01)
+            assert [c[0] for c in running.kernel._lsp_bridge.calls] == [
+                "step 1", "get_diagnostics", "step 2"]
+        finally:
+            first_step_may_end.set()
+            await running.send({"type": "shutdown"})
+            await running.finished()
 
     async def test_a_raising_bridge_is_logged_and_answered_with_nothing(self, kernel_log, faked):
         faked.kernel._lsp_bridge.results["get_hover"] = RuntimeError("analyser broke")
