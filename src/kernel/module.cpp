@@ -110,6 +110,7 @@ NB_MODULE(kernel, m) {
     m.attr("MAX_CHUNK_BUFFERS") = MAX_CHUNK_BUFFERS;
     m.attr("MAX_PENDING_CANCELS") = MAX_PENDING_CANCELS;
     m.attr("MAX_QUEUED_OUTPUT") = MAX_QUEUED_OUTPUT;
+    m.attr("RESUME_QUEUED_OUTPUT") = RESUME_QUEUED_OUTPUT;
 
     init_json_dumps();
     m.def("json_dumps", &json_dumps, nb::arg("obj").none(),

@@ -43,21 +43,23 @@ OutputChannel::OutputChannel(nb::object kernel, nb::object loop)
       m_loop_thread(PyThread_get_thread_ident()) {}
 
 bool OutputChannel::reserve(Py_ssize_t size) {
-    auto fits = [&] {
-        return m_closed || m_queued == 0 || m_queued + size <= MAX_QUEUED_OUTPUT;
-    };
     {
         std::lock_guard<std::mutex> lock(m_room_lock);
         if (m_closed)
             return false;
-        if (PyThread_get_thread_ident() == m_loop_thread || fits()) {
+        if (PyThread_get_thread_ident() == m_loop_thread || m_queued == 0 ||
+            m_queued + size <= MAX_QUEUED_OUTPUT) {
             m_queued += size;
             return true;
         }
     }
     nb::gil_scoped_release unlocked;
     std::unique_lock<std::mutex> lock(m_room_lock);
-    m_room.wait(lock, fits);
+    ++m_waiting;
+    m_room.wait(lock, [&] {
+        return m_closed || m_queued == 0 || m_queued + size <= RESUME_QUEUED_OUTPUT;
+    });
+    --m_waiting;
     if (m_closed)
         return false;
     m_queued += size;
@@ -70,6 +72,8 @@ void OutputChannel::release(Py_ssize_t size) {
         if (m_closed)
             return;
         m_queued -= size;
+        if (m_waiting == 0 || m_queued > RESUME_QUEUED_OUTPUT)
+            return;
     }
     m_room.notify_all();
 }

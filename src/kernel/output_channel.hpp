@@ -8,7 +8,7 @@
 // The channel is bounded: it holds at most MAX_QUEUED_OUTPUT, counted as the text of each
 // message plus QUEUED_MESSAGE_OVERHEAD for its envelope (so a flood of one-character writes is
 // bounded too). A writer whose message would pass the bound waits, without the GIL, until the
-// loop has sent enough; nothing is dropped, and a message larger than the bound goes through
+// loop has sent the channel down to half the bound; nothing is dropped, and a message larger than the bound goes through
 // alone. Writes made on the loop's own thread never wait (the loop is what drains the channel):
 // they are queued beyond the bound. They come from code the loop runs (libraries, handlers
 // answered inline), not from user code, which runs on the workers.
@@ -28,6 +28,10 @@ namespace nb = nanobind;
 inline constexpr int OUTPUT_DRAIN_BATCH = 64;
 // The most output queued before writers wait, in characters of text (8 MiB).
 inline constexpr Py_ssize_t MAX_QUEUED_OUTPUT = 8 * 1024 * 1024;
+// A writer that had to wait goes on once the loop has sent the channel down to this (half the
+// bound): waking it for every message sent would make writer and loop take turns message by
+// message, at the speed of a thread switch.
+inline constexpr Py_ssize_t RESUME_QUEUED_OUTPUT = MAX_QUEUED_OUTPUT / 2;
 // What each queued message counts for besides its text.
 inline constexpr Py_ssize_t QUEUED_MESSAGE_OVERHEAD = 256;
 
@@ -87,6 +91,7 @@ private:
     mutable std::mutex m_room_lock;
     std::condition_variable m_room;
     Py_ssize_t m_queued = 0; // under m_room_lock
+    int m_waiting = 0;       // writers waiting for room, under m_room_lock
     bool m_closed = false;   // set under m_room_lock by the loop's thread, which reads it freely
 };
 
