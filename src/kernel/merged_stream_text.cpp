@@ -2,6 +2,7 @@
 #include "core/interned.hpp"
 #include "kernel/frame_gatherer.hpp"
 #include "kernel/output_channel.hpp"
+#include "kernel/stream_callbacks.hpp"
 
 namespace kernel {
 namespace {
@@ -65,12 +66,7 @@ void FrameGatherer::post_stream_text(nb::handle self, nb::handle channel, nb::ha
     }
     // The waiting message takes no more: its text is complete before another message follows.
     gatherer.close_open();
-    nb::dict message;
-    message[INTERNED("type")] = type;
-    message[INTERNED("content")] = text;
-    message[INTERNED("request_id")] = request_id;
-    message[INTERNED("workbook_id")] = workbook_id;
-    message[INTERNED("source")] = source;
+    nb::dict message = stream_message(type, text, request_id, workbook_id, source);
     // Opened before it is posted: posting may let the loop run, which may claim it at once.
     cost += envelope_length({type, request_id, workbook_id, source});
     if (cost <= MAX_MERGED_TEXT) {

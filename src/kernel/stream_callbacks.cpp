@@ -8,6 +8,18 @@
 #include "kernel/output_channel.hpp"
 
 namespace kernel {
+
+nb::dict stream_message(nb::handle type, nb::handle text, nb::handle request_id,
+                        nb::handle workbook_id, nb::handle source) {
+    nb::dict message;
+    message[INTERNED("type")] = type;
+    message[INTERNED("content")] = text;
+    message[INTERNED("request_id")] = request_id;
+    message[INTERNED("workbook_id")] = workbook_id;
+    message[INTERNED("source")] = source;
+    return message;
+}
+
 namespace {
 
 nb::object make_callback(nb::object channel, const char *stream_type, nb::object request_id,
@@ -16,13 +28,8 @@ nb::object make_callback(nb::object channel, const char *stream_type, nb::object
     return nb::cpp_function(
         [channel, type, request_id, workbook_id, source](nb::object text) {
             try {
-                nb::dict message;
-                message[INTERNED("type")] = type;
-                message[INTERNED("content")] = text;
-                message[INTERNED("request_id")] = request_id;
-                message[INTERNED("workbook_id")] = workbook_id;
-                message[INTERNED("source")] = source;
-                OutputChannel::post(channel, message);
+                OutputChannel::post(channel,
+                                    stream_message(type, text, request_id, workbook_id, source));
             } catch (nb::python_error &e) {
                 if (!core::is_ordinary(e))
                     throw;

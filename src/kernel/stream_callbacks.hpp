@@ -11,6 +11,10 @@ struct StreamCallbacks {
     nb::object stderr_callback;
 };
 
+// {"type": type, "content": text, "request_id", "workbook_id", "source"}: one write's message.
+nb::dict stream_message(nb::handle type, nb::handle text, nb::handle request_id,
+                        nb::handle workbook_id, nb::handle source);
+
 // Two callables taking the written text: each call posts {"type": "stdout" / "stderr",
 // "content": text, "request_id", "workbook_id", "source"} to the kernel's output channel and
 // returns at once. A failure to post is logged at debug ("[Kernel] stdout streaming error: ...")
