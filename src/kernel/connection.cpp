@@ -5,6 +5,7 @@
 #include "core/secured_mode.hpp"
 #include "core/text.hpp"
 #include "kernel/busy_workers.hpp"
+#include "kernel/work_queue.hpp"
 #include "kernel/frame_gatherer.hpp"
 #include "kernel/handlers.hpp"
 #include "kernel/host_hooks.hpp"
@@ -187,6 +188,9 @@ core::Task<> disconnect(nb::object self) {
         co_await close_connection(websocket);
     // Work not started yet is dropped; work still running is left behind, so that the process
     // can end now rather than when (if ever) user code returns.
+    nb::object queue = self.attr("_work_queue");
+    if (!queue.is_none())
+        WorkQueue::close(queue);
     nb::object pool = self.attr("_thread_pool");
     pool.attr("shutdown")(nb::arg("wait") = false, nb::arg("cancel_futures") = true);
     abandon_busy_workers(pool);

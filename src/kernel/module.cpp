@@ -2,6 +2,7 @@
 #include "core/containers.hpp"
 #include "core/text.hpp"
 #include "kernel/call_admission.hpp"
+#include "kernel/work_queue.hpp"
 #include "kernel/code_executor.hpp"
 #include "kernel/entry.hpp"
 #include "kernel/frame_gatherer.hpp"
@@ -136,6 +137,7 @@ NB_MODULE(kernel, m) {
     bind_virtual_environment(m);
     FrameGatherer::bind(m);
     CallAdmission::bind(m);
+    WorkQueue::bind(m);
     bind_python_kernel(m);
     bind_object_keeper(m);
     bind_message_batcher(m);

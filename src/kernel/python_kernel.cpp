@@ -56,6 +56,7 @@ void construct(nb::handle self, nb::object workbook_id, nb::object host, nb::obj
     self.attr("_frame_gatherer") = nb::none();
     // Bounds the formula calls at the worker pool at once; made on first use.
     self.attr("_call_admission") = nb::none();
+    self.attr("_work_queue") = nb::none();
 
     nb::list meta_path = nb::borrow<nb::list>(sys.attr("meta_path"));
     nb::object loader = module_global("in_memory_loader");

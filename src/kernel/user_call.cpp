@@ -4,12 +4,12 @@
 #include "core/errors.hpp"
 #include "core/interned.hpp"
 #include "core/text.hpp"
-#include "kernel/busy_workers.hpp"
 #include "kernel/code_executor.hpp"
 #include "kernel/kernel_module.hpp"
 #include "kernel/message_fields.hpp"
 #include "kernel/output_channel.hpp"
 #include "kernel/stream_redirect.hpp"
+#include "kernel/work_queue.hpp"
 
 namespace kernel {
 
@@ -67,52 +67,14 @@ nb::object function_of(nb::handle module, nb::handle module_name, nb::handle fun
     return module.attr(function_name);
 }
 
-namespace {
-
-// On the loop: settles the future a task awaits with what a worker produced, unless the task
-// has given up on it (cancelled at disconnect).
-nb::handle settle_function() {
-    static PyObject *settle =
-        nb::cpp_function([](nb::handle done, nb::handle value, nb::handle error) {
-            if (nb::cast<bool>(done.attr("done")()))
-                return;
-            if (error.is_none())
-                done.attr("set_result")(value);
-            else
-                done.attr("set_exception")(error);
-        }, nb::arg("done"), nb::arg("value").none(), nb::arg("error").none()).release().ptr();
-    return settle;
-}
-
-} // namespace
-
 core::Task<nb::object> on_worker(nb::object kernel, std::function<nb::object()> fn) {
-    // The worker hands its outcome to the loop in one call_soon_threadsafe: no executor future
-    // chained to an asyncio one, whose callbacks cost the loop a tenth of a formula call.
-    nb::object loop = state().asyncio.attr("get_running_loop")();
-    nb::object done = loop.attr("create_future")();
-    nb::object body = nb::cpp_function(std::move(fn)); // C++ errors leave it as Python errors
-    nb::object callable = nb::cpp_function([body, loop, done]() {
-        nb::object value = nb::none(), error = nb::none();
-        try {
-            BusyWorker busy; // left behind at disconnect while this runs
-            value = body();
-        } catch (nb::python_error &e) {
-            error = core::exception_of(e);
-        }
-        try {
-            loop.attr("call_soon_threadsafe")(settle_function(), done, value, error);
-        } catch (nb::python_error &e) {
-            if (!e.matches(PyExc_RuntimeError)) // the loop closed: nobody waits any more
-                throw;
-        }
-    });
-    nb::object submitted = kernel.attr("_thread_pool").attr("submit")(callable);
+    // C++ errors of `fn` leave it as Python errors.
+    nb::object done = WorkQueue::submit(work_queue_of(kernel), nb::cpp_function(std::move(fn)));
     nb::object result;
     try {
         result = co_await done;
-    } catch (nb::python_error &e) {
-        submitted.attr("cancel")(); // not started yet: it never will
+    } catch (nb::python_error &) {
+        done.attr("cancel")(); // not started yet: it never will
         throw;
     }
     // Every message the code wrote goes out before anything reports its outcome.
