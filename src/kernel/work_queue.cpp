@@ -6,6 +6,14 @@
 #include "kernel/busy_workers.hpp"
 #include "kernel/kernel_module.hpp"
 
+#include <chrono>
+#include <optional>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 namespace kernel {
 namespace {
 
@@ -13,71 +21,200 @@ WorkQueue &queue_of(nb::handle self) { return *nb::inst_ptr<WorkQueue>(self); }
 
 bool is_done(nb::handle future) { return nb::cast<bool>(future.attr(INTERNED("done"))()); }
 
+#ifndef _WIN32
+// A pipe whose ends neither block nor pass to child processes; false when none could be made.
+bool open_pipe(int ends[2]) {
+    if (pipe(ends) != 0)
+        return false;
+    for (int i = 0; i < 2; ++i) {
+        fcntl(ends[i], F_SETFL, fcntl(ends[i], F_GETFL) | O_NONBLOCK);
+        fcntl(ends[i], F_SETFD, FD_CLOEXEC);
+    }
+    return true;
+}
+#endif
+
 } // namespace
 
 WorkQueue::WorkQueue(nb::object pool, nb::object loop, int workers)
     : m_pool(std::move(pool)), m_loop(std::move(loop)), m_workers(workers < 1 ? 1 : workers) {}
 
+WorkQueue::~WorkQueue() {
+#ifndef _WIN32
+    // Closed only now: a runner left behind in user code may still write after close().
+    if (m_wake_read >= 0) {
+        ::close(m_wake_read);
+        ::close(m_wake_write);
+    }
+#endif
+}
+
+void WorkQueue::watch(nb::handle self) {
+    WorkQueue &queue = queue_of(self);
+    queue.m_watch_tried = true;
+#ifndef _WIN32
+    int ends[2];
+    if (!open_pipe(ends))
+        return;
+    try {
+        queue.m_loop.attr("add_reader")(ends[0], self.attr("_settle"));
+    } catch (nb::python_error &e) {
+        // A loop that cannot watch descriptors (the proactor loop of Windows).
+        ::close(ends[0]);
+        ::close(ends[1]);
+        if (!e.matches(PyExc_NotImplementedError))
+            throw;
+        return;
+    }
+    queue.m_wake_read = ends[0];
+    queue.m_wake_write = ends[1];
+#endif
+}
+
 nb::object WorkQueue::submit(nb::handle self, nb::object body) {
     WorkQueue &queue = queue_of(self);
     if (queue.m_closed)
         core::raise(PyExc_RuntimeError, "cannot run new work after the kernel disconnected");
+    if (!queue.m_watch_tried)
+        watch(self);
     nb::object done = queue.m_loop.attr(INTERNED("create_future"))();
-    queue.m_jobs.push_back({std::move(body), done});
-    // A runner busy with earlier work may be waiting on the workbook for a long time: while
-    // fewer runners than workers are going, the new work gets one of its own.
-    if (queue.m_runners < queue.m_workers) {
-        ++queue.m_runners;
+    bool start_runner, wake_waiting;
+    {
+        std::lock_guard<std::mutex> lock(queue.m_lock);
+        queue.m_jobs.push_back({std::move(body), done});
+        // A runner busy with earlier work may be waiting on the workbook for a long time: work
+        // that no waiting runner will take gets a runner of its own, up to `workers`.
+        start_runner = static_cast<int>(queue.m_jobs.size()) > queue.m_idle &&
+                       queue.m_runners < queue.m_workers;
+        if (start_runner)
+            ++queue.m_runners;
+        wake_waiting = queue.m_idle > 0;
+    }
+    if (wake_waiting)
+        queue.m_work.notify_one();
+    if (start_runner) {
         try {
             queue.m_pool.attr(INTERNED("submit"))(self.attr("_run"));
         } catch (nb::python_error &) {
-            --queue.m_runners;
-            queue.m_jobs.pop_back();
+            std::optional<Job> dropped;
+            {
+                std::lock_guard<std::mutex> lock(queue.m_lock);
+                --queue.m_runners;
+                dropped.emplace(std::move(queue.m_jobs.back()));
+                queue.m_jobs.pop_back();
+            }
             throw;
         }
     }
     return done;
 }
 
+bool WorkQueue::take(std::optional<Job> &job, bool wait) {
+    std::unique_lock<std::mutex> lock(m_lock);
+    // One runner at a time waits for work, so that the next piece finds it awake; the others
+    // give their threads back to the pool at once.
+    if (wait && m_jobs.empty() && !m_closed && m_idle == 0) {
+        ++m_idle;
+        m_work.wait_for(lock, std::chrono::duration<double>(RUNNER_LINGER),
+                        [this] { return !m_jobs.empty() || m_closed; });
+        --m_idle;
+    }
+    if (m_jobs.empty() || m_closed) {
+        // Leaving is decided under the lock, so that a submit from now on starts a runner.
+        if (wait)
+            --m_runners;
+        return false;
+    }
+    job.emplace(std::move(m_jobs.front()));
+    m_jobs.pop_front();
+    return true;
+}
+
 void WorkQueue::run(nb::handle self) {
     WorkQueue &queue = queue_of(self);
+    bool owes_wake = false; // outcomes were handed over and the loop was not told yet
     for (;;) {
-        if (queue.m_jobs.empty()) {
-            --queue.m_runners;
-            return;
+        std::optional<Job> job;
+        if (!queue.take(job, false)) {
+            if (owes_wake && queue.m_wake_write < 0)
+                queue.wake_loop_with_gil(self);
+            bool found;
+            {
+                // Told with the GIL already let go, the loop finds it free when it wakes.
+                nb::gil_scoped_release unlocked;
+                if (owes_wake && queue.m_wake_write >= 0)
+                    queue.wake_loop_without_gil();
+                found = queue.take(job, true);
+            }
+            owes_wake = false;
+            if (!found)
+                return;
         }
-        Job job = std::move(queue.m_jobs.front());
-        queue.m_jobs.pop_front();
-        if (is_done(job.done))
+        if (is_done(job->done))
             continue; // cancelled while it waited: it never starts
-        Outcome outcome{std::move(job.done), nb::none(), nb::object()};
+        Outcome outcome{std::move(job->done), nb::none(), nb::object()};
         try {
             BusyWorker busy; // left behind at disconnect while this runs
-            outcome.value = job.body();
+            outcome.value = job->body();
         } catch (nb::python_error &e) {
             outcome.error = core::exception_of(e);
         }
-        job.body.reset();
-        queue.m_outcomes.push_back(std::move(outcome));
-        if (queue.m_signalled)
-            continue;
-        queue.m_signalled = true;
-        try {
-            queue.m_loop.attr(INTERNED("call_soon_threadsafe"))(self.attr("_settle"));
-        } catch (nb::python_error &e) {
-            // The loop closed: nobody waits any more. Anything else is a fault of ours; the
-            // runner goes on so that the work behind it still runs.
-            if (!e.matches(PyExc_RuntimeError))
-                e.discard_as_unraisable("WorkQueue.run");
+        job.reset();
+        bool more_work;
+        {
+            std::lock_guard<std::mutex> lock(queue.m_lock);
+            queue.m_outcomes.push_back(std::move(outcome));
+            owes_wake = owes_wake || !queue.m_signalled;
+            queue.m_signalled = true;
+            more_work = !queue.m_jobs.empty();
         }
+        // With more work to run, the loop is told now: an outcome never waits for later work.
+        if (owes_wake && more_work) {
+            if (queue.m_wake_write >= 0)
+                queue.wake_loop_without_gil();
+            else
+                queue.wake_loop_with_gil(self);
+            owes_wake = false;
+        }
+    }
+}
+
+void WorkQueue::wake_loop_without_gil() {
+#ifndef _WIN32
+    if (m_wake_write < 0)
+        return;
+    char byte = 1;
+    // A full pipe already holds a wake-up the loop has not read: nothing is lost.
+    [[maybe_unused]] ssize_t written = ::write(m_wake_write, &byte, 1);
+#endif
+}
+
+void WorkQueue::wake_loop_with_gil(nb::handle self) {
+    try {
+        m_loop.attr(INTERNED("call_soon_threadsafe"))(self.attr("_settle"));
+    } catch (nb::python_error &e) {
+        // The loop closed: nobody waits any more. Anything else is a fault of ours; the runner
+        // goes on so that the work behind it still runs.
+        if (!e.matches(PyExc_RuntimeError))
+            e.discard_as_unraisable("WorkQueue.run");
     }
 }
 
 void WorkQueue::settle(nb::handle self) {
     WorkQueue &queue = queue_of(self);
+#ifndef _WIN32
+    if (queue.m_wake_read >= 0) {
+        char bytes[64];
+        while (::read(queue.m_wake_read, bytes, sizeof bytes) > 0) {
+        }
+    }
+#endif
     std::deque<Outcome> outcomes;
-    outcomes.swap(queue.m_outcomes);
-    queue.m_signalled = false;
+    {
+        std::lock_guard<std::mutex> lock(queue.m_lock);
+        outcomes.swap(queue.m_outcomes);
+        queue.m_signalled = false;
+    }
     for (Outcome &outcome : outcomes) {
         try {
             if (is_done(outcome.done)) // its task gave up on it (cancelled at disconnect)
@@ -93,10 +230,15 @@ void WorkQueue::settle(nb::handle self) {
 }
 
 void WorkQueue::close(nb::handle self) {
+    // The loop goes on watching the pipe: work still running reports when it ends.
     WorkQueue &queue = queue_of(self);
-    queue.m_closed = true;
-    std::deque<Job> dropped;
-    dropped.swap(queue.m_jobs); // released here, after the queue no longer holds them
+    std::deque<Job> dropped; // released below, with the GIL and without the lock
+    {
+        std::lock_guard<std::mutex> lock(queue.m_lock);
+        queue.m_closed = true;
+        dropped.swap(queue.m_jobs);
+    }
+    queue.m_work.notify_all();
 }
 
 int WorkQueue::traverse(PyObject *self, visitproc visit, void *arg) {
@@ -106,6 +248,7 @@ int WorkQueue::traverse(PyObject *self, visitproc visit, void *arg) {
     WorkQueue &queue = queue_of(self);
     Py_VISIT(queue.m_pool.ptr());
     Py_VISIT(queue.m_loop.ptr());
+    std::lock_guard<std::mutex> lock(queue.m_lock);
     for (const Job &job : queue.m_jobs) {
         Py_VISIT(job.body.ptr());
         Py_VISIT(job.done.ptr());
@@ -124,8 +267,11 @@ int WorkQueue::clear(PyObject *self) {
     WorkQueue &queue = queue_of(self);
     std::deque<Job> jobs;
     std::deque<Outcome> outcomes;
-    jobs.swap(queue.m_jobs);
-    outcomes.swap(queue.m_outcomes);
+    {
+        std::lock_guard<std::mutex> lock(queue.m_lock);
+        jobs.swap(queue.m_jobs);
+        outcomes.swap(queue.m_outcomes);
+    }
     queue.m_pool.reset();
     queue.m_loop.reset();
     return 0;
