@@ -35,15 +35,21 @@ void reset_namespace(nb::handle self) {
 
 bool is_syntax_error(const nb::python_error &error) { return error.matches(PyExc_SyntaxError); }
 
-// compile(text, "<kernel>", "eval"), or null when the text is not an expression.
+// compile(text, "<kernel>", "eval"), or null when the text is not an expression. Most cells are
+// statements, so the SyntaxError is the common answer: it is cleared here without becoming a
+// C++ exception, whose unwinding cost more than the compile.
 nb::object compile_expression(nb::handle text) {
-    try {
-        return state().builtin_compile(text, "<kernel>", "eval");
-    } catch (nb::python_error &e) {
-        if (!is_syntax_error(e))
-            throw;
-        return nb::object();
-    }
+    static PyObject *filename = PyUnicode_InternFromString("<kernel>");
+    static PyObject *mode = PyUnicode_InternFromString("eval");
+    PyObject *code =
+        PyObject_CallFunctionObjArgs(state().builtin_compile.ptr(), text.ptr(), filename, mode,
+                                     nullptr);
+    if (code)
+        return nb::steal(code);
+    if (!PyErr_ExceptionMatches(PyExc_SyntaxError))
+        throw nb::python_error();
+    PyErr_Clear();
+    return nb::object();
 }
 
 // The number of top-level statements of `text`, or -1 when it does not parse.
@@ -93,6 +99,13 @@ nb::object run_cell(nb::handle code, nb::handle globals, nb::handle locals) {
     return nb::none();
 }
 
+void flush(const char *name) {
+    PyObject *stream = PySys_GetObject(name); // borrowed
+    if (!stream)
+        core::raise(PyExc_RuntimeError, core::text("lost sys.", name));
+    nb::handle(stream).attr("flush")();
+}
+
 void flush_quietly(const char *name) {
     PyObject *stream = PySys_GetObject(name);
     if (!stream)
@@ -122,8 +135,8 @@ nb::dict execute(nb::handle self, nb::object code, nb::object stdout_callback,
         StreamRedirect err(StreamKind::Stderr, stderr_capture);
         try {
             record["result"] = run_cell(code, self.attr("globals"), self.attr("locals"));
-            nb::module_::import_("sys").attr("stdout").attr("flush")();
-            nb::module_::import_("sys").attr("stderr").attr("flush")();
+            flush("stdout");
+            flush("stderr");
         } catch (nb::python_error &e) {
             if (!is_user_error(e))
                 throw;

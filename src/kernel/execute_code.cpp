@@ -24,13 +24,16 @@ double milliseconds_since(std::chrono::steady_clock::time_point start) {
 nb::object worker_function(nb::object executor, nb::object code, nb::object request_id,
                            nb::object stdout_callback, nb::object stderr_callback) {
     return nb::cpp_function([=]() {
-        log().debug("[Kernel] [Worker Thread ", current_thread_name(),
-                    "] Executing code (request_id=", request_id, ")");
+        bool tracing = log().enabled(core::Logger::DEBUG); // the thread's name costs a lookup
+        if (tracing)
+            log().debug("[Kernel] [Worker Thread ", current_thread_name(),
+                        "] Executing code (request_id=", request_id, ")");
         nb::object record =
             executor.attr("execute")(code, nb::arg("stdout_callback") = stdout_callback,
                                      nb::arg("stderr_callback") = stderr_callback);
-        log().debug("[Kernel] [Worker Thread ", current_thread_name(),
-                    "] Execution completed (request_id=", request_id, ")");
+        if (tracing)
+            log().debug("[Kernel] [Worker Thread ", current_thread_name(),
+                        "] Execution completed (request_id=", request_id, ")");
         return record;
     });
 }
