@@ -135,14 +135,17 @@ void WorkQueue::run(nb::handle self) {
     bool owes_wake = false; // outcomes were handed over and the loop was not told yet
     for (;;) {
         std::optional<Job> job;
-        if (!queue.take(job, false)) {
-            if (owes_wake && queue.m_wake_write < 0)
-                queue.wake_loop_with_gil(self);
-            bool found;
+        bool found = queue.take(job, false);
+        // Before more work runs, the loop is told: an outcome never waits for later work.
+        if (owes_wake && (found || queue.m_wake_write < 0)) {
+            queue.wake_loop(self);
+            owes_wake = false;
+        }
+        if (!found) {
             {
                 // Told with the GIL already let go, the loop finds it free when it wakes.
                 nb::gil_scoped_release unlocked;
-                if (owes_wake && queue.m_wake_write >= 0)
+                if (owes_wake)
                     queue.wake_loop_without_gil();
                 found = queue.take(job, true);
             }
@@ -160,22 +163,10 @@ void WorkQueue::run(nb::handle self) {
             outcome.error = core::exception_of(e);
         }
         job.reset();
-        bool more_work;
-        {
-            std::lock_guard<std::mutex> lock(queue.m_lock);
-            queue.m_outcomes.push_back(std::move(outcome));
-            owes_wake = owes_wake || !queue.m_signalled;
-            queue.m_signalled = true;
-            more_work = !queue.m_jobs.empty();
-        }
-        // With more work to run, the loop is told now: an outcome never waits for later work.
-        if (owes_wake && more_work) {
-            if (queue.m_wake_write >= 0)
-                queue.wake_loop_without_gil();
-            else
-                queue.wake_loop_with_gil(self);
-            owes_wake = false;
-        }
+        std::lock_guard<std::mutex> lock(queue.m_lock);
+        queue.m_outcomes.push_back(std::move(outcome));
+        owes_wake = owes_wake || !queue.m_signalled;
+        queue.m_signalled = true;
     }
 }
 
@@ -189,7 +180,11 @@ void WorkQueue::wake_loop_without_gil() {
 #endif
 }
 
-void WorkQueue::wake_loop_with_gil(nb::handle self) {
+void WorkQueue::wake_loop(nb::handle self) {
+    if (m_wake_write >= 0) {
+        wake_loop_without_gil();
+        return;
+    }
     try {
         m_loop.attr(INTERNED("call_soon_threadsafe"))(self.attr("_settle"));
     } catch (nb::python_error &e) {

@@ -67,10 +67,10 @@ private:
     bool take(std::optional<Job> &job, bool wait);
     // On the loop: settles the futures of every outcome that arrived.
     static void settle(nb::handle self);
-    // Tell the loop that outcomes arrived: one byte down the pipe (any thread, GIL or not), or
-    // call_soon_threadsafe where the loop cannot watch the pipe (GIL held).
+    // Tell the loop that outcomes arrived: one byte down the pipe, which needs no GIL; with the
+    // GIL held, call_soon_threadsafe instead where the loop cannot watch the pipe.
     void wake_loop_without_gil();
-    void wake_loop_with_gil(nb::handle self);
+    void wake_loop(nb::handle self);
     static int traverse(PyObject *self, visitproc visit, void *arg);
     static int clear(PyObject *self);
 

@@ -60,3 +60,18 @@ async def test_work_cancelled_or_left_queued_at_close_never_starts():
     await asyncio.sleep(0.1)
     assert started == ["first", "second", "running"]
     pool.shutdown()
+
+
+async def test_an_outcome_is_settled_while_the_runner_goes_on_with_later_work():
+    pool = ThreadPoolExecutor(2)
+    queue = kernel_module._WorkQueue(pool, asyncio.get_running_loop(), 1)
+    first, later, started = threading.Event(), threading.Event(), []
+    busy = queue.submit(waiting("busy", first, started))
+    await asyncio.sleep(0.1)
+    quick = queue.submit(lambda: "quick")
+    slow = queue.submit(waiting("slow", later, started))
+    first.set()  # the runner goes from "busy" to "quick" to "slow" without waiting
+    assert await asyncio.wait_for(asyncio.gather(busy, quick), 2) == ["busy", "quick"]
+    later.set()
+    assert await slow == "slow"
+    pool.shutdown()
