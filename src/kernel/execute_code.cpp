@@ -15,11 +15,6 @@
 namespace kernel {
 namespace {
 
-double milliseconds_since(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-        .count();
-}
-
 // The worker's function: runs the cell with the stream callbacks. Runs on a pool thread.
 nb::object worker_function(nb::object executor, nb::object code, nb::object request_id,
                            nb::object stdout_callback, nb::object stderr_callback) {

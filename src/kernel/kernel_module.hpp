@@ -4,6 +4,8 @@
 #include "core/interned.hpp"
 #include "core/module_state.hpp"
 
+#include <chrono>
+
 namespace kernel {
 namespace nb = nanobind;
 
@@ -48,5 +50,11 @@ struct ModuleState : core::ModuleStateBase {
 inline ModuleState &state() { return core::module_state<ModuleState>(); }
 inline const core::Logger &log() { return state().log; }
 inline nb::object module_global(const char *name) { return core::module_global(state(), name); }
+
+// Milliseconds from `start` until now, for the timing lines of the log.
+inline double milliseconds_since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+        .count();
+}
 
 } // namespace kernel

@@ -17,11 +17,6 @@
 namespace kernel {
 namespace {
 
-double milliseconds_since(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-        .count();
-}
-
 nb::dict chunk_message(nb::handle chunk_id, Py_ssize_t index, Py_ssize_t total, nb::handle data,
                        nb::handle original_type, nb::handle request_id) {
     nb::dict chunk;

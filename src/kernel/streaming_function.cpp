@@ -30,11 +30,6 @@ struct Stream {
     nb::object request_id, module_name, function_name, args, workbook_id, source;
 };
 
-double milliseconds_since(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-        .count();
-}
-
 nb::dict item_message(nb::handle self, const Stream &stream, nb::handle result, bool done) {
     return message_of({{"type", INTERNED("streaming_function_result")},
                        {"request_id", stream.request_id},
