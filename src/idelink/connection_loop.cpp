@@ -2,7 +2,7 @@
 // Connection thread only; the status notices it raises are posted to the GUI thread.
 #include "core/async_iterator.hpp"
 #include "core/errors.hpp"
-#include "core/secured_mode.hpp"
+#include "core/hub_connection.hpp"
 #include "core/text.hpp"
 #include "idelink/backoff.hpp"
 #include "idelink/ide_link.hpp"
@@ -17,8 +17,38 @@ namespace {
 enum class Ending {
     StreamEnded, // the server closed normally (1000, 1001): the receive loop just finished
     Closed,      // the connection closed with an error status or dropped
+    Replaced,    // the hub closed it because another IDE connected
     Failed,      // refused, handshake or TLS failure, or an error escaping the receive step
 };
+
+// The reason of a close with REPLACED_CLOSE_CODE received from the hub, if `closed` is one.
+std::optional<nb::object> replaced_reason(nb::handle closed) {
+    nb::object received = nb::getattr(closed, "rcvd", nb::none());
+    if (received.is_none() || !received.attr("code").equal(nb::int_(REPLACED_CLOSE_CODE)))
+        return std::nullopt;
+    return received.attr("reason");
+}
+
+// "HTTP 403: <the hub's reason>" for a refused handshake; empty for any other failure, and for
+// a refusal whose response cannot be read (the failure is logged all the same).
+std::string refusal_text(nb::python_error &e) noexcept {
+    try {
+        if (!e.matches(state().invalid_status))
+            return {};
+        nb::object response = e.value().attr("response");
+        nb::str text = core::text("HTTP ", response.attr("status_code"));
+        nb::object body = nb::getattr(response, "body", nb::none());
+        if (!body.is_none()) {
+            nb::object reason = body.attr("decode")("utf-8", "replace").attr("strip")();
+            nb::object cut = reason[nb::slice(nb::none(), nb::int_(MAX_REFUSAL_TEXT), nb::none())];
+            if (nb::len(cut) > 0)
+                text = core::text(text, ": ", cut);
+        }
+        return core::to_std_string(text);
+    } catch (nb::python_error &) {
+        return {};
+    }
+}
 
 // Drops a connection without a closing handshake (the client is being torn down).
 void abort_connection(nb::handle connection) noexcept {
@@ -58,11 +88,14 @@ core::Task<> connect_and_listen(nb::object self) {
     while (link.m_running) {
         nb::object connection; // this round's connection, once open
         Ending ending = Ending::StreamEnded;
+        std::optional<nb::object> replaced;
         try {
             connection = co_await st.websocket_connect(
                 self.attr("url"), nb::arg("ping_interval") = PING_INTERVAL,
                 nb::arg("ping_timeout") = PING_TIMEOUT, nb::arg("close_timeout") = CLOSE_TIMEOUT,
-                nb::arg("ssl") = context);
+                nb::arg("ssl") = context,
+                nb::arg("additional_headers") = core::token_headers(self.attr("token")));
+            link.m_last_refusal.clear();
             self.attr("ws") = connection;
             self.attr("_reconnect_attempts") = 0;
             self.attr("_reconnect_delay") = INITIAL_RECONNECT_DELAY;
@@ -83,11 +116,25 @@ core::Task<> connect_and_listen(nb::object self) {
             if (e.matches(st.connection_closed)) {
                 ending = Ending::Closed;
                 log().warning("[IdeLink] Connection closed: ", core::exception_of(e));
+                replaced = replaced_reason(e.value());
             } else {
                 ending = Ending::Failed;
                 log().error("[IdeLink] Connection error: ", core::exception_of(e));
+                std::string refusal = refusal_text(e);
+                if (!refusal.empty() && refusal != link.m_last_refusal) {
+                    link.m_last_refusal = refusal;
+                    self.attr("_on_refused_qt")(nb::str(refusal.c_str(), refusal.size()));
+                }
             }
-            mark_disconnected(self);
+            if (replaced) {
+                // Another IDE holds the hub now: coming back would take its place in turn.
+                ending = Ending::Replaced;
+                link.m_running = false;
+                link.m_connected = false;
+                self.attr("_on_replaced_qt")(*replaced);
+            } else {
+                mark_disconnected(self);
+            }
         }
         if (ending == Ending::StreamEnded) {
             // A normal close by the server is a lost connection like any other for the user:

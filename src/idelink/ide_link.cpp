@@ -2,7 +2,7 @@
 #include "idelink/ide_link.hpp"
 
 #include "core/coroutine_method.hpp"
-#include "core/secured_mode.hpp"
+#include "core/hub_connection.hpp"
 #include "core/text.hpp"
 #include "idelink/gui_methods.hpp"
 #include "idelink/idelink_module.hpp"
@@ -12,13 +12,19 @@ namespace {
 
 // Sets the fields in the order the constructor is documented to set them; the two flags start
 // false in the C++ object.
-void construct(nb::handle self, nb::object main_window, nb::object host, nb::object port) {
+void construct(nb::handle self, nb::object main_window, nb::object host, nb::object port,
+               nb::object token) {
     nb::int_ port_number(port);
+    if (!token.is_none() && !nb::isinstance<nb::str>(token))
+        throw nb::type_error("IdeLink: the hub token must be a string or None");
     self.attr("main_window") = main_window;
     self.attr("host") = host;
     self.attr("port") = port_number;
     self.attr("url") = core::text(core::secured_mode() ? "wss" : "ws", "://", host, ":",
                                   port_number, ENDPOINT_PATH);
+    // Read at every connection attempt, so that a new token (a restarted hub) can be set here;
+    // None sends QUORVEL_HUB_TOKEN's.
+    self.attr("token") = token;
     self.attr("ws") = nb::none();
     self.attr("_thread") = nb::none();
     self.attr("_loop") = nb::none();
@@ -49,11 +55,12 @@ void bind_ide_link(nb::module_ &module) {
     cls.def(
            "__init__",
            [](nb::pointer_and_handle<IdeLink> self, nb::object main_window, nb::object host,
-              nb::object port) {
+              nb::object port, nb::object token) {
                new (self.p) IdeLink();
-               construct(self.h, main_window, host, port);
+               construct(self.h, main_window, host, port, token);
            },
-           nb::arg("main_window").none(), nb::arg("host") = "localhost", nb::arg("port") = 8000)
+           nb::arg("main_window").none(), nb::arg("host") = "localhost", nb::arg("port") = 8000,
+           nb::kw_only(), nb::arg("token").none() = nb::none())
         .def("start", &start, "Starts the connection thread; a second call does nothing.")
         .def("stop", &stop,
              "Stops the connection thread's loop and waits for the thread (5 s at most).")

@@ -11,6 +11,7 @@
 #include "core/task.hpp"
 
 #include <atomic>
+#include <string>
 
 namespace idelink {
 namespace nb = nanobind;
@@ -18,6 +19,9 @@ namespace nb = nanobind;
 struct IdeLink {
     std::atomic<bool> m_running{false};   // started, and should keep (re)connecting
     std::atomic<bool> m_connected{false}; // a connection is established and receiving
+    // Why the hub refused the last handshake, as last shown; connection thread only. A refusal
+    // is shown when it differs from this, not at every attempt.
+    std::string m_last_refusal;
 };
 
 IdeLink &link_of(nb::handle self);

@@ -4,6 +4,8 @@
 #include "core/interned.hpp"
 #include "core/module_state.hpp"
 
+#include <cstddef>
+
 namespace idelink {
 namespace nb = nanobind;
 
@@ -19,6 +21,11 @@ inline constexpr double TEARDOWN_TIMEOUT = 1.0;
 inline constexpr double DEFAULT_REQUEST_TIMEOUT = 30.0;
 inline constexpr double INITIAL_RECONNECT_DELAY = 1.0;
 inline constexpr double MAX_RECONNECT_DELAY = 30.0;
+// The close code with which the hub tells an IDE that another IDE took its place: the client
+// does not reconnect by itself, or the two would take the place from each other in turn.
+inline constexpr int REPLACED_CLOSE_CODE = 4001;
+// Most characters of the hub's refusal text that the window shows.
+inline constexpr size_t MAX_REFUSAL_TEXT = 300;
 
 // What the module imports once at load (see core::ModuleStateBase).
 struct ModuleState : core::ModuleStateBase {
@@ -28,6 +35,7 @@ struct ModuleState : core::ModuleStateBase {
     nb::object json_dumps;        // json.dumps
     nb::object json_decode_error; // json.JSONDecodeError
     nb::object connection_closed; // websockets.exceptions.ConnectionClosed
+    nb::object invalid_status;    // websockets.exceptions.InvalidStatus (handshake refused)
     nb::object websocket_connect; // websockets.asyncio.client.connect
     nb::object uuid4;             // uuid.uuid4
     nb::object output_simple;     // OutputLevel.SIMPLE

@@ -16,7 +16,9 @@ NB_MODULE(idelink, m) {
     st.json_loads = json.attr("loads");
     st.json_dumps = json.attr("dumps");
     st.json_decode_error = json.attr("JSONDecodeError");
-    st.connection_closed = nb::module_::import_("websockets.exceptions").attr("ConnectionClosed");
+    nb::object exceptions = nb::module_::import_("websockets.exceptions");
+    st.connection_closed = exceptions.attr("ConnectionClosed");
+    st.invalid_status = exceptions.attr("InvalidStatus");
     st.websocket_connect = nb::module_::import_("websockets.asyncio.client").attr("connect");
     st.uuid4 = nb::module_::import_("uuid").attr("uuid4");
 

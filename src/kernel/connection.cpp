@@ -2,7 +2,7 @@
 #include "core/async_iterator.hpp"
 #include "core/errors.hpp"
 #include "core/interned.hpp"
-#include "core/secured_mode.hpp"
+#include "core/hub_connection.hpp"
 #include "core/text.hpp"
 #include "kernel/busy_workers.hpp"
 #include "kernel/work_queue.hpp"
@@ -101,11 +101,15 @@ core::Task<> connect(nb::object self) {
     nb::object url =
         self.attr("server_url") + nb::str("/ws/kernel/") + nb::str(self.attr("workbook_id"));
     nb::object context = core::tls_context();
+    // The hub's token: connection_args["auth_token"] when given, else QUORVEL_HUB_TOKEN, which
+    // the hub sets for the kernels it launches. Without either the handshake carries none.
+    nb::object headers =
+        core::token_headers(field(self.attr("connection_args"), INTERNED("auth_token")));
     // No per-message compression: the hub is on this machine, and deflating the frames took a
     // sixth of the listener loop's time in a burst of formula calls.
-    nb::object websocket = co_await st.websocket_connect(url, nb::arg("ssl") = context,
-                                                         nb::arg("max_size") = MAX_FRAME_BYTES,
-                                                         nb::arg("compression") = nb::none());
+    nb::object websocket = co_await st.websocket_connect(
+        url, nb::arg("ssl") = context, nb::arg("max_size") = MAX_FRAME_BYTES,
+        nb::arg("compression") = nb::none(), nb::arg("additional_headers") = headers);
     self.attr("websocket") = websocket;
     self.attr("running") = true;
 

@@ -4,7 +4,7 @@
 #include "core/containers.hpp"
 #include "core/coroutine_method.hpp"
 #include "core/interned.hpp"
-#include "core/secured_mode.hpp"
+#include "core/hub_connection.hpp"
 #include "core/text.hpp"
 #include "kernel/handlers.hpp"
 #include "kernel/kernel_module.hpp"

@@ -10,7 +10,7 @@ from __future__ import annotations
 import asyncio
 import json
 import threading
-from typing import Callable, Iterable, List, Optional
+from typing import Callable, Iterable, List, Optional, Tuple
 
 from websockets.asyncio.server import ServerConnection, serve
 from websockets.exceptions import ConnectionClosed
@@ -26,6 +26,10 @@ class FakeHub:
         self.port = 0
         self.received: List[str] = []
         self.paths: List[str] = []
+        # The Authorization header of each handshake (None when it had none), refused or not.
+        self.authorizations: List[Optional[str]] = []
+        # (status, body) to refuse every handshake with, as a hub refuses a wrong token.
+        self.refusal: Optional[Tuple[int, str]] = None
         self.accepted = 0
         self._connection: Optional[ServerConnection] = None
         self._server = None
@@ -45,7 +49,8 @@ class FakeHub:
         return self
 
     async def _start(self) -> None:
-        self._server = await serve(self._serve, "127.0.0.1", self.port, ssl=self.ssl_context)
+        self._server = await serve(self._serve, "127.0.0.1", self.port, ssl=self.ssl_context,
+                                   process_request=self._process_request)
         self.port = self._server.sockets[0].getsockname()[1]
 
     def stop_server(self) -> None:
@@ -64,6 +69,12 @@ class FakeHub:
         self._thread.join(WAIT)
 
     # --- the current connection -----------------------------------------------------------
+
+    def _process_request(self, connection: ServerConnection, request):
+        self.authorizations.append(request.headers.get("Authorization"))
+        if self.refusal is not None:
+            return connection.respond(*self.refusal)
+        return None
 
     async def _serve(self, connection: ServerConnection) -> None:
         self.paths.append(connection.request.path)

@@ -51,8 +51,9 @@ class TestStartStop:
         assert connected.connected is True
         assert connected.ws is not None
         lines = log_lines(client_log, logging.INFO)
-        assert lines[:2] == [f"[IdeLink] Started, connecting to {connected.url}",
-                             "[IdeLink] Connected to Business Layer"]
+        # The thread may connect before start() has logged that it started.
+        assert sorted(lines[:2]) == ["[IdeLink] Connected to Business Layer",
+                                     f"[IdeLink] Started, connecting to {connected.url}"]
 
     def test_a_second_start_makes_no_second_thread(self, connected, hub):
         thread = connected._thread
@@ -142,3 +143,86 @@ class TestSecuredConnection:
         finally:
             link.stop()
             hub.shutdown()
+
+
+def refused_link(window, hub, token):
+    """A started link to a hub that refuses its token, retrying at once."""
+    hub.refusal = (403, "The token is not this hub's.\n")
+    link = IdeLink(window, "127.0.0.1", hub.port, token=token)
+    link._reconnect_delay = 0.01
+    link.start()
+    return link
+
+
+class TestTheHubsToken:
+    @pytest.mark.parametrize("keyword, environment, sent", [
+        ("given", "from-env", "Bearer given"),  # the keyword wins
+        (None, "from-env", "Bearer from-env"),
+        (None, None, None),                     # no token: the handshake carries none
+        (None, "", None),
+    ])
+    def test_the_handshake_presents_the_token(self, monkeypatch, window, hub, plain_ws, qtbot,
+                                              keyword, environment, sent):
+        if environment is None:
+            monkeypatch.delenv("QUORVEL_HUB_TOKEN", raising=False)
+        else:
+            monkeypatch.setenv("QUORVEL_HUB_TOKEN", environment)
+        link = IdeLink(window, "127.0.0.1", hub.port, token=keyword)
+        try:
+            link.start()
+            qtbot.waitUntil(link.is_connected, timeout=5000)
+            assert hub.authorizations == [sent]
+            assert hub.paths == ["/ws/ide/main_ide"]
+        finally:
+            link.stop()
+
+    def test_a_token_set_later_is_sent_at_the_next_attempt(self, window, hub, plain_ws, qtbot):
+        link = refused_link(window, hub, "old")
+        try:
+            qtbot.waitUntil(lambda: len(hub.authorizations) >= 2, timeout=5000)
+            hub.refusal = None
+            link.token = "new"  # what the IDE does when a restarted hub names a new one
+            qtbot.waitUntil(link.is_connected, timeout=5000)
+            assert hub.authorizations[-1] == "Bearer new"
+        finally:
+            link.stop()
+
+    def test_a_token_that_is_not_text_is_refused_at_construction(self, window):
+        with pytest.raises(TypeError):
+            IdeLink(window, token=1234)
+
+
+class TestWhatTheHubSaysWhenItRefusesOrReplaces:
+    def test_a_refusal_is_shown_once_with_the_hubs_reason(self, window, hub, plain_ws, qtbot):
+        link = refused_link(window, hub, "wrong")
+        try:
+            qtbot.waitUntil(lambda: len(hub.authorizations) >= 4, timeout=5000)
+            shown = "The hub refused the connection: HTTP 403: The token is not this hub's."
+            qtbot.waitUntil(lambda: shown in console_texts(window), timeout=5000)
+            assert console_texts(window).count(shown) == 1
+            assert link._running and not link.is_connected()  # it keeps trying
+        finally:
+            link.stop()
+
+    def test_an_ide_replaced_by_another_says_why_and_stays_away(self, connected, hub, window,
+                                                                qtbot, client_log):
+        connected._reconnect_delay = 0.01
+        hub.close_connection(4001, "Another IDE connected to this hub")
+        qtbot.waitUntil(lambda: not connected._running, timeout=5000)
+        qtbot.waitUntil(lambda: "Another IDE" in window.statusBar().currentMessage(),
+                        timeout=5000)
+        assert window.statusBar().currentMessage() == (
+            "Disconnected: Another IDE connected to this hub")
+        assert any("File > Reconnect to Hub" in text for text in console_texts(window))
+        qtbot.waitUntil(lambda: not connected._thread.is_alive(), timeout=5000)
+        assert hub.accepted == 1 and not connected.is_connected()
+
+        # File > Reconnect to Hub takes the place back.
+        window.attach_link(connected)
+        window.reconnect_action.trigger()
+        qtbot.waitUntil(lambda: connected.is_connected() and hub.accepted == 2, timeout=5000)
+
+    def test_another_close_code_is_an_ordinary_loss(self, connected, hub, qtbot):
+        connected._reconnect_delay = 0.01
+        hub.close_connection(1011, "internal error")
+        qtbot.waitUntil(lambda: hub.accepted == 2 and connected.is_connected(), timeout=5000)

@@ -6,6 +6,7 @@ import threading
 
 import pytest
 import trustme
+from websockets.asyncio.server import serve
 
 from devhub import DevHub
 from python_server import kernel as kernel_module
@@ -33,6 +34,7 @@ class TestSecuredMode:
         context = __import__("ssl").create_default_context(__import__("ssl").Purpose.CLIENT_AUTH)
         authority.issue_cert("127.0.0.1").configure_cert(context)
         async with DevHub(ssl_context=context) as hub:
+            monkeypatch.setenv("QUORVEL_HUB_TOKEN", hub.token)
             running = await start_kernel(hub)
             assert running.kernel.server_url.startswith("wss://")
             reply = await running.roundtrip(
@@ -102,6 +104,43 @@ class TestConnect:
         assert sys.meta_path[0] is kernel_module.in_memory_loader
         assert messages_of(kernel_log).count(
             "[Kernel] Registered InMemoryModuleLoader in sys.meta_path") == 1
+
+
+class TestTheHubsToken:
+    async def test_the_connection_argument_wins_over_the_environment(self, hub, monkeypatch):
+        monkeypatch.setenv("QUORVEL_HUB_TOKEN", "not-the-hubs")
+        running = await start_kernel(hub, connection_args={"auth_token": hub.token})
+        await running.send({"type": "shutdown"})
+        await running.finished()
+
+    @pytest.mark.parametrize("args", [{"auth_token": "guessed"}, {"auth_token": ""}])
+    async def test_a_wrong_or_empty_token_is_refused_and_run_returns(self, hub, kernel_log,
+                                                                     monkeypatch, args):
+        k = kernel_module.PythonKernel("Guess.xlsx", port=str(hub.port), connection_args=args)
+        if args["auth_token"] == "":
+            monkeypatch.delenv("QUORVEL_HUB_TOKEN")  # an empty argument sends no token
+        await asyncio.wait_for(k.run(), scaled(10))
+        errors = messages_of(kernel_log, logging.ERROR)
+        assert errors == ["Kernel error: server rejected WebSocket connection: HTTP 403"]
+        assert "Guess.xlsx" not in hub.workbook_ids()
+
+    async def test_without_a_token_the_kernel_connects_as_before(self, monkeypatch):
+        """No token anywhere: the same URL, and no Authorization header in the handshake."""
+        monkeypatch.setenv("QUORVEL_SECURED", "0")
+        monkeypatch.delenv("QUORVEL_HUB_TOKEN", raising=False)
+        seen = []
+
+        def record(connection, request):
+            seen.append((request.path, request.headers.get("Authorization")))
+
+        async def close_at_once(connection):
+            await connection.close()
+
+        async with serve(close_at_once, "127.0.0.1", 0, process_request=record) as server:
+            port = server.sockets[0].getsockname()[1]
+            k = kernel_module.PythonKernel("Book1.xlsx", port=str(port))
+            await asyncio.wait_for(k.run(), scaled(10))
+        assert seen == [("/ws/kernel/Book1.xlsx", None)]
 
 
 class TestReadLoopEnds:

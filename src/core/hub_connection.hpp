@@ -1,4 +1,4 @@
-// Whether a hub connection uses TLS, and the TLS context it then connects with.
+// How a client connects to the hub: over TLS or not, and with which token.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -14,5 +14,11 @@ bool secured_mode();
 // For a secured connection, a TLS client context that verifies neither certificate nor host
 // name (the hub serves a self-signed certificate on the local machine); None otherwise.
 nb::object tls_context();
+
+// The headers that present the hub's token in a handshake: {"Authorization": "Bearer <token>"}
+// for `token` when it is a string, or, when it is None, for QUORVEL_HUB_TOKEN (read through
+// os.environ); None when neither gives a token, and the client connects without one. A token
+// of another type raises TypeError.
+nb::object token_headers(nb::handle token);
 
 } // namespace core
