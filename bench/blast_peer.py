@@ -10,9 +10,11 @@ import sys
 
 from websockets.asyncio.client import connect
 
+from peers import hub_headers
+
 
 async def blast(url: str) -> None:
-    async with connect(url, max_size=None) as websocket:
+    async with connect(url, max_size=None, additional_headers=hub_headers()) as websocket:
         async for order in websocket:
             request = json.loads(order)
             frames = request["frames"]

@@ -8,9 +8,11 @@ import sys
 
 from websockets.asyncio.client import connect
 
+from peers import hub_headers
+
 
 async def echo(url: str) -> None:
-    async with connect(url, max_size=None) as websocket:
+    async with connect(url, max_size=None, additional_headers=hub_headers()) as websocket:
         async for frame in websocket:
             await websocket.send(frame)
 

@@ -24,6 +24,7 @@ import socket
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 
 os.environ.setdefault("QT_QPA_PLATFORM", "offscreen")
@@ -88,21 +89,25 @@ def keystrokes(app: QApplication, window: MainWindow, count: int) -> list:
     return times
 
 
-def start_hub() -> tuple:
-    """The development hub in a process of its own (as a person runs it); (process, port)."""
+def start_hub(data_dir: str) -> tuple:
+    """The development hub in a process of its own (as a person runs it); (process, port,
+    token)."""
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
         port = probe.getsockname()[1]
-    hub = subprocess.Popen([sys.executable, "-m", "devhub", "--port", str(port)],
-                           stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    hub = subprocess.Popen([sys.executable, "-m", "devhub", "--port", str(port), "--data-dir",
+                            data_dir], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                           text=True)
     hub.stdout.readline()  # "development hub listening on ..."
-    return hub, port
+    with open(os.path.join(data_dir, "hub.json")) as file:
+        return hub, port, json.load(file)["token"]
 
 
-async def bare_saves(port: int, code: str, rounds: int) -> list:
+async def bare_saves(port: int, token: str, code: str, rounds: int) -> list:
     """Opens the workbook (the hub launches its kernel), then times `rounds` saves."""
     times = []
-    async with connect(f"ws://127.0.0.1:{port}/ws/ide/main_ide", max_size=None) as websocket:
+    async with connect(f"ws://127.0.0.1:{port}/ws/ide/main_ide", max_size=None,
+                       additional_headers={"Authorization": f"Bearer {token}"}) as websocket:
 
         async def reply_to(request_id: str) -> dict:
             while True:
@@ -170,11 +175,12 @@ def main() -> None:
     window.show()
     key_times = keystrokes(app, window, keys)
 
-    hub, port = start_hub()
-    link = IdeLink(window, "127.0.0.1", port)
+    data_dir = tempfile.TemporaryDirectory(prefix="ide-typing-")
+    hub, port, token = start_hub(data_dir.name)
+    link = IdeLink(window, "127.0.0.1", port, token=token)
     try:
         code = big_module()
-        bare = asyncio.run(bare_saves(port, code, saves + 1))[1:]
+        bare = asyncio.run(bare_saves(port, token, code, saves + 1))[1:]
         window.attach_link(link)
         link.start()
         do.wait_until(lambda: window.channel.kernel_states.get(WORKBOOK) == "connected", 60,
@@ -193,6 +199,7 @@ def main() -> None:
         except subprocess.TimeoutExpired:  # SIGINT ignored (a background job): the kernel
             hub.kill()                     # ends with its connection
             hub.wait()
+        data_dir.cleanup()
 
     key_median = statistics.median(key_times)
     key_p95 = sorted(key_times)[int(0.95 * (len(key_times) - 1))]

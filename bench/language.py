@@ -156,7 +156,8 @@ async def measure_warm(hub, direct: Direct, rounds: int, big_functions: int, log
     with open(log_file, "w") as log:
         child = await asyncio.create_subprocess_exec(
             sys.executable, "-m", "python_server", "Warm.xlsx", str(hub.port), stderr=log,
-            env=dict(os.environ, QUORVEL_SECURED="0", QUORVEL_LOG_LEVEL="DEBUG"))
+            env=dict(os.environ, QUORVEL_SECURED="0", QUORVEL_LOG_LEVEL="DEBUG",
+                     QUORVEL_HUB_TOKEN=hub.token))
     process = KernelProcess("Warm.xlsx", child)
     session = await hub.wait_for_kernel("Warm.xlsx", timeout=60)
     try:

@@ -11,9 +11,11 @@ import sys
 
 from websockets.asyncio.client import connect
 
+from peers import hub_headers
+
 
 async def reply(url: str) -> None:
-    async with connect(url, max_size=None) as websocket:
+    async with connect(url, max_size=None, additional_headers=hub_headers()) as websocket:
         async for frame in websocket:
             call = json.loads(frame)
             request_id, value = call["request_id"], call["args"][0] * 2

@@ -6,6 +6,9 @@
    loopback; the requester code is the same.
 2. One 8 MiB message sent by a kernel through chunking, against the same text sent as 64 KiB
    frames by a bare websockets client, both received by the hub in this process.
+3. What the hub's token costs: the "update_module" round trips of (1) to a kernel of a hub that
+   asks every connection for its token, against a kernel of a hub that asks for none, in blocks
+   taken in turn (target: at most 1.05).
 
 Prints medians and ratios (kernel / baseline).
 Run: .venv/bin/python bench/roundtrip.py [--smoke]   (--smoke: a few rounds, a small message)
@@ -73,7 +76,8 @@ async def measure_chunked(hub):
     from python_server import kernel as kernel_module
 
     text = "x" * (BIG - 64)
-    kernel = kernel_module.PythonKernel("Chunks.xlsx", port=str(hub.port))
+    kernel = kernel_module.PythonKernel("Chunks.xlsx", port=str(hub.port),
+                                        connection_args={"auth_token": hub.token})
     task = asyncio.create_task(kernel.run())
     session = await hub.wait_for_kernel("Chunks.xlsx")
     session.listener = None  # no IDE here: the hub need not parse frames to relay
@@ -91,7 +95,8 @@ async def measure_chunked(hub):
 
     bare_session = hub.kernel("Bare")
     bare_session.listener = None  # its frames are slices of a JSON text, not messages
-    async with connect(f"ws://127.0.0.1:{hub.port}/ws/kernel/Bare", max_size=None) as bare:
+    async with connect(f"ws://127.0.0.1:{hub.port}/ws/kernel/Bare", max_size=None,
+                       additional_headers=hub.auth_headers) as bare:
         await bare_session.connected.wait()
 
         async def via_bare_client():
@@ -112,7 +117,30 @@ async def measure_chunked(hub):
     return statistics.median(kernel_times), statistics.median(bare_times)
 
 
+async def measure_token_cost():
+    """Median update_module round trips through a hub with a token and one without."""
+    async with DevHub() as guarded, DevHub(authenticate=False) as open_hub:
+        kernels = [await hub.launch_kernel("Bench.xlsx", {"gather_output": False})
+                   for hub in (guarded, open_hub)]
+        try:
+            sessions = [await hub.wait_for_kernel("Bench.xlsx", timeout=30)
+                        for hub in (guarded, open_hub)]
+            for session in sessions:
+                await round_trips(session, update_frame, WARMUP)
+            times = [[], []]
+            for _ in range(10):
+                for index, session in enumerate(sessions):
+                    times[index] += await round_trips(session, update_frame, ROUNDS // 10)
+        finally:
+            for kernel in kernels:
+                await kernel.kill()
+    return statistics.median(times[0]), statistics.median(times[1])
+
+
 async def main():
+    with_token, without = await measure_token_cost()
+    print(f"update_module round trip, median of {ROUNDS}: hub with a token {with_token * 1e6:.1f} "
+          f"us, without {without * 1e6:.1f} us, ratio {with_token / without:.3f} (target <= 1.05)")
     async with DevHub() as hub:
         kernel_rt, echo_rt = await measure_round_trips(hub)
         print(f"round trip, median of {ROUNDS}: kernel {kernel_rt * 1e6:.1f} us, "

@@ -4,6 +4,7 @@ import logging
 import os
 
 import pytest
+from websockets.asyncio.client import connect
 
 from devhub import DevHub
 
@@ -18,10 +19,17 @@ def scaled(seconds: float) -> float:
 
 @pytest.fixture
 async def hub(monkeypatch):
-    """A hub serving plain ws on an ephemeral port; kernels started in the test use ws too."""
+    """A hub serving plain ws on an ephemeral port; kernels started in the test use ws too, and
+    present the hub's token (from the environment, as a kernel the hub launched does)."""
     monkeypatch.setenv("QUORVEL_SECURED", "0")
     async with DevHub() as running:
+        monkeypatch.setenv("QUORVEL_HUB_TOKEN", running.token)
         yield running
+
+
+def hub_connect(hub, path, **options):
+    """A websockets client connection to `path` of `hub`, presenting its token."""
+    return connect(hub.url + path, additional_headers=hub.auth_headers, **options)
 
 
 @pytest.fixture

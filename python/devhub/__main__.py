@@ -3,7 +3,11 @@ FILE]``: run the development hub until interrupted, optionally launching a kerne
 workbook. The data folder holds the package cache and each workbook's package list (default:
 ``$XDG_DATA_HOME/quorvel-devhub``, else ``~/.local/share/quorvel-devhub``); the settings file
 is a JSON object of the package keys of ``business_layer.settings_manager`` (indexes,
-``packages.no_index``, ``packages.find_links``)."""
+``packages.no_index``, ``packages.find_links``).
+
+Each start makes a new token that every connection must present; the hub writes it with its
+address to ``hub.json`` in the data folder (readable by its owner only), where the IDE finds it.
+"""
 
 from __future__ import annotations
 
@@ -11,6 +15,8 @@ import argparse
 import asyncio
 import logging
 import os
+import signal
+import sys
 from typing import Any, Optional
 
 from business_layer.settings_manager import SettingsManager
@@ -27,13 +33,30 @@ async def serve(port: int, workbooks: list, data_dir: Optional[str] = None,
                 package_settings: Any = None) -> None:
     async with DevHub(port=port, keep_frames=False, data_dir=data_dir or default_data_dir(),
                       package_settings=package_settings) as hub:
-        print(f"development hub listening on {hub.url}", flush=True)
+        print(next_steps(hub), flush=True)
         processes = [await hub.launch_kernel(name) for name in workbooks]
+        # SIGTERM and Ctrl+C end the hub the same way: its kernels stopped, hub.json removed.
+        stopping = asyncio.Event()
+        loop = asyncio.get_running_loop()
+        for signal_number in (signal.SIGTERM, signal.SIGINT):
+            loop.add_signal_handler(signal_number, stopping.set)
         try:
-            await asyncio.Event().wait()
+            await stopping.wait()
         finally:
             for process in processes:
                 await process.kill()
+
+
+def next_steps(hub: DevHub) -> str:
+    """What the hub prints at start: where it is, where its token is, what to run next."""
+    plain = "" if hub.secured else " --plain"
+    return "\n".join([
+        f"development hub listening on {hub.url}",
+        f"its address and token are in {hub.hub_file} (readable by you only)",
+        f"  the IDE:  {sys.executable} -m ide.gui{plain}",
+        f"  a kernel: QUORVEL_HUB_TOKEN={hub.token} QUORVEL_SECURED={int(hub.secured)} "
+        f"{sys.executable} -m python_server WORKBOOK.xlsx {hub.port}",
+    ])
 
 
 def main() -> None:

@@ -9,7 +9,11 @@ import sys
 import textwrap
 from pathlib import Path
 
+from websockets.asyncio.client import connect
+from websockets.exceptions import InvalidStatus
+
 from . import ide_demo
+from .access import IDE_PATH, KERNEL_PATH
 from .background import BackgroundHub
 from .hub import DevHub
 from .kernel_session import KernelSession
@@ -145,14 +149,34 @@ async def call_from_the_sheet(kernel: KernelSession, workbook: SimulatedWorkbook
     await until(kernel, ("event_execution_result",))
 
 
+async def who_gets_in(hub: DevHub) -> None:
+    """Connections that lack the token, or come from a web page, or would take the workbook's
+    kernel socket, are refused before their handshake completes."""
+    attempts = [("no token", f"{hub.url}{IDE_PATH}", {}),
+                ("a guessed token", f"{hub.url}{IDE_PATH}?token=guessed", {}),
+                ("the token, from a web page", f"{hub.url}{IDE_PATH}",
+                 {**hub.auth_headers, "Origin": "http://evil.example"}),
+                ("a second kernel for the workbook", f"{hub.url}{KERNEL_PATH}{WORKBOOK}",
+                 hub.auth_headers)]
+    for what, url, headers in attempts:
+        try:
+            async with connect(url, additional_headers=headers, open_timeout=10):
+                outcome = "let in (it should not have been)"
+        except InvalidStatus as refused:
+            outcome = f"refused: HTTP {refused.response.status_code}"
+        show("hub", f"a connection with {what}: {outcome}")
+
+
 async def hub_session(hub: DevHub) -> int:
     """What the spreadsheet and the IDE send, and the kernel's answers, as the hub sees them."""
-    show("hub", f"listening on {hub.url}")
+    show("hub", f"listening on {hub.url}; its token is in {hub.hub_file}")
     process = await hub.launch_kernel(WORKBOOK, {"platform": "web"})
-    show("hub", f"launched a kernel for {WORKBOOK} (pid {process.pid})")
+    show("hub", f"launched a kernel for {WORKBOOK} (pid {process.pid}), the token in its "
+                "environment")
     try:
         kernel = await hub.wait_for_kernel(WORKBOOK, timeout=30)
         show("kernel", f"connected at /ws/kernel/{WORKBOOK}")
+        await who_gets_in(hub)
         await sync_modules(kernel)
 
         kernel.workbook = workbook = SimulatedWorkbook(["Sales"])

@@ -6,11 +6,16 @@ import asyncio
 import functools
 import logging
 import ssl
+from http import HTTPStatus
 from typing import Any, Dict, List, Optional, Set
 
 from websockets.asyncio.server import Server, ServerConnection, serve
 from websockets.exceptions import ConnectionClosed
+from websockets.http11 import Request, Response
 
+from .access import (IDE_PATH, KERNEL_PATH, TOKEN_ENV, Endpoint, Refusal, check_credentials,
+                     endpoint_of, new_token, own_origins, remove_hub_file, route_of,
+                     write_hub_file)
 from .ide_protocol import (HUB_REQUESTS, KERNEL_CONNECTED, KERNEL_STARTING, KERNEL_STOPPED,
                            LANGUAGE_ANSWERS, RELAYED, refusal)
 from .ide_requests import HubRequests, WorkbookWatch
@@ -22,8 +27,6 @@ from .packages import HubPackages
 
 logger = logging.getLogger(__name__)
 
-KERNEL_PATH = "/ws/kernel/"
-IDE_PATH = "/ws/ide/main_ide"
 # The hub accepts frames of any size from its own processes; the kernel bounds its own input.
 MAX_FRAME_BYTES = None
 
@@ -34,13 +37,20 @@ class DevHub:
 
     A workbook is open from the first time its kernel connects or is launched; a kernel that
     goes away leaves the workbook and its modules, and a new kernel for it gets those modules.
+
+    Every handshake must present the hub's `token` and come from no foreign web origin (see
+    ``access``); a workbook takes one kernel connection at a time. `authenticate` false asks
+    for no token (only for measuring what the token costs).
     """
 
     def __init__(
         self, host: str = "127.0.0.1", port: int = 0, ssl_context: Optional[ssl.SSLContext] = None,
         keep_frames: bool = True, data_dir: Optional[str] = None, package_settings: Any = None,
+        authenticate: bool = True,
     ) -> None:
         self.host = host
+        self.token: Optional[str] = new_token() if authenticate else None
+        self.hub_file: Optional[str] = None
         self._requested_port = port
         self.ssl_context = ssl_context
         self._server: Optional[Server] = None
@@ -76,6 +86,19 @@ class DevHub:
     def url(self) -> str:
         return f"{'wss' if self.secured else 'ws'}://{self.host}:{self.port}"
 
+    @property
+    def http_url(self) -> str:
+        return f"{'https' if self.secured else 'http'}://{self.host}:{self.port}"
+
+    @property
+    def data_dir(self) -> str:
+        return self.packages.data_dir
+
+    @property
+    def auth_headers(self) -> Dict[str, str]:
+        """The headers a client of this hub presents in its handshake."""
+        return {} if self.token is None else {"Authorization": f"Bearer {self.token}"}
+
     async def start(self) -> "DevHub":
         self._server = await serve(
             self._handle,
@@ -83,11 +106,17 @@ class DevHub:
             self._requested_port,
             ssl=self.ssl_context,
             max_size=MAX_FRAME_BYTES,
+            process_request=self._admit,
         )
+        if self.token is not None:
+            self.hub_file = write_hub_file(self.data_dir, self.url, self.http_url, self.token)
         logger.info("Development hub listening on %s", self.url)
         return self
 
     async def stop(self) -> None:
+        if self.hub_file is not None and self.token is not None:
+            remove_hub_file(self.hub_file, self.token)
+            self.hub_file = None
         await self.requests.close()
         for task in list(self._tasks):
             task.cancel()
@@ -135,6 +164,8 @@ class DevHub:
         self._launch_args[workbook_id] = connection_args
         self.kernel(workbook_id)
         connection_args = {"gather_output": True, **(connection_args or {})}
+        if self.token is not None:
+            kwargs["env"] = {TOKEN_ENV: self.token, **(kwargs.get("env") or {})}
         process = await launch_kernel(
             workbook_id, self.port, connection_args, secured=self.secured, **kwargs
         )
@@ -199,10 +230,33 @@ class DevHub:
 
     # --- connections ------------------------------------------------------------------------
 
+    def _admit(self, connection: ServerConnection, request: Request) -> Optional[Response]:
+        """Refuses a handshake (before any message is read or sent) that does not name an
+        endpoint, comes from a foreign web page, lacks the token, or asks for the kernel socket
+        of a workbook whose kernel is connected."""
+        verdict = endpoint_of(request.path)
+        if isinstance(verdict, Endpoint):
+            verdict = check_credentials(request.path, request.headers, self.token,
+                                        own_origins(self.port, self.secured)) or verdict
+        if isinstance(verdict, Endpoint) and verdict.kind == "kernel":
+            # The library runs the handler of an accepted handshake without a turn of the loop
+            # in between, so the session is marked connected before the next handshake is
+            # looked at: two kernels of one workbook cannot both get here.
+            session = self._kernels.get(verdict.workbook_id)  # type: ignore[arg-type]
+            if session is not None and session.connected.is_set():
+                verdict = Refusal(HTTPStatus.CONFLICT, f"Workbook {verdict.workbook_id} has a "
+                                                       "kernel connected already.")
+        if isinstance(verdict, Endpoint):
+            return None
+        logger.warning("Refused a connection to %.200r from %s: %d %s", route_of(request.path),
+                       _peer(connection), verdict.status, verdict.reason)
+        return connection.respond(verdict.status, verdict.reason + "\n")
+
     async def _handle(self, connection: ServerConnection) -> None:
-        path = connection.request.path if connection.request else ""
-        if path.startswith(KERNEL_PATH) and len(path) > len(KERNEL_PATH):
-            workbook_id = path[len(KERNEL_PATH):]
+        endpoint = endpoint_of(connection.request.path if connection.request else "")
+        if isinstance(endpoint, Endpoint) and endpoint.kind == "kernel":
+            workbook_id = endpoint.workbook_id
+            assert workbook_id is not None
             logger.info("Kernel connected for workbook %s", workbook_id)
             session = self.kernel(workbook_id)
             self.packages.kernel_connected(workbook_id)
@@ -217,14 +271,11 @@ class DevHub:
                 await self.ide.send(reply)
             await self.watch.changed()
             return
-        if path == IDE_PATH:
-            logger.info("IDE connected")
-            workbooks = [self._workbook_entry(wid) for wid in self._kernels]
-            await self.ide.serve(connection, {"type": "workbook_list", "workbooks": workbooks})
-            logger.info("IDE disconnected")
-            return
-        logger.warning("Refused a connection to unknown path %r", path)
-        await connection.close(1008, "unknown endpoint")
+        # _admit let in only the two endpoints.
+        logger.info("IDE connected from %s", _peer(connection))
+        workbooks = [self._workbook_entry(wid) for wid in self._kernels]
+        await self.ide.serve(connection, {"type": "workbook_list", "workbooks": workbooks})
+        logger.info("IDE disconnected")
 
     # --- relay between the IDE and the kernels ---------------------------------------------
 
@@ -300,3 +351,8 @@ class DevHub:
         if end is not None:
             await self.ide.send(end)
 
+
+
+def _peer(connection: ServerConnection) -> str:
+    address = connection.remote_address
+    return f"{address[0]}:{address[1]}" if isinstance(address, tuple) else str(address)

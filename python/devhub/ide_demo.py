@@ -80,7 +80,7 @@ def run(background: BackgroundHub, screenshot: Path) -> None:
     app = QApplication.instance() or QApplication([])
     window = MainWindow()
     window.resize(1280, 860)
-    link = IdeLink(window, "127.0.0.1", background.port)
+    link = IdeLink(window, "127.0.0.1", background.port, token=background.hub.token)
     window.attach_link(link)
     printer = ConsolePrinter(window)
     explorer = window.project_explorer

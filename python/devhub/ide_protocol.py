@@ -6,6 +6,20 @@ gets exactly one final reply with that `request_id`, which the IDE matches to th
 (`IdeLink.send_and_wait_response`); stream messages of a run carry the same id on the way.
 Without a `request_id`, the hub answers failures with a red "log_to_console" line instead.
 
+Connecting
+----------
+
+The IDE connects to ``/ws/ide/main_ide`` and presents the hub's token (from ``hub.json`` in the
+hub's data folder) as ``Authorization: Bearer <token>``, sending no ``Origin``; a handshake
+without the token, with another one, or from a web page of another origin is refused with HTTP
+403 and its reason as the body (see ``access``).
+
+The hub serves one IDE at a time. An IDE that connects takes the place of the one connected
+before, which gets no more messages: the hub closes it with the close code `IDE_REPLACED_CODE`
+(4001) and the reason `IDE_REPLACED_REASON`. An IDE closed that way shows the reason and does
+not reconnect on its own (it would take the place back, and the two would take turns); the
+person reconnects it from its File menu.
+
 Workbooks, modules and runs
 ---------------------------
 
@@ -134,9 +148,12 @@ from __future__ import annotations
 import re
 from typing import Any, Dict, Optional
 
-__all__ = ["KERNEL_CONNECTED", "KERNEL_STARTING", "KERNEL_STOPPED", "RELAYED", "RUNS",
+__all__ = ["IDE_REPLACED_CODE", "IDE_REPLACED_REASON", "KERNEL_CONNECTED", "KERNEL_STARTING", "KERNEL_STOPPED", "RELAYED", "RUNS",
            "HUB_REQUESTS", "LANGUAGE_ANSWERS", "LANGUAGE_REQUESTS", "PACKAGE_REQUESTS",
            "workbook_name_problem", "refusal"]
+
+IDE_REPLACED_CODE = 4001
+IDE_REPLACED_REASON = "Another IDE connected to this hub"
 
 KERNEL_CONNECTED = "connected"
 KERNEL_STARTING = "starting"

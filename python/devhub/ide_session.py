@@ -19,14 +19,16 @@ stand-in for running the system on one machine):
 
 from __future__ import annotations
 
+import asyncio
 import json
 import logging
-from typing import Any, Callable, Dict, Optional
+from typing import Any, Callable, Dict, Optional, Set
 
 from websockets.asyncio.server import ServerConnection
 from websockets.exceptions import ConnectionClosed
 
 from .frames import frame_text, parse_message
+from .ide_protocol import IDE_REPLACED_CODE, IDE_REPLACED_REASON
 
 logger = logging.getLogger(__name__)
 
@@ -60,21 +62,33 @@ def for_ide(message: Dict[str, Any]) -> Optional[Dict[str, Any]]:
 
 
 class IdeSession:
-    """The hub's side of the IDE's connection (one IDE at a time, as at /ws/ide/main_ide)."""
+    """The hub's side of the IDE's connection: one IDE at a time, as at /ws/ide/main_ide. An
+    IDE that connects takes the place of the one before, which is closed with
+    `IDE_REPLACED_CODE` and told why (see ``ide_protocol``)."""
 
     def __init__(self, route_to_kernel: Callable[[Dict[str, Any]], Any]) -> None:
         self.connection: Optional[ServerConnection] = None
         self._route_to_kernel = route_to_kernel
+        self._closing: Set["asyncio.Task[None]"] = set()
 
     @property
     def connected(self) -> bool:
         return self.connection is not None
 
     async def serve(self, connection: ServerConnection, greeting: Dict[str, Any]) -> None:
-        self.connection = connection
+        previous, self.connection = self.connection, connection
+        if previous is not None:
+            logger.warning("Another IDE connected; the IDE connected before is closed")
+            # Not awaited: the closing handshake may take the old IDE's close time-out, and the
+            # new IDE's greeting must not wait for it.
+            closing = asyncio.ensure_future(previous.close(IDE_REPLACED_CODE, IDE_REPLACED_REASON))
+            self._closing.add(closing)
+            closing.add_done_callback(self._closing.discard)
         try:
             await self.send(greeting)
             async for frame in connection:
+                if self.connection is not connection:
+                    break  # replaced: what it still sends is not the IDE's any more
                 text = frame_text(frame, "IDE")
                 message = parse_message(text, "IDE") if text is not None else None
                 if message is None:

@@ -2,9 +2,7 @@
 import asyncio
 import json
 
-from websockets.asyncio.client import connect
-
-from ..conftest import scaled
+from ..conftest import hub_connect, scaled
 
 
 async def until(websocket, predicate):
@@ -26,8 +24,8 @@ UNUSABLE = [b"\xff\xfe", "not json", "[1]", "[" * 100_000, '{"type": ["stdout"]}
 
 class TestTheHubReadsOn:
     async def test_after_a_kernels_unusable_frames(self, hub):
-        async with connect(f"ws://127.0.0.1:{hub.port}/ws/ide/main_ide") as ide, \
-                connect(f"ws://127.0.0.1:{hub.port}/ws/kernel/Raw.xlsx") as kernel:
+        async with hub_connect(hub, "/ws/ide/main_ide") as ide, \
+                hub_connect(hub, "/ws/kernel/Raw.xlsx") as kernel:
             session = await hub.wait_for_kernel("Raw.xlsx")
             for frame in UNUSABLE:
                 await kernel.send(frame)
@@ -38,8 +36,8 @@ class TestTheHubReadsOn:
             assert kept == UNUSABLE[1:]  # text frames are kept for readers of raw frames
 
     async def test_after_the_ides_unusable_frames(self, hub):
-        async with connect(f"ws://127.0.0.1:{hub.port}/ws/ide/main_ide") as ide, \
-                connect(f"ws://127.0.0.1:{hub.port}/ws/kernel/Raw.xlsx") as kernel:
+        async with hub_connect(hub, "/ws/ide/main_ide") as ide, \
+                hub_connect(hub, "/ws/kernel/Raw.xlsx") as kernel:
             await hub.wait_for_kernel("Raw.xlsx")
             for frame in UNUSABLE + ['{"type": "update_module", "workbook_id": "Raw.xlsx", '
                                      '"module_name": {"m": 1}}']:

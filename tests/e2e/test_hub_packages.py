@@ -6,14 +6,15 @@ import os
 import socket
 
 import pytest
-from websockets.asyncio.client import connect
 
 from business_layer.packages.manager import validate_package_spec
 from business_layer.settings_manager import SettingsManager
 from devhub import DevHub
-from devhub.hub import IDE_PATH, KERNEL_PATH
+from devhub.access import IDE_PATH, KERNEL_PATH
 from devhub.packages import HubPackages
 from devhub.wheels import build_wheel
+
+from ..conftest import hub_connect
 
 WB = "Book.xlsx"
 
@@ -63,7 +64,7 @@ class Peer:
 
 @pytest.fixture
 async def ide(hub):
-    async with connect(hub.url + IDE_PATH) as connection:
+    async with hub_connect(hub, IDE_PATH) as connection:
         peer = Peer(connection)
         await peer.until(lambda m: m["type"] == "workbook_list")
         yield peer
@@ -125,12 +126,12 @@ class TestInstallations:
 
         # A new hub on the same data folder knows the list and gives it to a connecting kernel.
         async with DevHub(data_dir=str(tmp_path / "data")) as second:
-            async with connect(second.url + KERNEL_PATH + WB) as kernel:
+            async with hub_connect(second, KERNEL_PATH + WB) as kernel:
                 first, = await Peer(kernel).until(lambda m: True)
         assert first == {"type": "set_package_paths", "old_paths": [], "new_paths": paths}
 
     async def test_removing_unloads_the_package_from_the_kernel(self, hub, ide):
-        async with connect(hub.url + KERNEL_PATH + WB) as connection:
+        async with hub_connect(hub, KERNEL_PATH + WB) as connection:
             kernel = Peer(connection)
             await hub.wait_for_kernel(WB)
             await ide.send({"type": "install_package", "workbook_id": WB,

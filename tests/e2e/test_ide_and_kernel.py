@@ -22,7 +22,7 @@ def system(qtbot, monkeypatch):
     process = background.call(background.hub.launch_kernel(WORKBOOK))
     window = MainWindow()
     qtbot.addWidget(window)
-    link = IdeLink(window, "127.0.0.1", background.port)
+    link = IdeLink(window, "127.0.0.1", background.port, token=background.hub.token)
     try:
         background.call(background.hub.wait_for_kernel(WORKBOOK, timeout=30))
         link.start()

@@ -55,7 +55,7 @@ def system(qtbot, monkeypatch, tmp_path):
     window = MainWindow()
     qtbot.addWidget(window)
     window.show()  # clicks reach visible widgets only
-    link = IdeLink(window, "127.0.0.1", background.port)
+    link = IdeLink(window, "127.0.0.1", background.port, token=background.hub.token)
     window.link = link
     running = System(background, window, link)
     try:

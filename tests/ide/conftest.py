@@ -34,7 +34,7 @@ class Ide:
         self.background = background
         self.window = MainWindow(settings=settings)
         self.window.resize(1200, 800)
-        self.link = IdeLink(self.window, "127.0.0.1", background.port)
+        self.link = IdeLink(self.window, "127.0.0.1", background.port, token=background.hub.token)
         self.window.attach_link(self.link)
         self.window.show()
         self.link.start()

@@ -4,8 +4,8 @@ import asyncio
 import json
 
 import pytest
-from websockets.asyncio.client import connect
 
+from ..conftest import hub_connect
 from .conftest import seconds
 
 
@@ -37,7 +37,7 @@ class IdeClient:
 
 @pytest.fixture
 async def ide(hub):
-    async with connect(f"{hub.url}/ws/ide/main_ide") as websocket:
+    async with hub_connect(hub, "/ws/ide/main_ide") as websocket:
         client = IdeClient(websocket)
         assert json.loads(await websocket.recv())["type"] == "workbook_list"
         yield client

@@ -186,11 +186,14 @@ class MainWindow(QMainWindow):
         next_pane.setShortcut(QKeySequence("F6"))
         next_pane.setToolTip("Move the keyboard focus: editor, console prompt, project explorer")
         next_pane.triggered.connect(self._next_pane)
+        self.reconnect_action = QAction("Re&connect to Hub", self)
+        self.reconnect_action.setToolTip("Connect again after another IDE took this one's place")
+        self.reconnect_action.triggered.connect(self._reconnect)
         menus = (
             ("&File", [books.new_workbook_action, modules.new_module_action,
                        modules.rename_module_action, modules.delete_module_action, None,
                        modules.save_action, modules.save_all_action, modules.close_tab_action,
-                       None, quit_action]),
+                       None, self.reconnect_action, quit_action]),
             ("&Run", [runs.run_action, runs.prompt_action, None, runs.reset_action,
                       books.restart_action]),
             ("&Debug", self.debug_actions.actions()),
@@ -221,6 +224,15 @@ class MainWindow(QMainWindow):
         """Works through `link` (the IdeLink that calls this window) from now on."""
         self.link = link
         self.channel.attach(link)
+
+    def _reconnect(self) -> None:
+        """Starts the link again (it stops when another IDE takes its place); nothing happens
+        while it is running."""
+        link = getattr(self, "link", None)
+        if link is None or link._running:
+            return
+        self.statusBar().showMessage(f"Connecting to {link.url} ...")
+        link.start()
 
     def _add_dock(self, title: str, widget: QWidget, area: Qt.DockWidgetArea) -> None:
         dock = QDockWidget(title, self)
