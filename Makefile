@@ -24,7 +24,7 @@ DEBUG_PYTHON := /usr/bin/python3.11-dbg
 DEBUG_VENV   := .venv-debug
 DEBUG_PIP    := $(DEBUG_VENV)/bin/python -W ignore -m pip # the debug build warns of pip's open files
 
-.PHONY: demo test test-asan test-debug install bench clean
+.PHONY: demo test test-asan test-debug install browser bench clean
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -38,10 +38,15 @@ install: $(PY)
 demo: install
 	$(PY) -m devhub.demo
 
-test: install
+# The browser the page tests drive: Debian's Chromium and its driver, installed when missing.
+browser:
+	test -x /usr/bin/chromedriver || (apt-get update && \
+		DEBIAN_FRONTEND=noninteractive apt-get install -y chromium chromium-driver)
+
+test: install browser
 	$(PY) -m pytest
 
-test-asan: install
+test-asan: install browser
 	$(PIP) install --quiet --no-deps --upgrade --target $(ASAN_SITE) $(BUILD) \
 		-Ccmake.define.QUORVEL_ASAN=ON -Ccmake.build-type=RelWithDebInfo -Cbuild-dir=build-asan/{wheel_tag} .
 	$(ASAN_ENV) $(PY) -m pytest
