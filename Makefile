@@ -24,7 +24,7 @@ DEBUG_PYTHON := /usr/bin/python3.11-dbg
 DEBUG_VENV   := .venv-debug
 DEBUG_PIP    := $(DEBUG_VENV)/bin/python -W ignore -m pip # the debug build warns of pip's open files
 
-.PHONY: demo test test-asan test-debug install browser bench clean
+.PHONY: demo test test-asan test-debug install test-tools bench clean
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -38,15 +38,17 @@ install: $(PY)
 demo: install
 	$(PY) -m devhub.demo
 
-# The browser the page tests drive: Debian's Chromium and its driver, installed when missing.
-browser:
-	test -x /usr/bin/chromedriver || (apt-get update && \
-		DEBIAN_FRONTEND=noninteractive apt-get install -y chromium chromium-driver)
+# What the tests drive beside the project, installed when missing: Debian's Chromium and its
+# driver (the page tests) and LibreOffice Calc (reads the workbook files the hub writes).
+test-tools:
+	test -x /usr/bin/chromedriver -a -x /usr/bin/soffice || (apt-get update && \
+		DEBIAN_FRONTEND=noninteractive apt-get install -y chromium chromium-driver \
+		libreoffice-calc-nogui)
 
-test: install browser
+test: install test-tools
 	$(PY) -m pytest
 
-test-asan: install browser
+test-asan: install test-tools
 	$(PIP) install --quiet --no-deps --upgrade --target $(ASAN_SITE) $(BUILD) \
 		-Ccmake.define.QUORVEL_ASAN=ON -Ccmake.build-type=RelWithDebInfo -Cbuild-dir=build-asan/{wheel_tag} .
 	$(ASAN_ENV) $(PY) -m pytest

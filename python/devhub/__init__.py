@@ -9,6 +9,6 @@ kernel as the hub would. ``make demo`` and the end-to-end tests run against it.
 from .hub import DevHub
 from .kernel_session import KernelSession
 from .launcher import KernelProcess, launch_kernel
-from .workbook import SimulatedWorkbook
+from .sheet_requests import SimulatedWorkbook
 
 __all__ = ["DevHub", "KernelSession", "KernelProcess", "SimulatedWorkbook", "launch_kernel"]

@@ -12,7 +12,8 @@ and the person who started it:
   browser sends one) must come from the hub's own HTTP origin, whatever token it carries: a web
   page open in the person's browser cannot reach the hub.
 * The path must name an endpoint: ``/ws/ide/main_ide``, or ``/ws/kernel/<workbook id>`` with an
-  id that is a workbook name (no percent escapes, no slashes).
+  id (percent-encoded) that is a workbook name once decoded (no slashes, no control
+  characters).
 
 The checks are values in, verdict out, so they are tested without sockets; the hub applies the
 verdict before its handshake answers, so a refused connection never carries a message.
@@ -28,7 +29,7 @@ import secrets
 from dataclasses import dataclass
 from http import HTTPStatus
 from typing import Any, Dict, Iterable, List, Optional, Tuple, Union
-from urllib.parse import parse_qs, urlsplit
+from urllib.parse import parse_qs, unquote, urlsplit
 
 from .atomic_file import replace_file, sync_folder
 from .ide_protocol import workbook_name_problem
@@ -88,7 +89,12 @@ def endpoint_of(path: str) -> Union[Endpoint, Refusal]:
     if route == IDE_PATH:
         return Endpoint("ide")
     if route.startswith(KERNEL_PATH):
-        workbook_id = route[len(KERNEL_PATH):]
+        # The kernel percent-encodes its workbook's name; what it names once decoded must be a
+        # workbook name (an encoded slash stays a slash, and is refused).
+        try:
+            workbook_id = unquote(route[len(KERNEL_PATH):], errors="strict")
+        except UnicodeDecodeError:
+            return Refusal(HTTPStatus.BAD_REQUEST, "Not a workbook id: not UTF-8 once decoded.")
         problem = workbook_name_problem(workbook_id)
         if problem is not None:
             return Refusal(HTTPStatus.BAD_REQUEST, f"Not a workbook id. {problem}")

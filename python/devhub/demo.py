@@ -17,7 +17,7 @@ from .access import IDE_PATH, KERNEL_PATH
 from .background import BackgroundHub
 from .hub import DevHub
 from .kernel_session import KernelSession
-from .workbook import SimulatedWorkbook
+from .sheet_requests import SimulatedWorkbook
 
 WORKBOOK = "Sales.xlsx"
 SALES_MODULE = textwrap.dedent(

@@ -1,42 +1,53 @@
-"""DevHub: the WebSocket server that kernels and the IDE connect to on this machine."""
+"""DevHub: the WebSocket server that kernels and the IDE connect to on this machine, and the
+relay between them."""
 
 from __future__ import annotations
 
 import asyncio
 import functools
 import logging
+import os
 import ssl
+import tempfile
 from http import HTTPStatus
-from typing import Any, Dict, List, Optional, Set
+from typing import Any, Dict, List, Optional, Set, Tuple
 
 from websockets.asyncio.server import Server, ServerConnection, serve
 from websockets.exceptions import ConnectionClosed
 from websockets.http11 import Request, Response
 
-from .access import (IDE_PATH, KERNEL_PATH, TOKEN_ENV, Endpoint, Refusal, check_credentials,
-                     endpoint_of, new_token, own_origins, remove_hub_file, route_of,
-                     write_hub_file)
-from .ide_protocol import (HUB_REQUESTS, KERNEL_CONNECTED, KERNEL_STARTING, KERNEL_STOPPED,
-                           LANGUAGE_ANSWERS, RELAYED, refusal)
+from .access import (IDE_PATH, KERNEL_PATH, Endpoint, Refusal, check_credentials, endpoint_of,
+                     new_token, own_origins, remove_hub_file, route_of, write_hub_file)
+from .ide_protocol import HUB_REQUESTS, KERNEL_STOPPED, LANGUAGE_ANSWERS, RELAYED, refusal
 from .ide_requests import HubRequests, WorkbookWatch
 from .ide_session import IdeSession, for_ide
 from .kernel_session import KernelSession
-from .launcher import KernelProcess, launch_kernel
-from .pending_replies import PendingReplies
+from .kernels import KernelProcesses
+from .launcher import KernelProcess
 from .packages import HubPackages
+from .pending_replies import PendingReplies
+from .workbook_file import WorkbookFile, WorkbookFileError
+from .workbook_part import check_module_name
+from .workbooks import Workbooks
+
+__all__ = ["DevHub", "IDE_PATH", "KERNEL_PATH"]
 
 logger = logging.getLogger(__name__)
 
 # The hub accepts frames of any size from its own processes; the kernel bounds its own input.
 MAX_FRAME_BYTES = None
+MODULE_CHANGES = ("update_module", "delete_module")
 
 
 class DevHub:
-    """A local hub on 127.0.0.1: serves kernels and the IDE, relays between them, and launches
-    and restarts kernels (the IDE's messages are listed in ``ide_protocol``).
+    """A local hub on 127.0.0.1: serves kernels and the IDE, relays between them, keeps each
+    workbook's file, and launches and restarts kernels (the IDE's messages are listed in
+    ``ide_protocol``).
 
-    A workbook is open from the first time its kernel connects or is launched; a kernel that
-    goes away leaves the workbook and its modules, and a new kernel for it gets those modules.
+    A workbook is an .xlsx file (``workbooks``): opened from a path, or, for a kernel that
+    connects or is launched for a workbook the hub has not opened, the file of that name in the
+    data folder's "workbooks" folder. A kernel that connects gets its workbook's modules; one
+    that goes away leaves the workbook open.
 
     Every handshake must present the hub's `token` and come from no foreign web origin (see
     ``access``); a workbook takes one kernel connection at a time. `authenticate` false asks
@@ -54,23 +65,28 @@ class DevHub:
         self._requested_port = port
         self.ssl_context = ssl_context
         self._server: Optional[Server] = None
-        self._kernels: Dict[str, KernelSession] = {}
+        # Without a data folder the hub keeps one of its own, removed when it stops.
+        self._scratch = tempfile.TemporaryDirectory(prefix="devhub-") if data_dir is None else None
+        self.data_dir = os.path.abspath(data_dir or self._scratch.name)  # type: ignore[union-attr]
+        os.makedirs(self.data_dir, exist_ok=True)
         # Kernel frames are kept for scripts and tests to read; a hub run on its own drops them.
         self._keep_frames = keep_frames
         self.ide = IdeSession(self._from_ide)
-        # The hub's copy of each workbook's modules, kept from the IDE's updates.
-        self.modules: Dict[str, Dict[str, str]] = {}
-        # Kernel processes this hub launched, by workbook; workbooks whose kernel is restarting.
-        self._processes: Dict[str, KernelProcess] = {}
-        self._launch_args: Dict[str, Optional[Dict[str, Any]]] = {}
-        self.restarting: Set[str] = set()
-        self.replies = PendingReplies()
         self.watch = WorkbookWatch(self.ide.send, self.workbooks_state)
-        self.requests = HubRequests(self)
+        self.workbooks = Workbooks(os.path.join(self.data_dir, "workbooks"),
+                                   self._workbook_problem)
+        self.kernels = KernelProcesses(port=lambda: self.port, secured=self.secured,
+                                       token=self.token, new_session=self._new_session,
+                                       changed=self.watch.changed)
+        self.replies = PendingReplies()
+        # The file writes of relayed module changes, by (workbook, request id): the IDE hears
+        # that a change is saved once the kernel took it and the file holds it.
+        self._writes: Dict[Tuple[str, str], "asyncio.Future[None]"] = {}
+        self.requests = HubRequests(self.kernels, self.workbooks, self.watch, self.ide.send,
+                                    self.sync_kernel)
+        self.packages = HubPackages(self.data_dir, package_settings, to_ide=self.ide.send,
+                                    kernel_of=self.kernels.connected, workbooks=self.workbooks)
         self._tasks: Set["asyncio.Task[None]"] = set()
-        # Workbooks' packages, kept in the data folder (a temporary one when none is given).
-        self.packages = HubPackages(data_dir, package_settings, to_ide=self.ide.send,
-                                    kernel_of=self._kernels.get)
 
     @property
     def port(self) -> int:
@@ -91,10 +107,6 @@ class DevHub:
         return f"{'https' if self.secured else 'http'}://{self.host}:{self.port}"
 
     @property
-    def data_dir(self) -> str:
-        return self.packages.data_dir
-
-    @property
     def auth_headers(self) -> Dict[str, str]:
         """The headers a client of this hub presents in its handshake."""
         return {} if self.token is None else {"Authorization": f"Bearer {self.token}"}
@@ -110,23 +122,30 @@ class DevHub:
         )
         if self.token is not None:
             self.hub_file = write_hub_file(self.data_dir, self.url, self.http_url, self.token)
+        self._spawn(self.workbooks.watch_disks())
         logger.info("Development hub listening on %s", self.url)
         return self
 
     async def stop(self) -> None:
+        """Stops serving; every workbook's file is saved, every kernel of ours ended."""
         if self.hub_file is not None and self.token is not None:
             remove_hub_file(self.hub_file, self.token)
             self.hub_file = None
         await self.requests.close()
         for task in list(self._tasks):
             task.cancel()
-        for process in list(self._processes.values()):
-            await process.kill()
+        await self.kernels.close()
         if self._server is not None:
             self._server.close()
             await self._server.wait_closed()
             self._server = None
+        await self.workbooks.close_all()
         await self.packages.close()
+        if self._scratch is not None:
+            try:
+                self._scratch.cleanup()
+            except OSError as error:  # a kernel process may still hold a file open
+                logger.warning("Could not remove %s: %s", self.data_dir, error)
 
     async def __aenter__(self) -> "DevHub":
         return await self.start()
@@ -134,99 +153,60 @@ class DevHub:
     async def __aexit__(self, *exc_info: Any) -> None:
         await self.stop()
 
-    # --- kernels ----------------------------------------------------------------------------
+    # --- kernels and workbooks, for scripts and tests -------------------------------------
 
     def kernel(self, workbook_id: str) -> KernelSession:
-        """The session of a workbook's kernel (created before the kernel connects, if need be)."""
-        session = self._kernels.get(workbook_id)
-        if session is None:
-            session = self._kernels[workbook_id] = KernelSession(
-                workbook_id, listener=functools.partial(self._to_ide, workbook_id),
-                keep_frames=self._keep_frames)
-        return session
+        """The session of a workbook's kernel (made before the kernel connects, if need be)."""
+        return self.kernels.session(workbook_id)
 
     async def wait_for_kernel(self, workbook_id: str, timeout: float = 10.0) -> KernelSession:
         session = self.kernel(workbook_id)
         await asyncio.wait_for(session.connected.wait(), timeout)
         return session
 
-    async def launch_kernel(
-        self, workbook_id: str, connection_args: Optional[Dict[str, Any]] = None, **kwargs: Any
-    ) -> KernelProcess:
-        """Starts a kernel process for the workbook, connecting back to this hub.
+    async def launch_kernel(self, workbook_id: str,
+                            connection_args: Optional[Dict[str, Any]] = None,
+                            **options: Any) -> KernelProcess:
+        """Opens the workbook (its file in the data folder, unless a path opened it) and starts
+        a kernel process for it (see ``KernelProcesses.launch``)."""
+        await self.workbooks.open_name(workbook_id)
+        return await self.kernels.launch(workbook_id, connection_args, **options)
 
-        Without `connection_args`, a workbook launched before gets the arguments it had then.
-        The hub asks its kernels to gather output into few frames unless `connection_args`
-        says otherwise ("gather_output"); KernelSession opens the "batch" frames.
-        """
-        if connection_args is None:
-            connection_args = self._launch_args.get(workbook_id)
-        self._launch_args[workbook_id] = connection_args
-        self.kernel(workbook_id)
-        connection_args = {"gather_output": True, **(connection_args or {})}
-        if self.token is not None:
-            kwargs["env"] = {TOKEN_ENV: self.token, **(kwargs.get("env") or {})}
-        process = await launch_kernel(
-            workbook_id, self.port, connection_args, secured=self.secured, **kwargs
-        )
-        self._processes[workbook_id] = process
-        self._spawn(self._watch_process(process))
-        await self.watch.changed()
-        return process
-
-    async def stop_kernel(self, workbook_id: str, timeout: float) -> None:
-        """Asks the workbook's kernel to shut down and waits until it has gone; a process of
-        ours that outlives `timeout` is ended."""
-        session = self._kernels.get(workbook_id)
-        if session is not None and session.connected.is_set():
-            try:
-                await session.send({"type": "shutdown"})
-            except Exception:  # the connection is going anyway
-                pass
-        process = self._processes.get(workbook_id)
-        if process is not None:
-            try:
-                await process.wait(timeout)
-            except asyncio.TimeoutError:
-                logger.warning("Kernel of %s did not exit in %.0f s; ending it", workbook_id,
-                               timeout)
-                await process.kill()
-        if session is not None and session.connected.is_set():
-            try:
-                await asyncio.wait_for(session.closed.wait(), timeout)
-            except asyncio.TimeoutError:
-                # Not our process: all the hub can do is close its end of the connection.
-                if session.connection is not None:
-                    await session.connection.close()
-                await session.closed.wait()
-
-    # --- workbooks, as the IDE sees them ---------------------------------------------------
+    async def open_workbook(self, path: str) -> WorkbookFile:
+        """Opens a workbook file and starts its kernel (as the command line does)."""
+        workbook = await self.workbooks.open(path)
+        name = os.path.basename(workbook.path)
+        if self.kernels.state(name) == KERNEL_STOPPED:
+            await self.kernels.launch(name)
+        return workbook
 
     def workbook_ids(self) -> List[str]:
-        return list(self._kernels)
+        return self.workbooks.ids()
 
     def kernel_state(self, workbook_id: str) -> str:
-        session = self._kernels.get(workbook_id)
-        if session is not None and session.connected.is_set():
-            return KERNEL_CONNECTED
-        process = self._processes.get(workbook_id)
-        if workbook_id in self.restarting or (
-                process is not None and process.process.returncode is None):
-            return KERNEL_STARTING
-        return KERNEL_STOPPED
+        return self.kernels.state(workbook_id)
 
     def workbooks_state(self) -> List[Dict[str, Any]]:
-        return [{"id": wid, "name": wid, "kernel": self.kernel_state(wid)}
-                for wid in self._kernels]
+        return [{"id": wid, "name": os.path.basename(workbook.path),
+                 "kernel": self.kernels.state(wid), "path": workbook.path,
+                 "problem": workbook.conflict, "read_only": workbook.read_only}
+                for wid, workbook in self.workbooks.files.items()]
+
+    def _new_session(self, workbook_id: str) -> KernelSession:
+        return KernelSession(workbook_id, listener=functools.partial(self._to_ide, workbook_id),
+                             keep_frames=self._keep_frames)
+
+    def _workbook_problem(self, workbook_id: str, text: str) -> None:
+        self._spawn(self._tell_problem(text))
+
+    async def _tell_problem(self, text: str) -> None:
+        await self.ide.send({"type": "log_to_console", "color": "#ff6b6b", "content": text})
+        await self.watch.changed()
 
     def _spawn(self, coroutine: Any) -> None:
         task = asyncio.ensure_future(coroutine)
         self._tasks.add(task)
         task.add_done_callback(self._tasks.discard)
-
-    async def _watch_process(self, process: KernelProcess) -> None:
-        await process.process.wait()
-        await self.watch.changed()
 
     # --- connections ------------------------------------------------------------------------
 
@@ -242,8 +222,7 @@ class DevHub:
             # The library runs the handler of an accepted handshake without a turn of the loop
             # in between, so the session is marked connected before the next handshake is
             # looked at: two kernels of one workbook cannot both get here.
-            session = self._kernels.get(verdict.workbook_id)  # type: ignore[arg-type]
-            if session is not None and session.connected.is_set():
+            if self.kernels.connected(verdict.workbook_id) is not None:  # type: ignore[arg-type]
                 verdict = Refusal(HTTPStatus.CONFLICT, f"Workbook {verdict.workbook_id} has a "
                                                        "kernel connected already.")
         if isinstance(verdict, Endpoint):
@@ -259,7 +238,6 @@ class DevHub:
             assert workbook_id is not None
             logger.info("Kernel connected for workbook %s", workbook_id)
             session = self.kernel(workbook_id)
-            self.packages.kernel_connected(workbook_id)
             arrival = asyncio.ensure_future(self._kernel_arrived(workbook_id, session))
             try:
                 await session.serve(connection)
@@ -268,37 +246,61 @@ class DevHub:
             logger.info("Kernel disconnected for workbook %s", workbook_id)
             reason = f"The kernel of {workbook_id} went away before it answered."
             for reply in self.replies.abandon(workbook_id, reason):
+                self._writes.pop((workbook_id, reply.get("request_id")), None)
                 await self.ide.send(reply)
             await self.watch.changed()
             return
         # _admit let in only the two endpoints.
         logger.info("IDE connected from %s", _peer(connection))
-        workbooks = [self._workbook_entry(wid) for wid in self._kernels]
+        workbooks = [self._workbook_entry(wid) for wid in self.workbooks.ids()]
         await self.ide.serve(connection, {"type": "workbook_list", "workbooks": workbooks})
         logger.info("IDE disconnected")
+
+    async def _kernel_arrived(self, workbook_id: str, session: KernelSession) -> None:
+        """Gives a kernel that connected its workbook's cells, modules and package folders,
+        then announces it to the IDE."""
+        await session.connected.wait()
+        try:
+            workbook = await self.workbooks.open_name(workbook_id)
+        except WorkbookFileError as error:
+            logger.warning("The kernel of %s runs without its workbook: %s", workbook_id, error)
+            await self.ide.send({"type": "log_to_console", "color": "#ff6b6b",
+                                 "content": f"The kernel of {workbook_id} runs without its "
+                                            f"workbook: {error}"})
+            return
+        if session.workbook is None:
+            session.workbook = workbook
+        try:
+            await self.sync_kernel(workbook_id)
+        except ConnectionClosed:
+            return  # gone already: its leaving is reported where its connection is served
+        self.packages.kernel_connected(workbook_id)
+        await self.ide.send(self._workbook_entry(workbook_id, "workbook_connected"))
+        await self.watch.changed()
+
+    async def sync_kernel(self, workbook_id: str, gone: Tuple[str, ...] = ()) -> None:
+        """Sends the workbook's connected kernel its modules (and the deletion of `gone`)."""
+        session = self.kernels.connected(workbook_id)
+        workbook = self.workbooks.get(workbook_id)
+        if session is None or workbook is None:
+            return
+        updates = [{"type": "delete_module", "module_name": name} for name in gone]
+        updates += [{"type": "update_module", "module_name": name, "code": code}
+                    for name, code in list(workbook.modules.items())]
+        for update in updates:
+            self.replies.relayed(workbook_id, update)
+            await session.send(update)
 
     # --- relay between the IDE and the kernels ---------------------------------------------
 
     def _workbook_entry(self, workbook_id: str, message_type: Optional[str] = None) -> Dict[str, Any]:
-        entry: Dict[str, Any] = {"id": workbook_id, "name": workbook_id,
-                                 "modules": dict(self.modules.get(workbook_id, {}))}
+        workbook = self.workbooks.get(workbook_id)
+        modules = dict(workbook.modules) if workbook is not None else {}
+        name = os.path.basename(workbook.path) if workbook is not None else workbook_id
         if message_type is None:
-            return entry
-        return {"type": message_type, "workbook_id": workbook_id, "name": workbook_id,
-                "modules": entry["modules"]}
-
-    async def _kernel_arrived(self, workbook_id: str, session: KernelSession) -> None:
-        """Gives a kernel that connected the workbook's modules, then announces it to the IDE."""
-        await session.connected.wait()
-        try:
-            for name, code in list(self.modules.get(workbook_id, {}).items()):
-                update = {"type": "update_module", "module_name": name, "code": code}
-                self.replies.relayed(workbook_id, update)
-                await session.send(update)
-        except ConnectionClosed:
-            return  # gone already: its leaving is reported where its connection is served
-        await self.ide.send(self._workbook_entry(workbook_id, "workbook_connected"))
-        await self.watch.changed()
+            return {"id": workbook_id, "name": name, "modules": modules}
+        return {"type": message_type, "workbook_id": workbook_id, "name": name,
+                "modules": modules}
 
     async def _from_ide(self, message: Dict[str, Any]) -> None:
         kind = message.get("type")
@@ -307,28 +309,73 @@ class DevHub:
             return
         if await self.packages.handle_ide_message(message):
             return
-        workbook_id = message.get("workbook_id")
-        session = self._kernels.get(workbook_id) if isinstance(workbook_id, str) else None
-        problem = None
-        if session is None or not session.connected.is_set():
-            problem = f"No kernel is connected for workbook {workbook_id!r}."
-        elif kind in ("update_module", "delete_module") and not (
-                isinstance(message.get("module_name"), str) and message["module_name"]):
-            problem = f"{kind} needs a module name."
-        if problem is not None:
-            request_id = message.get("request_id")
-            if kind in RELAYED and isinstance(request_id, str) and request_id:
-                await self.ide.send(refusal(message, problem))
-            else:
-                await self.ide.send({"type": "log_to_console", "color": "#ff6b6b",
-                                     "content": problem})
+        if kind in MODULE_CHANGES:
+            await self._change_module(message)
             return
-        if kind == "update_module":
-            self.modules.setdefault(workbook_id, {})[message["module_name"]] = message.get("code", "")
-        elif kind == "delete_module":
-            self.modules.get(workbook_id, {}).pop(message["module_name"], None)
+        workbook_id = message.get("workbook_id")
+        session = self.kernels.connected(workbook_id) if isinstance(workbook_id, str) else None
+        if session is None:
+            await self._refuse(message, f"No kernel is connected for workbook {workbook_id!r}.")
+            return
         self.replies.relayed(workbook_id, message)
-        await session.send(message)  # type: ignore[union-attr]
+        await session.send(message)
+
+    async def _refuse(self, message: Dict[str, Any], problem: str) -> None:
+        request_id = message.get("request_id")
+        if message.get("type") in RELAYED and isinstance(request_id, str) and request_id:
+            await self.ide.send(refusal(message, problem))
+        else:
+            await self.ide.send({"type": "log_to_console", "color": "#ff6b6b",
+                                 "content": problem})
+
+    async def _change_module(self, message: Dict[str, Any]) -> None:
+        """A module saved or deleted in the IDE: written to the workbook's file and sent to its
+        kernel at once; the IDE hears of it once both are done (without a kernel, once the
+        file holds it)."""
+        kind, workbook_id = message["type"], message.get("workbook_id")
+        name, code = message.get("module_name"), message.get("code", "")
+        workbook = self.workbooks.get(workbook_id)
+        problem = None
+        if workbook is None:
+            problem = f"No workbook {workbook_id!r} is open."
+        elif check_module_name(name) is not None:
+            problem = f"{kind} needs a module name: {check_module_name(name)}."
+        elif kind == "update_module" and not isinstance(code, str):
+            problem = f"The code of module {name} is not text."
+        if problem is not None:
+            await self._refuse(message, problem)
+            return
+        assert workbook is not None and isinstance(workbook_id, str)
+        write = asyncio.ensure_future(workbook.set_module(name, code) if kind == "update_module"
+                                      else workbook.delete_module(name))
+        request_id = message.get("request_id")
+        session = self.kernels.connected(workbook_id)
+        if session is None:
+            try:
+                await write
+            except WorkbookFileError as error:
+                await self._refuse(message, str(error))
+                return
+            if isinstance(request_id, str) and request_id:
+                answer = "module_updated" if kind == "update_module" else "module_deleted"
+                reply = {"type": answer, "workbook_id": workbook_id, "module_name": name,
+                         "request_id": request_id}
+                if answer == "module_deleted":
+                    reply["success"] = True
+                await self.ide.send(reply)
+            await self._send_module_list(workbook_id)
+            return
+        if isinstance(request_id, str) and request_id:
+            self._writes[(workbook_id, request_id)] = write
+        else:
+            write.add_done_callback(_log_failed_write)
+        self.replies.relayed(workbook_id, message)
+        await session.send(message)
+
+    async def _send_module_list(self, workbook_id: str) -> None:
+        workbook = self.workbooks.get(workbook_id)
+        names = sorted(workbook.modules) if workbook is not None else []
+        await self.ide.send({"type": "module_list", "workbook_id": workbook_id, "modules": names})
 
     async def _to_ide(self, workbook_id: str, message: Dict[str, Any]) -> None:
         if await self.packages.from_kernel(workbook_id, message):
@@ -338,11 +385,16 @@ class DevHub:
             return
         reply = self.replies.answered(workbook_id, message)
         if reply is not None:
+            write = self._writes.pop((workbook_id, reply["request_id"]), None)
+            if write is not None:
+                try:
+                    await write
+                except WorkbookFileError as error:
+                    reply = refusal(reply, str(error))
             await self.ide.send(reply)
         if message.get("type") in ("module_updated", "module_deleted"):
             # The kernel took the change: the IDE's explorer lists the workbook's modules anew.
-            names = sorted(self.modules.get(workbook_id, {}))
-            await self.ide.send({"type": "module_list", "workbook_id": workbook_id, "modules": names})
+            await self._send_module_list(workbook_id)
             return
         shown = for_ide(message)
         if shown is not None:
@@ -351,6 +403,10 @@ class DevHub:
         if end is not None:
             await self.ide.send(end)
 
+
+def _log_failed_write(write: "asyncio.Future[None]") -> None:
+    if not write.cancelled() and write.exception() is not None:
+        logger.warning("A module change was not saved: %s", write.exception())
 
 
 def _peer(connection: ServerConnection) -> str:

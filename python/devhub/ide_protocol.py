@@ -27,8 +27,8 @@ Relayed to the workbook's kernel (`workbook_id` names it):
 
 | type | fields | the hub | reply to the IDE |
 |---|---|---|---|
-| "update_module" | `workbook_id`, `module_name`, `code`, `request_id` | keeps `code` as the workbook's module, relays | "module_updated" {`workbook_id`, `module_name`, `request_id`} once the kernel took it, then "module_list" |
-| "delete_module" | `workbook_id`, `module_name`, `request_id` | forgets the module, relays | "module_deleted" {`workbook_id`, `module_name`, `success`: true, `request_id`}, then "module_list" |
+| "update_module" | `workbook_id`, `module_name`, `code`, `request_id` | writes `code` into the workbook's file, relays | "module_updated" {`workbook_id`, `module_name`, `request_id`} once the kernel took it and the file on disk holds it, then "module_list" |
+| "delete_module" | `workbook_id`, `module_name`, `request_id` | takes the module out of the file, relays | "module_deleted" {`workbook_id`, `module_name`, `success`: true, `request_id`} once the kernel and the file are done, then "module_list" |
 | "execution_request" | `workbook_id`, `code`, `request_id`, `source` ("ide") | relays | "stdout", "stderr", "result_output" as the cell runs, then one "execution_result" |
 | "run_module" | `workbook_id`, `module_name`, `function_name`, `args` (list), `debug` (false), `breakpoints` ([]), `request_id`, `source` ("ide") | relays | as "execution_request"; "execution_result" names `function_name` |
 | "reset_namespace" | `workbook_id`, `request_id` | relays | "namespace_reset" {`workbook_id`, `request_id`} |
@@ -47,10 +47,15 @@ hold):
 A kernel whose language bridge fails logs it and answers nothing: the IDE gives up on a language
 request after a time-out of its own.
 
+A module change for an open workbook whose kernel is not connected is written into the file and
+answered once the file holds it (the kernel gets the module when it connects). A change the
+file cannot take (a read-only file, a full disk) is answered with "request_refused" naming the
+file and the reason: the IDE keeps the edit unsaved.
+
 A kernel's "execution_error" reaches the IDE as "execution_result" with `success` false and the
 error's text in `error`. A relayed request the hub cannot deliver (the workbook has no connected
-kernel, the module name is empty), or whose kernel goes away before answering, is answered by
-the hub: a cell or run with "execution_result" {`success`: false, `error`: the reason,
+kernel, the module name is not a module name, the code is not text), or whose kernel goes away
+before answering, is answered by the hub: a cell or run with "execution_result" {`success`: false, `error`: the reason,
 `function_name`, `request_id`, `workbook_id`, `source`}, any other request with
 "request_refused" {`request_id`, `workbook_id`, `message`}.
 
@@ -91,11 +96,20 @@ Handled by the hub itself:
 
 | type | fields | the hub | reply to the IDE |
 |---|---|---|---|
-| "new_workbook" | `workbook_id` (its name: letters, digits, ".", "_", "-"), `request_id` | launches a kernel for a workbook it does not have yet | "workbook_opened" {`request_id`, `workbook_id`, `success`, `message`} once the kernel is connected, or why not |
+| "new_workbook" | `path` (the file to create), or `workbook_id` alone (a name: the file of that name in the hub's folder of workbooks), `request_id` | creates the workbook file (one empty sheet, "Sheet1"; refused when the file exists) and launches its kernel | "workbook_opened" {`request_id`, `workbook_id`, `path`, `success`, `message`} once the kernel is connected, or why not |
+| "open_workbook" | `path`, `request_id` | opens an existing workbook file (its id is the file's name; a second file of a name that is open is refused) and launches its kernel | "workbook_opened" as for "new_workbook" |
+| "close_workbook" | `workbook_id`, `request_id` | stops the kernel, saves the file and lets go of the workbook; then sends "workbook_disconnected" {`workbook_id`} | "workbook_closed" {`request_id`, `workbook_id`, `success`, `message`} |
+| "save_workbook_as" | `workbook_id`, `path`, `request_id` | writes everything the hub holds of the workbook to `path`, which becomes its file (the way out of a `problem`) | "workbook_saved" {`request_id`, `workbook_id`, `path`, `success`, `message`} |
+| "reload_workbook" | `workbook_id`, `request_id` | reads the file again, dropping what the hub held that it lacks; the kernel gets the file's modules, the IDE "all_modules" and "module_list" | "workbook_reloaded" {`request_id`, `workbook_id`, `success`, `message`} |
 | "restart_kernel" | `workbook_id`, `request_id` | asks the kernel to shut down (ends its process after `KERNEL_STOP_TIMEOUT`), launches a new one and sends it the workbook's modules: the namespace is lost, the modules are kept | "kernel_restarted" {`request_id`, `workbook_id`, `success`, `message`} |
-| "watch_workbooks" | `version` (integer; -1 asks at once), `request_id` | answers when its workbook list differs from `version`; until then the watch waits, and a newer watch replaces it | "workbooks_state" {`request_id`, `version`, `workbooks`: [{`id`, `name`, `kernel`}]} |
+| "watch_workbooks" | `version` (integer; -1 asks at once), `request_id` | answers when its workbook list differs from `version`; until then the watch waits, and a newer watch replaces it | "workbooks_state" {`request_id`, `version`, `workbooks`: [{`id`, `name`, `kernel`, `path`, `problem`, `read_only`}]} |
 
 `kernel` is "connected", "starting" (launched or restarting, not connected yet) or "stopped".
+`problem` is null, or why the hub no longer writes the file: another program changed or
+removed it. The hub then keeps what it holds (changes still acknowledged, kept in the file's
+journal) until "save_workbook_as" or "reload_workbook". A file that cannot be saved for another
+reason (a full disk) is reported with a red "log_to_console" line, and saving is tried again
+at the next change.
 
 Besides the replies, the hub announces a workbook's kernel with "workbook_connected" (its name
 and modules) each time one connects, after it has sent that kernel the workbook's modules. A
@@ -106,7 +120,7 @@ Packages
 
 Each workbook has its own list of installed packages. The hub installs them with its package
 manager into the cache under its data folder (one folder per package version, shared by the
-workbooks that use it), keeps each workbook's list in ``workbook_packages.json`` there, and
+workbooks that use it), keeps each workbook's list in the workbook's file, and
 gives a workbook's kernel the folders of its packages as import paths, both when the list
 changes and whenever the kernel connects.
 
@@ -169,7 +183,8 @@ LANGUAGE_ANSWERS = frozenset({"completion_response", "signature_help_response",
 RELAYED = {"update_module", "delete_module", "execution_request", "run_module",
            "reset_namespace", *LANGUAGE_REQUESTS}
 RUNS = {"execution_request", "run_module"}
-HUB_REQUESTS = {"new_workbook", "restart_kernel", "watch_workbooks"}
+HUB_REQUESTS = {"new_workbook", "open_workbook", "close_workbook", "save_workbook_as",
+                "reload_workbook", "restart_kernel", "watch_workbooks"}
 
 # Requests the hub answers with its package manager.
 INSTALL_PACKAGE = "install_package"
@@ -182,14 +197,17 @@ GET_PACKAGE_INFO = "get_package_info"
 PACKAGE_REQUESTS = frozenset({INSTALL_PACKAGE, REMOVE_PACKAGE, GET_WORKBOOK_PACKAGES,
                               GET_PACKAGE_VERSIONS, GET_PACKAGE_EXTRAS, GET_PACKAGE_INFO})
 
-# A workbook name becomes a path segment of the kernel's endpoint and a command-line argument.
-_WORKBOOK_NAME = re.compile(r"[A-Za-z0-9_][A-Za-z0-9._-]{0,99}")
+# A workbook's name is its file's name: it becomes a path segment of its kernel's endpoint
+# (percent-encoded there) and a command-line argument.
+MAX_WORKBOOK_NAME = 100
+_NOT_IN_NAMES = re.compile(r"[/\\\x00-\x1f\x7f]")
 
 
 def workbook_name_problem(name: Any) -> Optional[str]:
-    if not isinstance(name, str) or not _WORKBOOK_NAME.fullmatch(name):
-        return ("A workbook name holds 1 to 100 letters, digits, '.', '_' or '-' and does not "
-                "start with '.' or '-'.")
+    if (not isinstance(name, str) or not 0 < len(name) <= MAX_WORKBOOK_NAME
+            or _NOT_IN_NAMES.search(name) or name[0] in ".-" or name != name.strip()):
+        return (f"A workbook name is a file name of 1 to {MAX_WORKBOOK_NAME} characters, without "
+                "slashes or control characters, not starting with '.' or '-'.")
     return None
 
 

@@ -1,29 +1,28 @@
-"""The IDE's requests that the hub answers itself: open a new workbook, restart a workbook's
-kernel, and watch the workbooks' kernel states (see ``ide_protocol`` for the messages).
+"""The IDE's requests that the hub answers itself: new, open, close, save-as and reload of
+workbook files, kernel restarts, and the watch of the workbooks' states (see ``ide_protocol``
+for the messages).
 
-Launching and restarting take seconds, so each runs as a task of its own: the hub keeps reading
-the IDE's connection meanwhile, and the reply goes out when the work is done.
+Opening, closing and restarting take seconds, so each runs as a task of its own: the hub keeps
+reading the IDE's connection meanwhile, and the one final reply goes out when the work is done.
 """
 
 from __future__ import annotations
 
 import asyncio
 import logging
-from typing import TYPE_CHECKING, Any, Awaitable, Callable, Dict, List, Optional, Set
+import os
+from typing import Any, Awaitable, Callable, Dict, List, Optional, Set
 
 from .ide_protocol import KERNEL_STOPPED, workbook_name_problem
-
-if TYPE_CHECKING:
-    from .hub import DevHub
+from .kernels import KernelProcesses
+from .workbook_file import WorkbookFileError
+from .workbooks import Workbooks
 
 logger = logging.getLogger(__name__)
 
-__all__ = ["HubRequests", "KERNEL_START_TIMEOUT", "KERNEL_STOP_TIMEOUT", "WorkbookWatch"]
+__all__ = ["HubRequests", "WorkbookWatch"]
 
-# How long a launched kernel may take to connect, and a stopping one to exit, before the hub
-# gives up on it (and ends its process).
-KERNEL_START_TIMEOUT = 60.0
-KERNEL_STOP_TIMEOUT = 5.0
+Send = Callable[[Dict[str, Any]], Awaitable[None]]
 
 
 class WorkbookWatch:
@@ -33,8 +32,7 @@ class WorkbookWatch:
     time: a newer watch replaces it) and is answered at the next change.
     """
 
-    def __init__(self, send: Callable[[Dict[str, Any]], Awaitable[None]],
-                 snapshot: Callable[[], List[Dict[str, Any]]]) -> None:
+    def __init__(self, send: Send, snapshot: Callable[[], List[Dict[str, Any]]]) -> None:
         self.version = 0
         self._send = send
         self._snapshot = snapshot
@@ -58,10 +56,16 @@ class WorkbookWatch:
 
 
 class HubRequests:
-    """Runs the IDE's hub requests against a DevHub and sends the replies."""
+    """Runs the IDE's hub requests against the workbooks and their kernels, and replies."""
 
-    def __init__(self, hub: "DevHub") -> None:
-        self.hub = hub
+    def __init__(self, kernels: KernelProcesses, workbooks: Workbooks, watch: WorkbookWatch,
+                 send: Send, sync_kernel: Callable[..., Awaitable[None]]) -> None:
+        self.kernels = kernels
+        self.workbooks = workbooks
+        self.watch = watch
+        self._send = send
+        # Sends a workbook's connected kernel its modules (after a reload).
+        self._sync_kernel = sync_kernel
         self._tasks: Set["asyncio.Task[None]"] = set()
 
     async def handle(self, message: Dict[str, Any]) -> None:
@@ -71,10 +75,12 @@ class HubRequests:
             logger.warning("IDE sent %s without a request_id; nobody would see the answer", kind)
             return
         if kind == "watch_workbooks":
-            await self.hub.watch.ask(request_id, message.get("version"))
+            await self.watch.ask(request_id, message.get("version"))
             return
-        work = self._new_workbook if kind == "new_workbook" else self._restart_kernel
-        task = asyncio.ensure_future(work(request_id, message.get("workbook_id")))
+        work = {"new_workbook": self._new_workbook, "open_workbook": self._open_workbook,
+                "close_workbook": self._close_workbook, "restart_kernel": self._restart_kernel,
+                "save_workbook_as": self._save_as, "reload_workbook": self._reload}[kind]
+        task = asyncio.ensure_future(self._answer(kind, request_id, message, work))
         self._tasks.add(task)
         task.add_done_callback(self._tasks.discard)
 
@@ -83,57 +89,110 @@ class HubRequests:
             task.cancel()
         await asyncio.gather(*self._tasks, return_exceptions=True)
 
+    async def _answer(self, kind: Any, request_id: str, message: Dict[str, Any],
+                      work: Callable[[Dict[str, Any], Dict[str, Any]], Awaitable[str]]) -> None:
+        """Runs one request; its reply says what was done, or why not (success false)."""
+        reply: Dict[str, Any] = {"type": _REPLIES[kind], "request_id": request_id,
+                                 "workbook_id": message.get("workbook_id")}
+        try:
+            done = await work(message, reply)
+        except (WorkbookFileError, _Refused) as problem:
+            reply.update(success=False, message=str(problem))
+            logger.warning("%s refused: %s", reply["type"], problem)
+        except Exception as error:  # the reply goes out whatever failed
+            logger.exception("%s failed", kind)
+            reply.update(success=False, message=f"The hub failed: {error}")
+        else:
+            reply.update(success=True, message=done)
+        await self._send(reply)
+
     # --- the requests ---------------------------------------------------------------------
 
-    async def _new_workbook(self, request_id: str, workbook_id: Any) -> None:
-        reply = {"type": "workbook_opened", "request_id": request_id, "workbook_id": workbook_id}
-        problem = workbook_name_problem(workbook_id)
-        if problem is None and self.hub.kernel_state(workbook_id) != KERNEL_STOPPED:
-            problem = f"Workbook {workbook_id} is already open."
-        if problem is None:
-            problem = await self._start(workbook_id)
-        await self._reply(reply, problem, f"Workbook {workbook_id} is open; its kernel is connected.")
+    async def _new_workbook(self, message: Dict[str, Any], reply: Dict[str, Any]) -> str:
+        """A new file at `path`, or named `workbook_id` in the hub's folder of workbooks."""
+        path = message.get("path")
+        if not isinstance(path, str) or not path:
+            name = message.get("workbook_id")
+            problem = workbook_name_problem(name)
+            if problem is not None:
+                raise _Refused(problem)
+            path = self.workbooks.default_path(name)
+        path = os.path.abspath(os.path.expanduser(path))
+        if os.path.exists(path):
+            raise _Refused(f"{path} exists already: open it instead.")
+        return await self._open(path, reply, create=True)
 
-    async def _restart_kernel(self, request_id: str, workbook_id: Any) -> None:
-        reply = {"type": "kernel_restarted", "request_id": request_id, "workbook_id": workbook_id}
-        if not isinstance(workbook_id, str) or workbook_id not in self.hub.workbook_ids():
-            problem: Optional[str] = f"There is no workbook {workbook_id!r} to restart."
-        else:
-            self.hub.restarting.add(workbook_id)
-            await self.hub.watch.changed()
-            try:
-                await self.hub.stop_kernel(workbook_id, KERNEL_STOP_TIMEOUT)
-                problem = await self._start(workbook_id)
-            finally:
-                self.hub.restarting.discard(workbook_id)
-                await self.hub.watch.changed()
-        await self._reply(reply, problem,
-                          f"The kernel of {workbook_id} restarted: a fresh namespace, the same "
-                          "modules.")
+    async def _open_workbook(self, message: Dict[str, Any], reply: Dict[str, Any]) -> str:
+        path = message.get("path")
+        if not isinstance(path, str) or not path:
+            raise _Refused("open_workbook needs the path of a workbook file.")
+        return await self._open(os.path.abspath(os.path.expanduser(path)), reply, create=False)
 
-    async def _start(self, workbook_id: str) -> Optional[str]:
-        """Launches the workbook's kernel and waits until it connects; the problem, or None."""
-        process = await self.hub.launch_kernel(workbook_id)
-        session = self.hub.kernel(workbook_id)
-        connected = asyncio.ensure_future(session.connected.wait())
-        exited = asyncio.ensure_future(process.process.wait())
-        try:
-            await asyncio.wait({connected, exited}, timeout=KERNEL_START_TIMEOUT,
-                               return_when=asyncio.FIRST_COMPLETED)
-        finally:
-            connected.cancel()
-            exited.cancel()
-        if session.connected.is_set():
-            return None
-        if process.process.returncode is not None:
-            return (f"The kernel of {workbook_id} exited with code {process.process.returncode} "
-                    "before it connected.")
-        await process.kill()
-        return f"The kernel of {workbook_id} did not connect within {KERNEL_START_TIMEOUT:.0f} s."
+    async def _open(self, path: str, reply: Dict[str, Any], create: bool) -> str:
+        workbook = await self.workbooks.open(path, create=create)
+        workbook_id = os.path.basename(workbook.path)
+        reply.update(workbook_id=workbook_id, path=workbook.path)
+        if self.kernels.state(workbook_id) == KERNEL_STOPPED:
+            # Launching tells the watch: the workbook shows with its kernel starting.
+            problem = await self.kernels.start(workbook_id)
+            if problem is not None:
+                raise _Refused(problem)
+        return f"Workbook {workbook_id} is open; its kernel is connected."
 
-    async def _reply(self, reply: Dict[str, Any], problem: Optional[str], done: str) -> None:
-        reply["success"] = problem is None
-        reply["message"] = done if problem is None else problem
+    async def _close_workbook(self, message: Dict[str, Any], reply: Dict[str, Any]) -> str:
+        workbook_id = self._workbook_id(message)
+        await self.kernels.stop(workbook_id)
+        await self.workbooks.close(workbook_id)
+        self.kernels.forget(workbook_id)
+        await self._send({"type": "workbook_disconnected", "workbook_id": workbook_id})
+        await self.watch.changed()
+        return f"Workbook {workbook_id} is saved and closed."
+
+    async def _restart_kernel(self, message: Dict[str, Any], reply: Dict[str, Any]) -> str:
+        workbook_id = self._workbook_id(message, "to restart")
+        problem = await self.kernels.restart(workbook_id)
         if problem is not None:
-            logger.warning("%s refused: %s", reply["type"], problem)
-        await self.hub.ide.send(reply)
+            raise _Refused(problem)
+        return (f"The kernel of {workbook_id} restarted: a fresh namespace, the same "
+                "modules.")
+
+    async def _save_as(self, message: Dict[str, Any], reply: Dict[str, Any]) -> str:
+        workbook_id = self._workbook_id(message)
+        path = message.get("path")
+        if not isinstance(path, str) or not path:
+            raise _Refused("save_workbook_as needs the path to save to.")
+        workbook = self.workbooks.get(workbook_id)
+        assert workbook is not None
+        await workbook.save_as(os.path.abspath(os.path.expanduser(path)))
+        reply["path"] = workbook.path
+        await self.watch.changed()
+        return f"Workbook {workbook_id} is saved as {workbook.path}."
+
+    async def _reload(self, message: Dict[str, Any], reply: Dict[str, Any]) -> str:
+        workbook_id = self._workbook_id(message)
+        workbook = self.workbooks.get(workbook_id)
+        assert workbook is not None
+        before = set(workbook.modules)
+        await workbook.reload()
+        await self._sync_kernel(workbook_id, tuple(sorted(before - set(workbook.modules))))
+        await self._send({"type": "all_modules", "workbook_id": workbook_id,
+                          "modules": dict(workbook.modules)})
+        await self._send({"type": "module_list", "workbook_id": workbook_id,
+                          "modules": sorted(workbook.modules)})
+        await self.watch.changed()
+        return f"Workbook {workbook_id} is read again from {workbook.path}."
+
+    def _workbook_id(self, message: Dict[str, Any], purpose: str = "") -> str:
+        workbook_id = message.get("workbook_id")
+        if self.workbooks.get(workbook_id) is None:
+            raise _Refused(f"There is no workbook {workbook_id!r}{' ' + purpose if purpose else ''}.")
+        return workbook_id  # type: ignore[return-value]
+
+
+class _Refused(Exception):
+    """A request the hub will not carry out; the text says why."""
+
+
+_REPLIES = {"new_workbook": "workbook_opened", "open_workbook": "workbook_opened",
+            "close_workbook": "workbook_closed", "restart_kernel": "kernel_restarted",
+            "save_workbook_as": "workbook_saved", "reload_workbook": "workbook_reloaded"}

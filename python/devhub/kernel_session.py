@@ -4,8 +4,10 @@ Frames from the kernel are queued as they arrive. ``receive`` returns whole mess
 "chunk" messages is reassembled into the message it carries, and a "batch" frame gives its
 messages one by one, in order); ``receive_frame`` returns raw frames for callers that want to
 see the chunks and batches themselves. When the session has a
-``workbook``, the kernel's "sys_request" messages are answered from it at once (as the add-in
-would answer them) instead of being queued. Frames that are not JSON objects, and broken chunks,
+``workbook`` (a ``SheetRequests``: the workbook's file, or a simulated one), the kernel's
+"sys_request" messages are answered from it (as the add-in would answer them) instead of being
+queued; each is answered by a task of its own, so that a workbook whose cells are still loading
+does not hold up the kernel's other messages. Frames that are not JSON objects, and broken chunks,
 are still queued for ``receive_frame`` but not relayed (see ``frames``): the session goes on.
 """
 
@@ -21,7 +23,7 @@ from websockets.asyncio.server import ServerConnection
 from websockets.exceptions import ConnectionClosed
 
 from .frames import ChunkBuffers, frame_text, parse_message
-from .workbook import SimulatedWorkbook
+from .sheet_requests import SheetRequests
 
 logger = logging.getLogger(__name__)
 
@@ -31,7 +33,7 @@ DEFAULT_TIMEOUT = 10.0
 class KernelSession:
     """The hub's side of one workbook kernel's connection."""
 
-    def __init__(self, workbook_id: str, workbook: Optional[SimulatedWorkbook] = None,
+    def __init__(self, workbook_id: str, workbook: Optional[SheetRequests] = None,
                  listener: Optional[Callable[[Dict[str, Any]], Awaitable[None]]] = None,
                  keep_frames: bool = True) -> None:
         self.workbook_id = workbook_id
@@ -52,6 +54,7 @@ class KernelSession:
         # Cleared while a test holds the kernel's output back, as a hub that stopped reading.
         self._reading = asyncio.Event()
         self._reading.set()
+        self._answering: "set[asyncio.Task[None]]" = set()
 
     # --- the hub's side of the socket -----------------------------------------------------
 
@@ -160,7 +163,9 @@ class KernelSession:
         rest = [m for m in messages if m.get("type") != "sys_request"]
         for message in messages:
             if message.get("type") == "sys_request":
-                await self._answer(message.get("payload") or {})
+                task = asyncio.ensure_future(self._answer(message.get("payload") or {}))
+                self._answering.add(task)
+                task.add_done_callback(self._answering.discard)
         if len(rest) == len(messages):
             return text
         if not rest:
@@ -173,9 +178,12 @@ class KernelSession:
                            self.workbook_id)
             return
         request = {k: v for k, v in payload.items() if k not in ("requestId", "kind")}
-        answer = self.workbook.answer(request)  # type: ignore[union-attr]
-        await self.send({"type": "sys_response",
-                         "payload": {"requestId": payload.get("requestId"), **answer}})
+        answer = await self.workbook.answer_request(request)  # type: ignore[union-attr]
+        try:
+            await self.send({"type": "sys_response",
+                             "payload": {"requestId": payload.get("requestId"), **answer}})
+        except (ConnectionClosed, RuntimeError):
+            pass  # the kernel went away before its answer; nobody waits for it
 
     async def _relay(self, text: str) -> None:
         """Hands the messages in `text` to the listener; what cannot be relayed is dropped."""

@@ -10,9 +10,10 @@ messages are documented in ``devhub.ide_protocol`` (section "Packages"). What th
   the manager into its own cache folder (a version already cached is reused). pip's lines
   reach the IDE as they come. The workbook's list and its kernel's import paths change only
   when every step succeeded, so a failed installation leaves the earlier packages importable.
-* Each workbook's list is kept in ``workbook_packages.json`` in the data folder: it survives
-  kernel restarts (and hub restarts, when the data folder does), and a kernel that connects is
-  given its workbook's package folders at once.
+* Each workbook's list is kept in its file (``workbook_file``), durable before the IDE hears of
+  the change; its package folders are kept relative to the package cache, so that the file
+  names no folder of this machine's. The list survives kernel and hub restarts, and a kernel
+  that connects is given its workbook's package folders at once.
 * Changes to one workbook's packages happen one at a time; workbooks install side by side.
 """
 
@@ -32,12 +33,12 @@ from packaging.utils import canonicalize_name
 from business_layer.packages.manager import PackageManager, validate_package_spec
 
 from . import ide_protocol as protocol
+from .workbook_file import WorkbookFileError
 
-__all__ = ["HubPackages", "STORE_NAME"]
+__all__ = ["HubPackages"]
 
 logger = logging.getLogger(__name__)
 
-STORE_NAME = "workbook_packages.json"
 # How long an installation waits for the kernel to confirm its new import paths.
 PATHS_REPLY_TIMEOUT = 30.0
 # Longest line read from pip's pipes (its lines are short; a longer one is an error of pip's).
@@ -51,18 +52,14 @@ class InstallFailed(Exception):
 
 
 class HubPackages:
-    def __init__(self, data_dir: Optional[str], settings_manager: Any, *, to_ide: Send,
-                 kernel_of: Callable[[str], Any]) -> None:
-        # Without a data folder the hub keeps its packages in a temporary one of its own,
-        # removed when the hub stops (or, failing that, when the process ends).
-        self._scratch = tempfile.TemporaryDirectory(prefix="devhub-") if data_dir is None else None
-        self.data_dir = os.path.abspath(data_dir if self._scratch is None else self._scratch.name)
-        os.makedirs(self.data_dir, exist_ok=True)
+    def __init__(self, data_dir: str, settings_manager: Any, *, to_ide: Send,
+                 kernel_of: Callable[[str], Any], workbooks: Any) -> None:
+        self.data_dir = data_dir
         self.manager = PackageManager(self.data_dir, settings_manager)
         self._to_ide = to_ide
         self._kernel_of = kernel_of
-        self._store = os.path.join(self.data_dir, STORE_NAME)
-        self.workbooks: Dict[str, List[Dict[str, Any]]] = self._load()
+        # The open workbooks (``Workbooks``), whose files keep their package lists.
+        self._workbooks = workbooks
         self._errors: Dict[str, Dict[str, str]] = {}
         self._locks: Dict[str, asyncio.Lock] = {}
         self._paths_waiters: Dict[str, "asyncio.Future[Dict[str, Any]]"] = {}
@@ -116,16 +113,28 @@ class HubPackages:
         for task in list(self._tasks):
             task.cancel()
         await asyncio.gather(*self._tasks, return_exceptions=True)
-        if self._scratch is not None:
-            try:
-                self._scratch.cleanup()
-            except OSError as error:  # a kernel process may still hold a file open
-                logger.warning("Could not remove %s: %s", self.data_dir, error)
 
     # --- the workbooks' lists ---------------------------------------------------------------
 
     def packages_of(self, workbook_id: str) -> List[Dict[str, Any]]:
-        return self.workbooks.get(workbook_id, [])
+        """The workbook's packages, their folders made absolute again."""
+        workbook = self._workbooks.get(workbook_id)
+        stored = workbook.packages if workbook is not None else []
+        return [{**entry, "paths": [os.path.join(self.data_dir, p) for p in entry["paths"]]}
+                for entry in stored if _is_entry(entry)]
+
+    async def _keep(self, workbook_id: str, entries: List[Dict[str, Any]]) -> None:
+        """Writes the workbook's list into its file (folders relative to the data folder)."""
+        workbook = self._workbooks.get(workbook_id)
+        if workbook is None:
+            raise InstallFailed(f"Workbook {workbook_id} is not open: its package list cannot "
+                                "be kept.")
+        stored = [{**entry, "paths": [os.path.relpath(p, self.data_dir) for p in entry["paths"]]}
+                  for entry in entries]
+        try:
+            await workbook.set_packages(stored)
+        except WorkbookFileError as error:
+            raise InstallFailed(str(error)) from None
 
     def paths_of(self, workbook_id: str) -> List[str]:
         """The workbook's package folders: each package's own first, then its dependencies'."""
@@ -133,27 +142,6 @@ class HubPackages:
         for entry in self.packages_of(workbook_id):
             paths += [p for p in entry["paths"] if p not in paths]
         return paths
-
-    def _load(self) -> Dict[str, List[Dict[str, Any]]]:
-        try:
-            with open(self._store, encoding="utf-8") as handle:
-                stored = json.load(handle)
-        except FileNotFoundError:
-            return {}
-        except (OSError, ValueError) as error:
-            logger.warning("Ignoring the unreadable package list %s: %s", self._store, error)
-            return {}
-        if not isinstance(stored, dict):
-            logger.warning("Ignoring the package list %s: not a JSON object", self._store)
-            return {}
-        return {workbook_id: [e for e in entries if _is_entry(e)]
-                for workbook_id, entries in stored.items() if isinstance(entries, list)}
-
-    def _save(self) -> None:
-        partial = self._store + ".partial"
-        with open(partial, "w", encoding="utf-8") as handle:
-            json.dump(self.workbooks, handle, indent=1)
-        os.replace(partial, self._store)
 
     def _lock(self, workbook_id: str) -> asyncio.Lock:
         return self._locks.setdefault(workbook_id, asyncio.Lock())
@@ -206,7 +194,12 @@ class HubPackages:
             entry = {"name": top_name, "version": version, "extras": extras, "spec": spec,
                      "dependencies": [f"{n}=={v}" for n, v, _ in resolved[1:]], "paths": paths}
             old_paths = self.paths_of(workbook_id)
-            self._put(workbook_id, entry)
+            try:
+                await self._put(workbook_id, entry)
+            except InstallFailed as failure:
+                self._errors.setdefault(workbook_id, {})[name] = str(failure)
+                await self._progress(workbook_id, name, "error", str(failure))
+                return
             self._errors.get(workbook_id, {}).pop(name, None)
             await self._progress(workbook_id, name, "installed")
             await self._to_ide({"type": "package_installation_complete",
@@ -225,8 +218,11 @@ class HubPackages:
                 kept = [e for e in entries if canonicalize_name(e["name"]) != canonicalize_name(name)]
                 self._errors.get(workbook_id, {}).pop(name, None)
                 if len(kept) != len(entries):
-                    self.workbooks[workbook_id] = kept
-                    self._save()
+                    try:
+                        await self._keep(workbook_id, kept)
+                    except InstallFailed as error:
+                        await self._to_ide({"type": "log_to_console", "color": "#ff6b6b",
+                                            "content": str(error)})
             await self._update_kernel(workbook_id, old_paths)
             await self._send_list(workbook_id, message.get("request_id"))
 
@@ -328,11 +324,10 @@ class HubPackages:
                 process.kill()
                 await process.wait()
 
-    def _put(self, workbook_id: str, entry: Dict[str, Any]) -> None:
+    async def _put(self, workbook_id: str, entry: Dict[str, Any]) -> None:
         key = canonicalize_name(entry["name"])
         entries = [e for e in self.packages_of(workbook_id) if canonicalize_name(e["name"]) != key]
-        self.workbooks[workbook_id] = entries + [entry]
-        self._save()
+        await self._keep(workbook_id, entries + [entry])
 
     # --- the kernel's import paths ----------------------------------------------------------
 

@@ -98,8 +98,11 @@ core::Task<> close_connection(nb::object websocket) {
 
 core::Task<> connect(nb::object self) {
     ModuleState &st = state();
-    nb::object url =
-        self.attr("server_url") + nb::str("/ws/kernel/") + nb::str(self.attr("workbook_id"));
+    // The workbook's name is a file name: percent-encoded, so that spaces and other
+    // characters a URL path cannot hold reach the hub (plain names are unchanged).
+    nb::object quoted = nb::module_::import_("urllib.parse")
+                            .attr("quote")(self.attr("workbook_id"), nb::arg("safe") = "");
+    nb::object url = self.attr("server_url") + nb::str("/ws/kernel/") + quoted;
     nb::object context = core::tls_context();
     // The hub's token: connection_args["auth_token"] when given, else QUORVEL_HUB_TOKEN, which
     // the hub sets for the kernels it launches. Without either the handshake carries none.

@@ -11,7 +11,6 @@ from business_layer.packages.manager import validate_package_spec
 from business_layer.settings_manager import SettingsManager
 from devhub import DevHub
 from devhub.access import IDE_PATH, KERNEL_PATH
-from devhub.packages import HubPackages
 from devhub.wheels import build_wheel
 
 from ..conftest import hub_connect
@@ -41,6 +40,7 @@ def wheels(tmp_path_factory):
 async def hub(tmp_path, wheels):
     settings = SettingsManager({"packages.no_index": True, "packages.find_links": [str(wheels)]})
     async with DevHub(data_dir=str(tmp_path / "data"), package_settings=settings) as running:
+        await running.workbooks.open_name(WB)  # its file keeps its package list
         yield running
 
 
@@ -178,9 +178,3 @@ class TestIndexQueries:
                                  "package_name": request.get("package_name"), **answer}
         finally:
             index.close()
-
-
-def test_an_unreadable_list_starts_empty(tmp_path):
-    (tmp_path / "workbook_packages.json").write_text("{not json")
-    packages = HubPackages(str(tmp_path), None, to_ide=None, kernel_of=None)
-    assert packages.workbooks == {}

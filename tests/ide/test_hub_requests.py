@@ -72,7 +72,7 @@ class TestRelayedRequests:
         assert [(r["type"], r["module_name"]) for r in replies] == [
             ("module_updated", "m"), ("module_updated", "n"), ("module_deleted", "m"),
             ("module_updated", "m")]
-        assert hub.modules["E.xlsx"] == {"m": "# u3", "n": "# u2"}
+        assert hub.workbooks.get("E.xlsx").modules == {"m": "# u3", "n": "# u2"}
 
     async def test_language_requests_are_answered_by_the_kernel_with_their_ids(self, hub, ide):
         await opened(hub, ide, "L.xlsx")
@@ -89,12 +89,12 @@ class TestRelayedRequests:
         save = await ide.ask({"type": "update_module", "workbook_id": "None.xlsx",
                               "module_name": "m", "code": "X = 1\n"})
         assert save["type"] == "request_refused"
-        assert "No kernel is connected for workbook 'None.xlsx'" in save["message"]
+        assert "No workbook 'None.xlsx' is open" in save["message"]
         run = await ide.ask({"type": "run_module", "workbook_id": "None.xlsx",
                              "module_name": "m", "function_name": "f", "args": []})
         assert (run["type"], run["success"], run["function_name"]) == (
             "execution_result", False, "f")
-        assert "None.xlsx" not in hub.modules
+        assert "None.xlsx" not in hub.workbook_ids()
 
     async def test_a_run_whose_kernel_dies_ends_with_a_failure(self, hub, ide):
         await opened(hub, ide, "B.xlsx")
@@ -106,7 +106,7 @@ class TestRelayedRequests:
             "function_name": "f", "args": [], "request_id": "long"}))
         while not any("started" in str(m.get("content")) for m in ide.seen):
             ide.seen.append(json.loads(await ide.websocket.recv()))
-        await hub._processes["B.xlsx"].kill()
+        await hub.kernels._processes["B.xlsx"].kill()
         reply = await ide.reply_to("long")
         assert (reply["type"], reply["success"]) == ("execution_result", False)
         assert "went away" in reply["error"]
@@ -163,17 +163,17 @@ class TestWorkbooksAndKernels:
         await ide.ask({"type": "update_module", "workbook_id": "C.xlsx", "module_name": "m",
                        "code": "def f():\n    return 5\n"})
         await ide.ask({"type": "execution_request", "workbook_id": "C.xlsx", "code": "y = 1"})
-        first_pid = hub._processes["C.xlsx"].pid
+        first_pid = hub.kernels._processes["C.xlsx"].pid
         reply = await ide.ask({"type": "restart_kernel", "workbook_id": "C.xlsx"}, 60)
         assert reply["success"], reply
-        assert hub._processes["C.xlsx"].pid != first_pid
+        assert hub.kernels._processes["C.xlsx"].pid != first_pid
         cell = await ide.ask({"type": "execution_request", "workbook_id": "C.xlsx",
                               "code": "import m; (m.f(), 'y' in dir())"})
         assert cell["success"] and cell["result"] == "(5, False)"
 
     async def test_workbook_names_are_checked_and_the_watch_follows_the_kernels(self, hub, ide):
         refused = await ide.ask({"type": "new_workbook", "workbook_id": "../evil"})
-        assert not refused["success"] and "letters, digits" in refused["message"]
+        assert not refused["success"] and "without slashes" in refused["message"]
         state = await ide.ask({"type": "watch_workbooks", "version": -1})
         assert state["workbooks"] == []
         parked = {"type": "watch_workbooks", "version": state["version"], "request_id": "w"}
@@ -182,6 +182,8 @@ class TestWorkbooksAndKernels:
         assert ("D.xlsx", "starting") in [(w["id"], w["kernel"]) for m in ide.seen
                                           if m.get("request_id") == "w" for w in m["workbooks"]]
         again = await ide.ask({"type": "new_workbook", "workbook_id": "D.xlsx"})
-        assert not again["success"] and "already open" in again["message"]
+        assert not again["success"] and "exists already" in again["message"]
         now = await ide.ask({"type": "watch_workbooks", "version": -1})
-        assert now["workbooks"] == [{"id": "D.xlsx", "name": "D.xlsx", "kernel": "connected"}]
+        assert now["workbooks"] == [{"id": "D.xlsx", "name": "D.xlsx", "kernel": "connected",
+                                     "path": hub.workbooks.default_path("D.xlsx"),
+                                     "problem": None, "read_only": False}]

@@ -189,7 +189,7 @@ class TestUnansweredRequests:
         do.type_text(editor, "import os; os")
         do.key(editor, Qt.Key.Key_Space, CTRL)
         used.wait(lambda: COMPLETION in language.waiting(), "the request")
-        used.background.call(used.background.hub.stop_kernel("Gone.xlsx", 10))
+        used.background.call(used.background.hub.kernels.stop("Gone.xlsx", 10))
         used.wait(lambda: not language.waiting(), "the request to be dropped", 5)
 
 

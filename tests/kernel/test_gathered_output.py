@@ -177,6 +177,7 @@ class TestTheHubOpensBatches:
             json.dumps({"type": "batch", "messages": [out, request, out]}))
         assert json.loads(rest) == {"type": "batch", "messages": [out, out]}
         assert await session._answer_requests(json.dumps(request)) is None
+        await asyncio.gather(*session._answering)  # each is answered by a task of its own
         assert [m["payload"]["requestId"] for m in sent] == ["r1", "r1"]
         assert sent[0]["payload"]["value"] == "Sheet1"
 

@@ -79,14 +79,11 @@ class ModuleActions(QObject):
                 self.save(editor)
 
     def save(self, editor: MonacoEditor, then: Optional[Callable[[], None]] = None) -> None:
-        """Sends the editor's text to its workbook; `then` runs once the kernel has it."""
+        """Sends the editor's text to its workbook; `then` runs once the workbook's file (and its
+        kernel, when one is connected) has it."""
         workbook_id, module = editor.workbook_id, editor.module_name
         book = self.window.workbook_display_name(workbook_id)
-        problem = self.window.kernel_problem(workbook_id)
-        if problem:
-            self.window.notify(f"Cannot save {module}.py: {problem}. The edit stays in its tab; "
-                               "save again once the kernel is connected.", RED)
-            return
+        # The hub keeps the module in the workbook's file, with or without a kernel.
         code = editor.toPlainText()
         revision = editor.document().revision()
 
@@ -122,11 +119,6 @@ class ModuleActions(QObject):
         dialog.open()
 
     def _create(self, workbook_id: str, name: str) -> None:
-        problem = self.window.kernel_problem(workbook_id)
-        if problem:
-            self.window.notify(f"Cannot create {name}.py: {problem}.", RED)
-            return
-
         def created(reply: dict) -> None:
             problem = reply_problem(reply, "module_updated")
             if problem:
@@ -160,11 +152,9 @@ class ModuleActions(QObject):
         dialog.open()
 
     def _rename(self, workbook_id: str, old: str, new: str) -> None:
-        problem = self.window.kernel_problem(workbook_id)
         code = self.window._module_cache.get(workbook_id, {}).get(old)
-        if problem or code is None:
-            self.window.notify(f"Cannot rename {old}.py: "
-                               f"{problem or 'its saved code is not known here'}.", RED)
+        if code is None:
+            self.window.notify(f"Cannot rename {old}.py: its saved code is not known here.", RED)
             return
         channel = self.window.channel
 
@@ -209,11 +199,6 @@ class ModuleActions(QObject):
             "kernel.", Button.Yes | Button.Cancel, Button.Cancel, answered)
 
     def _delete(self, workbook_id: str, module: str) -> None:
-        problem = self.window.kernel_problem(workbook_id)
-        if problem:
-            self.window.notify(f"Cannot delete {module}.py: {problem}.", RED)
-            return
-
         def deleted(reply: dict) -> None:
             problem = reply_problem(reply, "module_deleted")
             if problem:
