@@ -39,7 +39,7 @@ from PySide6.QtTest import QTest  # noqa: E402
 from PySide6.QtWidgets import QApplication  # noqa: E402
 from websockets.asyncio.client import connect  # noqa: E402
 
-from devhub import ide_driver as do  # noqa: E402
+from devhub.demo import ide_driver as do  # noqa: E402
 from ide.gui import MainWindow  # noqa: E402
 from ide.gui.idelink import IdeLink  # noqa: E402
 

@@ -87,6 +87,8 @@ class DevHub:
         self.packages = HubPackages(self.data_dir, package_settings, to_ide=self.ide.send,
                                     kernel_of=self.kernels.connected, workbooks=self.workbooks)
         self._tasks: Set["asyncio.Task[None]"] = set()
+        # The last arrival of each workbook's kernel: modules and package folders sent.
+        self._arrivals: Dict[str, "asyncio.Future[None]"] = {}
 
     @property
     def port(self) -> int:
@@ -164,6 +166,15 @@ class DevHub:
         await asyncio.wait_for(session.connected.wait(), timeout)
         return session
 
+    async def kernel_ready(self, workbook_id: str, timeout: float = 30.0) -> KernelSession:
+        """Waits until the workbook's kernel is connected and has been given its workbook: its
+        cells to answer from, its modules, its package folders."""
+        session = await self.wait_for_kernel(workbook_id, timeout)
+        arrival = self._arrivals.get(workbook_id)
+        if arrival is not None:
+            await asyncio.wait_for(asyncio.shield(arrival), timeout)
+        return session
+
     async def launch_kernel(self, workbook_id: str,
                             connection_args: Optional[Dict[str, Any]] = None,
                             **options: Any) -> KernelProcess:
@@ -239,6 +250,7 @@ class DevHub:
             logger.info("Kernel connected for workbook %s", workbook_id)
             session = self.kernel(workbook_id)
             arrival = asyncio.ensure_future(self._kernel_arrived(workbook_id, session))
+            self._arrivals[workbook_id] = arrival
             try:
                 await session.serve(connection)
             finally:

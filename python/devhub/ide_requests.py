@@ -179,6 +179,7 @@ class HubRequests:
                           "modules": dict(workbook.modules)})
         await self._send({"type": "module_list", "workbook_id": workbook_id,
                           "modules": sorted(workbook.modules)})
+        reply["modules"] = dict(workbook.modules)
         await self.watch.changed()
         return f"Workbook {workbook_id} is read again from {workbook.path}."
 

@@ -12,7 +12,7 @@ from PySide6.QtCore import Qt  # noqa: E402
 from PySide6.QtTest import QTest  # noqa: E402
 from PySide6.QtWidgets import QDialog, QMessageBox  # noqa: E402
 
-from devhub import ide_driver as do  # noqa: E402
+from devhub.demo import ide_driver as do  # noqa: E402
 from devhub.background import BackgroundHub  # noqa: E402
 from ide.gui import MainWindow  # noqa: E402
 from ide.gui.dialogs import NameDialog  # noqa: E402
@@ -64,6 +64,10 @@ class Ide:
         do.key(self.window.console.prompt, Qt.Key.Key_Return, CTRL)
         self.wait(lambda: "Execution " in self.console()[before:], f"the cell {code!r}")
         return self.console()[before:]
+
+    def run_cell_in(self, workbook_id: str, code: str) -> str:
+        self.window.console.select_workbook(workbook_id)
+        return self.run_cell(code)
 
     def new_module(self, workbook_id: str, name: str, source: str = ""):
         """Creates a module from the explorer's menu, types `source` and saves it."""

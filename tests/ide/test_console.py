@@ -5,7 +5,7 @@ import time
 import pytest
 from PySide6.QtCore import Qt, QTimer
 
-from devhub import ide_driver as do
+from devhub.demo import ide_driver as do
 from ide.gui.console import LINE_CUT_MARKER, MAX_LINE_CHARS, ConsoleView
 
 from .conftest import CTRL, seconds

@@ -4,7 +4,7 @@ real hub and kernel."""
 from PySide6.QtCore import Qt
 from PySide6.QtWidgets import QMessageBox
 
-from devhub import ide_driver as do
+from devhub.demo import ide_driver as do
 from ide.gui.breakpoints import shift_breakpoints
 from ide.gui.dialogs import NameDialog, RunDialog
 

@@ -3,7 +3,7 @@ creating, renaming and deleting modules from the project explorer."""
 from PySide6.QtCore import Qt
 from PySide6.QtWidgets import QMessageBox
 
-from devhub import ide_driver as do
+from devhub.demo import ide_driver as do
 from ide.gui.dialogs import NameDialog
 
 from .conftest import CTRL, WORKBOOK
@@ -31,7 +31,7 @@ class TestSaving:
         assert editor.is_modified() and used.marked(editor)
 
     def test_a_save_while_the_kernel_is_gone_reaches_the_file_and_the_next_kernel(self, used):
-        used.window.workbook_actions.open_workbook("Lonely.xlsx")
+        used.window.workbook_actions.create_workbook("Lonely.xlsx")
         used.wait(lambda: used.kernel_state("Lonely.xlsx") == "connected", "the kernel", 60)
         editor = used.new_module("Lonely.xlsx", "kept", SOURCE)
         used.background.call(used.background.hub.kernels.stop("Lonely.xlsx", 10))

@@ -9,7 +9,7 @@ from PySide6.QtCore import Qt
 from PySide6.QtGui import QTextCharFormat, QTextCursor
 from PySide6.QtTest import QTest
 
-from devhub import ide_driver as do
+from devhub.demo import ide_driver as do
 from ide.gui import MonacoEditor
 from ide.gui.language_client import COMPLETION, MAX_REQUEST_CHARS, fitted_request
 
@@ -178,7 +178,7 @@ class TestUnansweredRequests:
 
     def test_a_request_whose_kernel_goes_away_is_given_up_at_once(self, used, forecast,
                                                                   monkeypatch):
-        used.window.workbook_actions.open_workbook("Gone.xlsx")
+        used.window.workbook_actions.create_workbook("Gone.xlsx")
         used.wait(lambda: used.kernel_state("Gone.xlsx") == "connected", "the kernel", 60)
         editor = used.new_module("Gone.xlsx", "orphan")
         used.window.console.select_workbook("Gone.xlsx")

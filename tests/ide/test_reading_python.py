@@ -3,7 +3,7 @@ call the cursor is in; and how the editor indents what is typed."""
 import pytest
 from PySide6.QtCore import Qt
 
-from devhub import ide_driver as do
+from devhub.demo import ide_driver as do
 from ide.gui import MonacoEditor
 from ide.gui.python_source import (ArgumentError, enclosing_call, function_at,
                                    module_name_problem, parse_arguments, top_level_functions)

@@ -2,7 +2,7 @@
 namespace reset."""
 from PySide6.QtCore import Qt
 
-from devhub import ide_driver as do
+from devhub.demo import ide_driver as do
 from ide.gui.dialogs import RunDialog
 
 from .conftest import CTRL, WORKBOOK

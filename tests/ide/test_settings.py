@@ -9,7 +9,7 @@ from .conftest import Ide
 def test_the_layout_and_the_last_workbook_come_back(background, tmp_path):
     settings = QSettings(str(tmp_path / "ide.ini"), QSettings.Format.IniFormat)
     first = Ide(background, settings)
-    first.window.workbook_actions.open_workbook("Keep.xlsx")
+    first.window.workbook_actions.create_workbook("Keep.xlsx")
     first.wait(lambda: first.kernel_state("Keep.xlsx") == "connected", "the kernel", 60)
     first.new_module("Keep.xlsx", "kept", "VALUE = 7\n")
     first.run_cell("1 + 1")

@@ -143,6 +143,15 @@ class TestTheHubsToken:
         assert seen == [("/ws/kernel/Book1.xlsx", None)]
 
 
+    async def test_a_workbook_name_a_url_cannot_hold_is_percent_encoded(self, hub):
+        """Plain names travel as they are; others (spaces, accents, '%') reach the hub whole."""
+        running = await start_kernel(hub, workbook_id="My Budget 100% é.xlsx")
+        assert running.session.connection.request.path == (
+            "/ws/kernel/My%20Budget%20100%25%20%C3%A9.xlsx")
+        await running.send({"type": "shutdown"})
+        await running.finished()
+
+
 class TestReadLoopEnds:
     async def test_peer_closing_ends_listen_and_run(self, running):
         await running.session.connection.close()

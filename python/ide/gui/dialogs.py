@@ -1,5 +1,6 @@
 """The IDE's small dialogs: ``NameDialog`` asks for a name, ``RunDialog`` for a function and the
-arguments of a run, ``ask`` for a yes or no.
+arguments of a run, ``WorkbookFileDialog`` for a workbook file to create, open or save to,
+``ask`` for a yes or no and ``choose`` for one of a few named choices.
 
 All are window-modal and opened with ``open()``: they do not block the caller, and their
 result arrives through a signal or a callback. The dialogs refuse bad input in place, saying
@@ -8,15 +9,17 @@ why, and keep what was typed so it can be corrected.
 
 from __future__ import annotations
 
-from typing import Callable, Dict, List, Optional
+import os
+from typing import Callable, Dict, List, Optional, Sequence
 
 from PySide6.QtCore import Signal
-from PySide6.QtWidgets import (QComboBox, QDialog, QDialogButtonBox, QFormLayout, QLabel,
-                               QLineEdit, QMessageBox, QPushButton, QVBoxLayout, QWidget)
+from PySide6.QtWidgets import (QComboBox, QDialog, QDialogButtonBox, QFileDialog, QFormLayout,
+                               QLabel, QLineEdit, QMessageBox, QPushButton, QVBoxLayout,
+                               QWidget)
 
 from .python_source import ArgumentError, FunctionInfo, parse_arguments
 
-__all__ = ["NameDialog", "RunDialog", "ask"]
+__all__ = ["NameDialog", "RunDialog", "WorkbookFileDialog", "ask", "choose"]
 
 Button = QMessageBox.StandardButton
 
@@ -37,7 +40,56 @@ def ask(parent: QWidget, title: str, text: str, buttons: Button, default: Button
     box.open()
     return box
 
+def choose(parent: QWidget, title: str, text: str, choices: Sequence[str],
+           on_choice: Callable[[Optional[str]], None]) -> QMessageBox:
+    """Opens a box with a button per choice (the last one also answers Escape); `on_choice`
+    gets the text of the button pressed, or None when the box was closed otherwise."""
+    box = QMessageBox(QMessageBox.Icon.Warning, title, text, QMessageBox.StandardButton.NoButton,
+                      parent)
+    buttons = [box.addButton(choice, QMessageBox.ButtonRole.AcceptRole) for choice in choices]
+    box.setDefaultButton(buttons[0])
+    box.setEscapeButton(buttons[-1])
+
+    def answered(_result: int) -> None:
+        clicked = box.clickedButton()
+        box.deleteLater()
+        on_choice(clicked.text() if clicked in buttons else None)
+
+    box.finished.connect(answered)
+    box.open()
+    return box
+
+
 _ERROR_STYLE = "color: #ff6b6b;"
+WORKBOOK_FILTER = "Workbooks (*.xlsx)"
+
+
+class WorkbookFileDialog(QFileDialog):
+    """Asks for a workbook file: one to create or save to (`saving`), or one to open. Qt's own
+    dialog rather than the desktop's, so that it behaves alike everywhere (and under test).
+    `chosen` gets the absolute path, with ".xlsx" added to a name typed without it."""
+
+    chosen = Signal(str)
+
+    def __init__(self, parent: Optional[QWidget], title: str, folder: str,
+                 saving: bool) -> None:
+        super().__init__(parent, title, folder, WORKBOOK_FILTER)
+        self.setOption(QFileDialog.Option.DontUseNativeDialog, True)
+        if saving:
+            self.setAcceptMode(QFileDialog.AcceptMode.AcceptSave)
+            self.setFileMode(QFileDialog.FileMode.AnyFile)
+            self.setDefaultSuffix("xlsx")
+            # The hub refuses to create over a file that exists, and says so.
+            self.setOption(QFileDialog.Option.DontConfirmOverwrite, True)
+        else:
+            self.setAcceptMode(QFileDialog.AcceptMode.AcceptOpen)
+            self.setFileMode(QFileDialog.FileMode.ExistingFile)
+        self.fileSelected.connect(lambda path: self.chosen.emit(os.path.abspath(path)))
+
+    @property
+    def name_edit(self) -> QLineEdit:
+        """The line the file's name is typed into."""
+        return self.findChild(QLineEdit, "fileNameEdit")
 
 
 class NameDialog(QDialog):

@@ -8,12 +8,14 @@ the event loop, so callers have one path for every outcome.
 
 The channel also keeps ``kernel_states`` (workbook id -> "connected", "starting", "stopped")
 up to date with a standing "watch_workbooks" request that the hub answers whenever its
-workbooks change; ``kernel_states_changed`` is emitted with the new map. While the link is
-down the states are unknown and the map is empty.
+workbooks change; ``kernel_states_changed`` is emitted with the new map. With it comes each
+workbook's file, ``workbook_files`` (workbook id -> {``path``, ``problem``, ``read_only``}),
+and ``workbook_files_changed``. While the link is down both are unknown and empty.
 """
 
 from __future__ import annotations
 
+import os
 from typing import Any, Callable, Dict, Iterable, List, Optional
 
 from PySide6.QtCore import QObject, QTimer, Signal
@@ -89,6 +91,7 @@ def reply_problem(reply: Reply, expected_type: str) -> Optional[str]:
 
 class HubChannel(QObject):
     kernel_states_changed = Signal(dict)
+    workbook_files_changed = Signal(dict)
     # Emitted once the link is connected again after being down (and at the first connect).
     link_connected = Signal()
 
@@ -96,6 +99,7 @@ class HubChannel(QObject):
         super().__init__(parent)
         self.link: Any = None
         self.kernel_states: Dict[str, str] = {}
+        self.workbook_files: Dict[str, Dict[str, Any]] = {}
         self._watch_id: Optional[str] = None
         self._watch_version = -1
         self._link_up = False
@@ -156,8 +160,27 @@ class HubChannel(QObject):
     def reset_namespace(self, workbook_id: str, on_reply: OnReply) -> Optional[str]:
         return self.request(reset_namespace_message(workbook_id), on_reply)
 
-    def new_workbook(self, workbook_id: str, on_reply: OnReply) -> Optional[str]:
-        return self.request({"type": "new_workbook", "workbook_id": workbook_id}, on_reply,
+    def new_workbook(self, target: str, on_reply: OnReply) -> Optional[str]:
+        """A new workbook file: `target` is its full path, or a bare name (a file of the hub's
+        own folder of workbooks)."""
+        where = "path" if os.path.isabs(target) else "workbook_id"
+        return self.request({"type": "new_workbook", where: target}, on_reply,
+                            timeout=KERNEL_TIMEOUT)
+
+    def open_workbook(self, path: str, on_reply: OnReply) -> Optional[str]:
+        return self.request({"type": "open_workbook", "path": path}, on_reply,
+                            timeout=KERNEL_TIMEOUT)
+
+    def close_workbook(self, workbook_id: str, on_reply: OnReply) -> Optional[str]:
+        return self.request({"type": "close_workbook", "workbook_id": workbook_id}, on_reply,
+                            timeout=KERNEL_TIMEOUT)
+
+    def save_workbook_as(self, workbook_id: str, path: str, on_reply: OnReply) -> Optional[str]:
+        return self.request({"type": "save_workbook_as", "workbook_id": workbook_id,
+                             "path": path}, on_reply, timeout=KERNEL_TIMEOUT)
+
+    def reload_workbook(self, workbook_id: str, on_reply: OnReply) -> Optional[str]:
+        return self.request({"type": "reload_workbook", "workbook_id": workbook_id}, on_reply,
                             timeout=KERNEL_TIMEOUT)
 
     def restart_kernel(self, workbook_id: str, on_reply: OnReply) -> Optional[str]:
@@ -186,6 +209,9 @@ class HubChannel(QObject):
             if self.kernel_states:
                 self.kernel_states = {}
                 self.kernel_states_changed.emit({})
+            if self.workbook_files:
+                self.workbook_files = {}
+                self.workbook_files_changed.emit({})
 
     def _watch(self) -> None:
         self._watch_id = self.request(
@@ -197,11 +223,15 @@ class HubChannel(QObject):
             return  # a watch replaced since (the link came back in between)
         if reply.get("type") == "workbooks_state":
             self._watch_version = reply.get("version", -1)
-            states = {}
+            states, files = {}, {}
             for entry in reply.get("workbooks") or []:
                 if isinstance(entry, dict) and isinstance(entry.get("id"), str):
                     states[entry["id"]] = str(entry.get("kernel"))
+                    files[entry["id"]] = {key: entry.get(key)
+                                          for key in ("path", "problem", "read_only")}
             # Every answer is news (the first one too, even when it lists no workbook).
+            self.workbook_files = files
+            self.workbook_files_changed.emit(dict(files))
             self.kernel_states = states
             self.kernel_states_changed.emit(dict(states))
         if self.is_connected():

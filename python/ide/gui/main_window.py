@@ -25,17 +25,20 @@ to keep nothing) holds what is remembered between runs.
 
 from __future__ import annotations
 
+import os
 from typing import Any, Dict, Iterator, Optional, Tuple
 
 from PySide6.QtCore import QSettings, Qt
-from PySide6.QtGui import QAction, QCloseEvent, QColor, QIcon, QKeySequence, QPainter, QPixmap
+from PySide6.QtGui import (QAction, QCloseEvent, QColor, QIcon, QKeySequence, QPainter, QPixmap,
+                           QTextCursor)
 from PySide6.QtWidgets import (QApplication, QDockWidget, QInputDialog, QLabel, QMainWindow,
-                               QMessageBox, QSplitter, QStackedWidget, QTabWidget, QToolBar,
-                               QWidget)
+                               QMenu, QMessageBox, QSplitter, QStackedWidget, QTabWidget,
+                               QToolBar, QWidget)
 
 from .breakpoints import BreakpointGutter, BreakpointStore
 from .console import ConsoleView
 from .debug_actions import DebugActions
+from .dialogs import choose
 from .hub_channel import KERNEL_CONNECTED, HubChannel
 from .language_client import COMPLETION, DIAGNOSTIC, HOVER, SIGNATURE_HELP, LanguageClient
 from .module_actions import ModuleActions
@@ -45,6 +48,7 @@ from .panels import (DebugPanel, EventManagerPanel, FunctionPublisherPanel,
                      ObjectInspectorPanel, PackageManagerPanel, ProjectExplorer,
                      TimerManagerPanel)
 from .run_actions import RunActions
+from .unsaved_buffers import UnsavedBuffers
 from .window_settings import WindowSettings
 from .workbook_actions import WorkbookActions
 
@@ -166,6 +170,13 @@ class MainWindow(QMainWindow):
         self.statusBar().insertPermanentWidget(0, self.run_actions.busy_label)
         self.editor_tabs.tabCloseRequested.connect(self.module_actions.request_close)
         self._build_menus()
+        # Unsaved edits are kept beside the settings as they are typed, and offered back after
+        # a crash, once the hub has their workbook.
+        self.unsaved_buffers = UnsavedBuffers(
+            os.path.join(os.path.dirname(settings.fileName()), "unsaved") if settings else None,
+            self)
+        self._kept_edits = self.unsaved_buffers.kept()
+        self.channel.kernel_states_changed.connect(self._offer_kept_edits)
         self.window_settings = WindowSettings(settings)
         self.window_settings.restore(self)
 
@@ -190,7 +201,9 @@ class MainWindow(QMainWindow):
         self.reconnect_action.setToolTip("Connect again after another IDE took this one's place")
         self.reconnect_action.triggered.connect(self._reconnect)
         menus = (
-            ("&File", [books.new_workbook_action, modules.new_module_action,
+            ("&File", [books.new_workbook_action, books.open_workbook_action,
+                       books.recent_menu, books.close_workbook_action, books.save_as_action,
+                       books.reload_action, None, modules.new_module_action,
                        modules.rename_module_action, modules.delete_module_action, None,
                        modules.save_action, modules.save_all_action, modules.close_tab_action,
                        None, self.reconnect_action, quit_action]),
@@ -204,6 +217,8 @@ class MainWindow(QMainWindow):
             for action in actions:
                 if action is None:
                     menu.addSeparator()
+                elif isinstance(action, QMenu):
+                    menu.addMenu(action)
                 else:
                     menu.addAction(action)
         toolbar = QToolBar("Main", self)
@@ -218,7 +233,7 @@ class MainWindow(QMainWindow):
             [modules.new_module_action, books.restart_action],
             [modules.open_module_action, modules.rename_module_action,
              modules.delete_module_action],
-            [books.new_workbook_action])
+            [books.new_workbook_action, books.open_workbook_action])
 
     def attach_link(self, link: Any) -> None:
         """Works through `link` (the IdeLink that calls this window) from now on."""
@@ -366,6 +381,10 @@ class MainWindow(QMainWindow):
         index = self.editor_tabs.addTab(editor, f"{module_name}.py")
         editor.document().modificationChanged.connect(
             lambda _modified, e=editor: self.retitle_tab(e))
+        editor.document().modificationChanged.connect(
+            lambda modified, e=editor: modified or self.unsaved_buffers.forget(
+                e.workbook_id, e.module_name))
+        editor.document().contentsChanged.connect(lambda e=editor: self._keep_edit(e))
         self.retitle_tab(editor)
         self.editor_tabs.setCurrentIndex(index)
         self._editor_area.setCurrentWidget(self.editor_tabs)
@@ -422,8 +441,45 @@ class MainWindow(QMainWindow):
             else:
                 self._close_tab(index)
 
+    def _keep_edit(self, editor: MonacoEditor) -> None:
+        if editor.is_modified():
+            self.unsaved_buffers.changed(editor.workbook_id, editor.module_name,
+                                         editor.toPlainText())
+
+    def _offer_kept_edits(self, states: Dict[str, str]) -> None:
+        """Offers back the edits a crash left unsaved, for the workbooks the hub has now."""
+        offered = [kept for kept in self._kept_edits if kept.workbook_id in states]
+        if not offered:
+            return
+        self._kept_edits = [kept for kept in self._kept_edits if kept not in offered]
+        names = ", ".join(f"{kept.module_name}.py ({self.workbook_display_name(kept.workbook_id)})"
+                          for kept in offered)
+
+        def chosen(choice: Optional[str]) -> None:
+            for kept in offered:
+                if choice == "Restore":
+                    self._restore_edit(kept)
+                elif choice == "Discard":
+                    self.unsaved_buffers.forget(kept.workbook_id, kept.module_name)
+
+        choose(self, "Unsaved edits kept", f"The IDE ended without saving edits of {names}. "
+               "Restore them into their tabs (unsaved, to look at and save), or discard them?",
+               ["Restore", "Discard", "Later"], chosen)
+
+    def _restore_edit(self, kept: Any) -> None:
+        saved = self._module_cache.get(kept.workbook_id, {}).get(kept.module_name, "")
+        editor = self.add_editor_tab(kept.module_name, saved, kept.workbook_id)
+        if editor.toPlainText() != kept.text:
+            # One edit over the saved text: the tab shows it unsaved, and undo goes back.
+            cursor = editor.textCursor()
+            cursor.select(QTextCursor.SelectionType.Document)
+            cursor.insertText(kept.text)
+        self.notify(f"Restored the unsaved edits of {kept.module_name}.py", "#e0a030")
+
     def _close_tab(self, index: int) -> None:
         widget = self.editor_tabs.widget(index)
+        if isinstance(widget, MonacoEditor):
+            self.unsaved_buffers.forget(widget.workbook_id, widget.module_name)
         self.editor_tabs.removeTab(index)
         if widget is self._current_debug_editor:
             self._current_debug_editor = None
@@ -440,6 +496,21 @@ class MainWindow(QMainWindow):
 
     def _tab_tooltip(self, editor: MonacoEditor) -> str:
         return f"{self.workbook_display_name(editor.workbook_id)} / {editor.module_name}.py"
+
+    def show_saved_modules(self, workbook_id: str, modules: Dict[str, str]) -> None:
+        """Takes `modules` as the workbook's saved modules (after a reload) and shows them in the
+        tabs without unsaved edits; a tab whose module is gone is closed."""
+        cache = self._module_cache[workbook_id] = dict(modules)
+        self.project_explorer.set_modules(workbook_id, sorted(modules))
+        for index, editor in reversed(list(self._editors())):
+            if editor.workbook_id != workbook_id or editor.is_modified():
+                continue
+            code = cache.get(editor.module_name)
+            if code is None:
+                self._close_tab(index)
+            elif editor.toPlainText() != code:
+                editor.setPlainText(code)
+                editor.mark_saved()
 
     def _open_module_from_cache(self, workbook_id: str, module_name: str) -> None:
         editor = self.editor_for(workbook_id, module_name)
@@ -468,6 +539,9 @@ class MainWindow(QMainWindow):
             if answer != QMessageBox.StandardButton.Discard:
                 event.ignore()
                 return
+            for editor in unsaved:  # dropped on purpose: not offered back
+                self.unsaved_buffers.forget(editor.workbook_id, editor.module_name)
+        self.unsaved_buffers.flush()
         self.window_settings.save(self)
         super().closeEvent(event)
 

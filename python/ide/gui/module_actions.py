@@ -170,6 +170,7 @@ class ModuleActions(QObject):
             editor = self.window.editor_for(workbook_id, old)
             self.window.breakpoints.rename(workbook_id, old, new)
             if editor is not None:
+                self.window.unsaved_buffers.forget(workbook_id, old)
                 editor.module_name = new
                 self.window.retitle_tab(editor)
             self.window.notify(f"Renamed {old}.py to {new}.py", level_detailed=True)

@@ -1,8 +1,8 @@
 """``WindowSettings``: what the IDE remembers from one run to the next, in a ``QSettings``.
 
 Kept: the window's geometry and dock layout, the editor/console splitter, the console's line
-limit and prompt history, and the workbook last worked in with its open modules (reopened at
-the next start, see ``WorkbookActions.reopen``). Without a ``QSettings`` nothing is kept, which
+limit and prompt history, the recent workbook files, and the workbook last worked in with its
+file and open modules (reopened at the next start, see ``WorkbookActions.reopen``). Without a ``QSettings`` nothing is kept, which
 is what tests and scripted sessions want.
 """
 
@@ -26,6 +26,8 @@ HISTORY = "console/history"
 LAST_WORKBOOK = "workbook/last"
 LAST_MODULES = "workbook/modules"
 LAST_MODULE = "workbook/current_module"
+LAST_PATH = "workbook/path"
+RECENT = "workbook/recent"
 
 
 def default_settings() -> QSettings:
@@ -50,11 +52,14 @@ class WindowSettings:
         if max_lines:
             window.console.set_max_lines(max_lines)
         window.console.prompt.set_history(_strings(settings.value(HISTORY)))
+        window.workbook_actions.set_recent(_strings(settings.value(RECENT)))
         last = settings.value(LAST_WORKBOOK)
         if isinstance(last, str) and last:
             current = settings.value(LAST_MODULE)
+            path = settings.value(LAST_PATH)
             window.workbook_actions.reopen(last, _strings(settings.value(LAST_MODULES)),
-                                           current if isinstance(current, str) else None)
+                                           current if isinstance(current, str) else None,
+                                           path if isinstance(path, str) and path else None)
 
     def save(self, window: "MainWindow") -> None:
         settings = self.settings
@@ -65,10 +70,14 @@ class WindowSettings:
         settings.setValue(SPLITTER, window.centre_splitter.saveState())
         settings.setValue(MAX_LINES, window.console.max_lines)
         settings.setValue(HISTORY, json.dumps(window.console.prompt.history))
+        settings.setValue(RECENT, json.dumps(window.workbook_actions.recent))
         workbook_id = window.target_workbook()
         if workbook_id:
             editor = window.current_editor()
             settings.setValue(LAST_WORKBOOK, workbook_id)
+            path = window.channel.workbook_files.get(workbook_id, {}).get("path")
+            if path:
+                settings.setValue(LAST_PATH, path)
             settings.setValue(LAST_MODULES, json.dumps(
                 [e.module_name for _i, e in window._editors() if e.workbook_id == workbook_id]))
             settings.setValue(LAST_MODULE, editor.module_name

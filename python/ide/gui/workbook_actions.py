@@ -1,93 +1,265 @@
-"""``WorkbookActions``: opening a new workbook and restarting a workbook's kernel, and showing
-each workbook's kernel state in the project explorer.
+"""``WorkbookActions``: workbook files (new, open, recent, close, save as, reload), kernel
+restarts, and each workbook's kernel state in the project explorer.
 
 What it promises:
 
-* New Workbook asks for a name and asks the hub to open it: the hub launches its kernel; once
-  connected the workbook is picked in the explorer and the console's "Run in" box.
+* New Workbook asks where to create the file, Open Workbook which file to open (recent ones are
+  a click away); the hub opens it and launches its kernel; once connected the workbook is picked
+  in the explorer and the console's "Run in" box.
+* Close Workbook saves or drops unsaved edits first, as the person chooses; the hub saves the
+  file and stops the kernel.
+* When the hub reports that another program changed a workbook's file, the person is asked once
+  what to do: Save As (the hub keeps everything it holds in a file of its own), Reload (read the
+  file again; what the hub held that it lacks is dropped), or Later.
 * Restart Kernel asks first (the namespace is lost, the modules are kept), then asks the hub.
-* The explorer shows each workbook's kernel state as the hub reports it.
-* ``reopen(workbook_id, modules)`` brings back the workbook a person last worked in: once the
-  hub's workbooks are known, it is picked and its modules' tabs reopened, or, when the hub does
-  not have it, opened anew.
+* ``reopen(...)`` brings back the workbook a person last worked in: once the hub's workbooks are
+  known, it is picked and its modules' tabs reopened, or, when the hub does not have it, its file
+  is opened.
 """
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Dict, List, Optional
+import os
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional
 
 from PySide6.QtCore import QObject
 from PySide6.QtGui import QAction, QKeySequence
+from PySide6.QtWidgets import QMenu
 
-from .dialogs import Button, NameDialog, ask
+from .dialogs import Button, WorkbookFileDialog, ask, choose
 from .hub_channel import reply_problem
 
 if TYPE_CHECKING:
     from .main_window import MainWindow
 
-__all__ = ["WorkbookActions"]
+__all__ = ["MAX_RECENT", "WorkbookActions"]
 
 RED = "#ff6b6b"
 GREEN = "#4caf50"
+GREY = "#9e9e9e"
+MAX_RECENT = 10
+SAVE_AS, RELOAD, LATER = "Save As...", "Reload", "Later"
 
 
 class WorkbookActions(QObject):
     def __init__(self, window: "MainWindow") -> None:
         super().__init__(window)
         self.window = window
-        self.new_workbook_action = QAction("New &Workbook...", window)
-        self.new_workbook_action.setShortcut(QKeySequence("Ctrl+Shift+N"))
-        self.new_workbook_action.triggered.connect(lambda _c=False: self.new_workbook())
-        self.restart_action = QAction("Restart &Kernel...", window)
-        self.restart_action.setShortcut(QKeySequence("Ctrl+Shift+F5"))
+        self.new_workbook_action = self._action("New &Workbook...", "Ctrl+Shift+N",
+                                                self.new_workbook)
+        self.open_workbook_action = self._action("&Open Workbook...", "Ctrl+O",
+                                                 self.choose_workbook)
+        self.close_workbook_action = self._action("Close Work&book", None, self.close_workbook)
+        self.save_as_action = self._action("Save Workbook &As...", None, self.save_workbook_as)
+        self.reload_action = self._action("Reload Workbook from &Disk", None,
+                                          self.reload_workbook)
+        self.restart_action = self._action("Restart &Kernel...", "Ctrl+Shift+F5",
+                                           self.restart_kernel)
         self.restart_action.setToolTip("Start the workbook's kernel afresh: the namespace is "
                                        "lost, the modules are kept")
-        self.restart_action.triggered.connect(lambda _c=False: self.restart_kernel())
+        self.recent_menu = QMenu("Open &Recent", window)
+        self.recent: List[str] = []
+        # The folder the file dialogs start in: where the last workbook was.
+        self.folder = os.path.expanduser("~")
         self._reopen: Optional[Dict[str, Any]] = None
+        self._problems_asked: Dict[str, str] = {}
+        self._fill_recent_menu()
         window.channel.kernel_states_changed.connect(self._kernels_changed)
+        window.channel.workbook_files_changed.connect(self._files_changed)
 
-    # --- new workbook ---------------------------------------------------------------------
+    def _action(self, text: str, shortcut: Optional[str], slot: Callable[[], None]) -> QAction:
+        action = QAction(text, self.window)
+        if shortcut:
+            action.setShortcut(QKeySequence(shortcut))
+        action.triggered.connect(lambda _checked=False: slot())
+        return action
+
+    # --- new, open, recent ----------------------------------------------------------------
 
     def new_workbook(self) -> None:
-        shown = set(self.window.project_explorer._workbook_items)
-        number = len(shown) + 1
-        while f"Book{number}.xlsx" in shown:
-            number += 1
+        dialog = WorkbookFileDialog(self.window, "New workbook", self.folder, saving=True)
+        dialog.chosen.connect(self.create_workbook)
+        dialog.open()
 
-        def problem(name: str) -> Optional[str]:
-            if not name:
-                return "Type a name for the workbook."
-            if name in shown:
-                return f"{name} is open already."
-            return None
+    def create_workbook(self, target: str) -> None:
+        """Asks the hub for a new workbook file: a full path, or a name in its own folder."""
+        name = os.path.basename(target)
+        self.window.notify(f"Creating {name}: the hub starts its kernel...", GREY)
+        self.window.channel.new_workbook(target, self._opened(name))
 
-        dialog = NameDialog(self.window, "New workbook", "Workbook &name:",
-                            f"Book{number}.xlsx", problem)
+    def choose_workbook(self) -> None:
+        dialog = WorkbookFileDialog(self.window, "Open workbook", self.folder, saving=False)
         dialog.chosen.connect(self.open_workbook)
         dialog.open()
 
-    def open_workbook(self, name: str) -> None:
+    def open_workbook(self, path: str) -> None:
+        name = os.path.basename(path)
+        self.window.notify(f"Opening {name}: the hub starts its kernel...", GREY)
+        self.window.channel.open_workbook(path, self._opened(name))
+
+    def _opened(self, name: str) -> Callable[[Dict[str, Any]], None]:
         window = self.window
-        window.notify(f"Opening {name}: the hub starts its kernel...", "#9e9e9e")
 
         def opened(reply: Dict[str, Any]) -> None:
             problem = reply_problem(reply, "workbook_opened")
             if problem:
                 window.notify(f"Could not open {name}: {problem}", RED)
                 return
-            window.notify(f"{name} is open and its kernel is connected.", GREEN)
-            window.pick_workbook(name)
+            if isinstance(reply.get("path"), str):
+                self.remember(reply["path"])
+            workbook_id = reply.get("workbook_id") or name
+            window.notify(f"{workbook_id} is open and its kernel is connected.", GREEN)
+            window.pick_workbook(workbook_id)
 
-        window.channel.new_workbook(name, opened)
+        return opened
+
+    def remember(self, path: str) -> None:
+        """Puts `path` first among the recent workbooks."""
+        self.recent = [path] + [p for p in self.recent if p != path][:MAX_RECENT - 1]
+        self.folder = os.path.dirname(path)
+        self._fill_recent_menu()
+
+    def set_recent(self, paths: List[str]) -> None:
+        self.recent = paths[:MAX_RECENT]
+        if self.recent:
+            self.folder = os.path.dirname(self.recent[0])
+        self._fill_recent_menu()
+
+    def _fill_recent_menu(self) -> None:
+        self.recent_menu.clear()
+        for number, path in enumerate(self.recent, start=1):
+            action = self.recent_menu.addAction(f"&{number % 10} {os.path.basename(path)}")
+            action.setToolTip(path)
+            action.setStatusTip(path)
+            action.triggered.connect(lambda _checked=False, p=path: self.open_workbook(p))
+        self.recent_menu.setEnabled(bool(self.recent))
+
+    # --- close ----------------------------------------------------------------------------
+
+    def close_workbook(self, workbook_id: Optional[str] = None) -> None:
+        window = self.window
+        workbook_id = workbook_id or self._target("close")
+        if workbook_id is None:
+            return
+        book = window.workbook_display_name(workbook_id)
+        unsaved = [e for e in window.unsaved_editors() if e.workbook_id == workbook_id]
+        if not unsaved:
+            self._close(workbook_id, book)
+            return
+        names = ", ".join(f"{editor.module_name}.py" for editor in unsaved)
+
+        def answered(answer: Button) -> None:
+            if answer == Button.Save:
+                pending = list(unsaved)
+
+                def one_saved(editor: Any) -> Callable[[], None]:
+                    def saved() -> None:
+                        pending.remove(editor)
+                        if not pending:
+                            self._close(workbook_id, book)
+                    return saved
+
+                for editor in list(unsaved):
+                    window.module_actions.save(editor, then=one_saved(editor))
+            elif answer == Button.Discard:
+                for editor in unsaved:
+                    editor.mark_saved()
+                self._close(workbook_id, book)
+
+        ask(window, "Unsaved changes", f"{names} of {book} have changes that are not saved. "
+            "Save them before closing the workbook?",
+            Button.Save | Button.Discard | Button.Cancel, Button.Save, answered)
+
+    def _close(self, workbook_id: str, book: str) -> None:
+        window = self.window
+        window.notify(f"Closing {book}: the hub saves its file and stops its kernel...", GREY)
+
+        def closed(reply: Dict[str, Any]) -> None:
+            problem = reply_problem(reply, "workbook_closed")
+            if problem:
+                window.notify(f"Could not close {book}: {problem}", RED)
+            else:
+                window.notify(f"{book} is saved and closed.", GREEN)
+
+        window.channel.close_workbook(workbook_id, closed)
+
+    # --- a file another program changed ---------------------------------------------------
+
+    def _files_changed(self, files: Dict[str, Dict[str, Any]]) -> None:
+        for workbook_id, info in files.items():
+            problem = info.get("problem")
+            if not problem:
+                self._problems_asked.pop(workbook_id, None)
+            elif self._problems_asked.get(workbook_id) != problem:
+                self._problems_asked[workbook_id] = problem
+                self._ask_about(workbook_id, str(problem))
+
+    def _ask_about(self, workbook_id: str, problem: str) -> None:
+        book = self.window.workbook_display_name(workbook_id)
+
+        def chosen(choice: Optional[str]) -> None:
+            if choice == SAVE_AS:
+                self.save_workbook_as(workbook_id)
+            elif choice == RELOAD:
+                self.reload_workbook(workbook_id)
+
+        choose(self.window, f"{book} changed on disk",
+               f"{problem}. The hub keeps what it holds (your saved modules and cells) and does "
+               "not write over the file. Save As writes all of it to a file of its own; Reload "
+               "reads the file again and drops what it lacks.", [SAVE_AS, RELOAD, LATER], chosen)
+
+    def save_workbook_as(self, workbook_id: Optional[str] = None) -> None:
+        window = self.window
+        workbook_id = workbook_id or self._target("save")
+        if workbook_id is None:
+            return
+        book = window.workbook_display_name(workbook_id)
+        dialog = WorkbookFileDialog(window, f"Save {book} as", self.folder, saving=True)
+
+        def chosen(path: str) -> None:
+            def saved(reply: Dict[str, Any]) -> None:
+                problem = reply_problem(reply, "workbook_saved")
+                if problem:
+                    window.notify(f"Could not save {book}: {problem}", RED)
+                    return
+                self.remember(reply.get("path") or path)
+                window.notify(f"{book} is saved as {reply.get('path') or path}.", GREEN)
+
+            window.channel.save_workbook_as(workbook_id, path, saved)
+
+        dialog.chosen.connect(chosen)
+        dialog.open()
+
+    def reload_workbook(self, workbook_id: Optional[str] = None) -> None:
+        window = self.window
+        workbook_id = workbook_id or self._target("reload")
+        if workbook_id is None:
+            return
+        book = window.workbook_display_name(workbook_id)
+
+        def reloaded(reply: Dict[str, Any]) -> None:
+            problem = reply_problem(reply, "workbook_reloaded")
+            if problem:
+                window.notify(f"Could not reload {book}: {problem}", RED)
+                return
+            modules = reply.get("modules")
+            window.show_saved_modules(workbook_id, modules if isinstance(modules, dict) else {})
+            window.notify(f"{book} is read again from its file.", GREEN)
+
+        window.channel.reload_workbook(workbook_id, reloaded)
+
+    def _target(self, verb: str) -> Optional[str]:
+        workbook_id = self.window.target_workbook()
+        if workbook_id is None:
+            self.window.notify(f"Pick the workbook to {verb} in the project explorer.", RED)
+        return workbook_id
 
     # --- restart --------------------------------------------------------------------------
 
     def restart_kernel(self) -> None:
         window = self.window
-        workbook_id = window.target_workbook()
+        workbook_id = self._target("restart the kernel of")
         if workbook_id is None:
-            window.notify("Pick the workbook whose kernel to restart in the project explorer.",
-                          RED)
             return
         book = window.workbook_display_name(workbook_id)
 
@@ -101,7 +273,7 @@ class WorkbookActions(QObject):
 
     def _restart(self, workbook_id: str, book: str) -> None:
         window = self.window
-        window.notify(f"Restarting the kernel of {book}...", "#9e9e9e")
+        window.notify(f"Restarting the kernel of {book}...", GREY)
 
         def restarted(reply: Dict[str, Any]) -> None:
             problem = reply_problem(reply, "kernel_restarted")
@@ -115,8 +287,10 @@ class WorkbookActions(QObject):
 
     # --- kernel states and reopening ------------------------------------------------------
 
-    def reopen(self, workbook_id: str, modules: List[str], current: Optional[str]) -> None:
-        self._reopen = {"id": workbook_id, "modules": list(modules), "current": current}
+    def reopen(self, workbook_id: str, modules: List[str], current: Optional[str],
+               path: Optional[str] = None) -> None:
+        self._reopen = {"id": workbook_id, "modules": list(modules), "current": current,
+                        "path": path}
 
     def _kernels_changed(self, states: Dict[str, str]) -> None:
         self.window.project_explorer.set_kernel_states(states)
@@ -128,5 +302,7 @@ class WorkbookActions(QObject):
                     self.window._open_module_from_cache(wanted["id"], module)
                 if wanted["current"]:
                     self.window._open_module_from_cache(wanted["id"], wanted["current"])
+            elif wanted["path"]:
+                self.open_workbook(wanted["path"])
             else:
-                self.open_workbook(wanted["id"])
+                self.create_workbook(wanted["id"])

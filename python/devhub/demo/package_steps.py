@@ -14,8 +14,8 @@ from typing import Callable
 
 from business_layer.settings_manager import SettingsManager
 
-from .background import BackgroundHub
-from .wheels import build_wheel
+from ..background import BackgroundHub
+from ..wheels import build_wheel
 
 PACKAGE = "growthcalc"
 PACKAGE_SOURCE = '''\

@@ -13,8 +13,8 @@ import os
 import sys
 from pathlib import Path
 
-from . import demo_debug, demo_language, demo_packages
-from .background import BackgroundHub
+from . import debug_steps, language_steps, package_steps
+from ..background import BackgroundHub
 
 WORKBOOK = "Forecast.xlsx"
 FORECAST_MODULE = """\
@@ -69,7 +69,7 @@ def run(background: BackgroundHub, screenshot: Path) -> None:
     from PySide6.QtWidgets import QApplication
 
     from ide.gui import MainWindow
-    from ide.gui.dialogs import NameDialog, RunDialog
+    from ide.gui.dialogs import NameDialog, RunDialog, WorkbookFileDialog
     from ide.gui.idelink import IdeLink
 
     from . import ide_driver as do
@@ -99,12 +99,14 @@ def run(background: BackgroundHub, screenshot: Path) -> None:
         link.start()
         wait(window.channel.is_connected, "the IDE to connect")
 
-        show("ide", f"File > New Workbook..., named {WORKBOOK}")
+        folder = background.hub.workbooks.folder
+        os.makedirs(folder, exist_ok=True)
+        show("ide", f"File > New Workbook..., the file {WORKBOOK} in {folder}")
         window.workbook_actions.new_workbook_action.trigger()
-        name_box = do.dialog(window, NameDialog)
-        name_box.name_edit.selectAll()
-        do.type_text(name_box.name_edit, WORKBOOK)
-        do.key(name_box.name_edit, Qt.Key.Key_Return)
+        file_box = do.dialog(window, WorkbookFileDialog)
+        file_box.name_edit.selectAll()
+        do.type_text(file_box.name_edit, os.path.join(folder, WORKBOOK))
+        do.key(file_box.name_edit, Qt.Key.Key_Return)
         wait(lambda: explorer.kernel_states.get(WORKBOOK) == "connected",
              "the new workbook's kernel to connect")
         show("ide", f"explorer: {WORKBOOK} - {explorer._workbook_items[WORKBOOK].text(1)}")
@@ -166,11 +168,11 @@ def run(background: BackgroundHub, screenshot: Path) -> None:
         do.key(prompt, Qt.Key.Key_Return)
         wait(console_has("Out: (False, 20)"), "the cell after the restart")
 
-        demo_packages.run(app, background, window, link, WORKBOOK, printer.poll)
-        demo_debug.run(window, WORKBOOK, printer.poll)
+        package_steps.run(app, background, window, link, WORKBOOK, printer.poll)
+        debug_steps.run(window, WORKBOOK, printer.poll)
 
         editor.setFocus()
-        demo_language.run(app, window, WORKBOOK, printer.poll)
+        language_steps.run(app, window, WORKBOOK, printer.poll)
         screenshot.parent.mkdir(parents=True, exist_ok=True)
         window.grab().save(str(screenshot))
         show("ide", f"screenshot of the IDE window saved to {screenshot}")

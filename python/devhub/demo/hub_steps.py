@@ -1,6 +1,6 @@
-"""``make demo``: a development hub, a kernel process for a sample workbook, and a scripted
-session against it, printed as the hub sees it (the IDE's and the spreadsheet's requests, the
-kernel's answers and the console lines they make)."""
+"""The first half of ``make demo``: a development hub, a kernel process for a sample workbook,
+and a scripted session against it, printed as the hub sees it (the IDE's and the spreadsheet's
+requests, the kernel's answers and the console lines they make)."""
 
 from __future__ import annotations
 
@@ -12,12 +12,12 @@ from pathlib import Path
 from websockets.asyncio.client import connect
 from websockets.exceptions import InvalidStatus
 
-from . import ide_demo
-from .access import IDE_PATH, KERNEL_PATH
-from .background import BackgroundHub
-from .hub import DevHub
-from .kernel_session import KernelSession
-from .sheet_requests import SimulatedWorkbook
+from . import ide_steps
+from ..access import IDE_PATH, KERNEL_PATH
+from ..background import BackgroundHub
+from ..hub import DevHub
+from ..kernel_session import KernelSession
+from ..sheet_requests import SimulatedWorkbook
 
 WORKBOOK = "Sales.xlsx"
 SALES_MODULE = textwrap.dedent(
@@ -204,11 +204,7 @@ def main() -> None:
     try:
         code = background.call(hub_session(background.hub), timeout=180)
         print(flush=True)
-        ide_demo.run(background, Path("build") / "demo-ide.png")
+        ide_steps.run(background, Path("build") / "demo-ide.png")
     finally:
         background.stop()
     sys.exit(code)
-
-
-if __name__ == "__main__":
-    main()

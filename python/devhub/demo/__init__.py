@@ -1,0 +1,6 @@
+"""``make demo`` (``python -m devhub.demo``): the system end to end on this machine.
+
+``hub_steps`` drives a kernel as the hub would; ``ide_steps`` then uses a real IDE window as a
+person does (``package_steps``, ``debug_steps`` and ``language_steps`` are its later parts),
+through ``ide_driver``, which the IDE tests use too.
+"""

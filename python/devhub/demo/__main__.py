@@ -1,0 +1,5 @@
+"""``python -m devhub.demo``: the scripted session of ``make demo``."""
+
+from .hub_steps import main
+
+main()
