@@ -34,13 +34,12 @@ import datetime
 import io
 import logging
 import os
-import tempfile
 import zipfile
 from typing import Any, Callable, Dict, List, Optional, Tuple
 
 import openpyxl
 
-from .atomic_file import sync_folder
+from .atomic_file import replacing
 from .sheet_requests import SheetRequests
 from .workbook_journal import FileState, Journal, journal_path, read_journal
 from .workbook_part import (PartContents, WorkbookFormatError, check_module_name, read_part,
@@ -434,7 +433,6 @@ class WorkbookFile(SheetRequests):
     def _replace(self, path: str, cells_data: Optional[bytes], contents: PartContents,
                  check: Optional[FileState]) -> FileState:
         """On a worker thread: the new file beside the old one, then renamed over it."""
-        folder = os.path.dirname(path)
         source: Any = None
         mode = 0o644
         try:
@@ -450,24 +448,11 @@ class WorkbookFile(SheetRequests):
                     raise _Conflict(f"{self.name} was changed on disk by another program; the "
                                     "hub keeps what it holds and does not overwrite it")
             archive = zipfile.ZipFile(io.BytesIO(cells_data) if cells_data else source)
-            handle, temporary = tempfile.mkstemp(dir=folder, prefix=f".{os.path.basename(path)}.")
-            try:
-                with os.fdopen(handle, "wb") as output:
-                    with_part(archive, contents, output)
-                    output.flush()
-                    os.fchmod(output.fileno(), mode)
-                    os.fsync(output.fileno())
-                os.replace(temporary, path)
-            except BaseException:
-                try:
-                    os.unlink(temporary)
-                except FileNotFoundError:
-                    pass
-                raise
+            with replacing(path, mode) as output:
+                with_part(archive, contents, output)
         finally:
             if source is not None:
                 source.close()
-        sync_folder(folder)
         return _state(os.stat(path))
 
     # --- after a conflict ---------------------------------------------------------------------

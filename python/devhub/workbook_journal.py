@@ -16,12 +16,11 @@ from __future__ import annotations
 
 import json
 import os
-import tempfile
 import uuid
 from dataclasses import dataclass
 from typing import Any, Dict, Iterable, List, Optional, Tuple
 
-from .atomic_file import sync_folder
+from .atomic_file import replace_file, sync_folder
 
 __all__ = ["Journal", "JournalRecords", "journal_path"]
 
@@ -95,21 +94,7 @@ class Journal:
         journal_id = uuid.uuid4().hex
         header = {"journal": journal_id, "base": list(base) if base else None}
         lines = [json.dumps(header).encode()] + [json.dumps(r).encode() for r in records]
-        folder = os.path.dirname(self.path)
-        handle, temporary = tempfile.mkstemp(dir=folder, prefix=".journal.")
-        try:
-            with os.fdopen(handle, "wb") as file:
-                file.write(b"\n".join(lines) + b"\n")
-                file.flush()
-                os.fsync(file.fileno())
-            os.replace(temporary, self.path)
-        except BaseException:
-            try:
-                os.unlink(temporary)
-            except FileNotFoundError:
-                pass
-            raise
-        sync_folder(folder)
+        replace_file(self.path, b"\n".join(lines) + b"\n", mode=0o600)
         self._file = open(self.path, "ab")
         self.journal_id = journal_id
         self.records = len(lines) - 1
