@@ -8,8 +8,8 @@ What it promises:
   (``workbook_journal``), about 0.2 ms, where rewriting the file would take 0.1 s for 10,000
   cells and 2.5 s for 200,000. Cell values written by user code are journaled too, without
   waiting for the disk.
-* **The file itself follows** within `SAVE_DELAY` seconds of a change, and when the workbook is
-  closed: openpyxl writes the cells (only when cells changed; otherwise every part of the file
+* **The file itself follows** once changes have paused for `SAVE_DELAY` seconds (and at most
+  `MAX_SAVE_DELAY` seconds after the first change it lacks), and when the workbook is closed: openpyxl writes the cells (only when cells changed; otherwise every part of the file
   is copied as it is), our part is set (``workbook_part``), and the result replaces the file
   atomically (a temporary file in the same folder, flushed, ``os.replace``, the folder
   flushed). Then the journal goes. A hub killed at any moment leaves the file as it was before
@@ -49,8 +49,12 @@ __all__ = ["MAX_WORKBOOK_BYTES", "SAVE_DELAY", "WorkbookFile", "WorkbookFileErro
 
 logger = logging.getLogger(__name__)
 
-# Seconds from a change to the file being rewritten with it.
+# Seconds of quiet after a change before the file is rewritten with it, and the longest the
+# file lacks a change while changes keep coming. Rewriting copies the whole file: under a
+# stream of saves it would compete with them for the machine (they are durable in the journal
+# meanwhile).
 SAVE_DELAY = 1.0
+MAX_SAVE_DELAY = 10.0
 # Largest workbook file opened: openpyxl holds every cell of a workbook in memory, some 50
 # times the file's size.
 MAX_WORKBOOK_BYTES = 64 * 1024 * 1024
@@ -118,6 +122,7 @@ class WorkbookFile(SheetRequests):
         self._replay: List[Dict[str, Any]] = []
         self._replaying = False
         self._save_timer: Optional[asyncio.TimerHandle] = None
+        self._unsaved_since: Optional[float] = None  # loop time of the first change unsaved
         self._loading: Optional["asyncio.Task[None]"] = None
         self._tasks: "set[asyncio.Task[Any]]" = set()
         # One thread flushes the journal, so flushes run in the order of the changes.
@@ -343,9 +348,14 @@ class WorkbookFile(SheetRequests):
     # --- saving -------------------------------------------------------------------------------
 
     def _schedule_save(self) -> None:
-        if self._save_timer is None:
-            loop = asyncio.get_running_loop()
-            self._save_timer = loop.call_later(SAVE_DELAY, self._save_soon)
+        loop = asyncio.get_running_loop()
+        now = loop.time()
+        if self._unsaved_since is None:
+            self._unsaved_since = now
+        when = min(now + SAVE_DELAY, self._unsaved_since + MAX_SAVE_DELAY)
+        if self._save_timer is not None:
+            self._save_timer.cancel()
+        self._save_timer = loop.call_at(when, self._save_soon)
 
     def _save_soon(self) -> None:
         self._save_timer = None
@@ -386,6 +396,7 @@ class WorkbookFile(SheetRequests):
             self._disk = state
             if (self._journal.journal_id, self._journal.records) == journal:
                 self._part_dirty = False
+                self._unsaved_since = None
                 self._journal.remove()
             else:
                 self._schedule_save()  # changes came in while it was written
