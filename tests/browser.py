@@ -12,6 +12,8 @@ from selenium import webdriver
 from selenium.webdriver.chrome.options import Options
 from selenium.webdriver.chrome.service import Service
 
+from .conftest import without_sanitizer
+
 CHROMIUM = "/usr/bin/chromium"
 CHROMEDRIVER = "/usr/bin/chromedriver"
 
@@ -27,7 +29,5 @@ def start_chromium() -> webdriver.Chrome:
     for argument in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage",
                      "--disable-gpu", "--window-size=1280,900"):
         options.add_argument(argument)
-    # The sanitizer run preloads libasan into every process the suite starts: not the browser's.
-    environment = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS")}
-    service = Service(executable_path=CHROMEDRIVER, env=environment)
+    service = Service(executable_path=CHROMEDRIVER, env=without_sanitizer())
     return webdriver.Chrome(service=service, options=options)

@@ -17,6 +17,15 @@ def scaled(seconds: float) -> float:
     return seconds * TIMEOUT_FACTOR
 
 
+def without_sanitizer(environment=None) -> dict:
+    """The environment for programs that are not ours (a browser, LibreOffice): the sanitizer
+    run preloads libasan into every process the suite starts, which they do not survive."""
+    environment = dict(os.environ if environment is None else environment)
+    for name in ("LD_PRELOAD", "ASAN_OPTIONS"):
+        environment.pop(name, None)
+    return environment
+
+
 @pytest.fixture
 async def hub(monkeypatch):
     """A hub serving plain ws on an ephemeral port; kernels started in the test use ws too, and
