@@ -24,9 +24,10 @@ inline constexpr double DISCONNECT_FLUSH_TIMEOUT = 0.5;
 inline constexpr double DISCONNECT_CLOSE_TIMEOUT = 0.5;
 
 // Bounds against hostile input.
-// The WebSocket library's frame limit in bytes: any frame of MAX_MESSAGE_SIZE characters fits
-// whatever its characters (4 bytes each at worst in UTF-8); beyond it the library closes (1009).
-inline constexpr Py_ssize_t MAX_FRAME_BYTES = 4 * MAX_MESSAGE_SIZE;
+// The WebSocket library's frame limit in bytes: a frame up to it reaches the kernel's own
+// refusal of what is longer than MAX_MESSAGE_SIZE, and the kernel reads on; beyond it the
+// library closes (1009). It bounds what one frame costs the kernel's memory while it is read.
+inline constexpr Py_ssize_t MAX_FRAME_BYTES = 64 * 1024 * 1024;
 // Largest message reassembled from inbound chunks, in characters.
 inline constexpr Py_ssize_t MAX_CHUNKED_MESSAGE_SIZE = 16 * 1024 * 1024;
 // Most chunks one inbound message may claim: enough for MAX_CHUNKED_MESSAGE_SIZE.

@@ -59,6 +59,11 @@ class TestNoSingleFrameEndsTheKernel:
             assert got == answers
         assert not running.task.done()
 
+    @pytest.mark.parametrize("megabytes", [5, 10, 50])
+    async def test_a_frame_far_beyond_the_message_limit_is_refused(self, running, megabytes):
+        got = await answers_until_probe(running, "x" * (megabytes * 1024 * 1024), timeout=60)
+        assert got == refusal("Message too large")
+
     async def test_a_refused_request_is_answered_with_its_id_and_logged_with_its_type(
             self, kernel_log, running):
         got = await answers_until_probe(
