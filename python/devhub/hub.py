@@ -18,10 +18,11 @@ from websockets.http11 import Request, Response
 
 from .access import (IDE_PATH, KERNEL_PATH, Endpoint, Refusal, check_credentials, endpoint_of,
                      new_token, own_origins, remove_hub_file, route_of, write_hub_file)
-from .ide_protocol import HUB_REQUESTS, KERNEL_STOPPED, LANGUAGE_ANSWERS, RELAYED, refusal
+from .ide_protocol import (HUB_REQUESTS, KERNEL_STOPPED, LANGUAGE_ANSWERS, MAX_CELL_CHARS,
+                           MAX_MODULE_CHARS, RUNS, refusal)
 from .ide_requests import HubRequests, WorkbookWatch
 from .ide_session import IdeSession, for_ide
-from .kernel_session import KernelSession
+from .kernel_session import KernelSession, MessageTooLarge, encode
 from .kernels import KernelProcesses
 from .launcher import KernelProcess
 from .packages import HubPackages
@@ -34,9 +35,15 @@ __all__ = ["DevHub", "IDE_PATH", "KERNEL_PATH"]
 
 logger = logging.getLogger(__name__)
 
-# The hub accepts frames of any size from its own processes; the kernel bounds its own input.
-MAX_FRAME_BYTES = None
+# The largest frame the hub reads from the IDE (a module of MAX_MODULE_CHARS escaped as JSON,
+# with room) and from a kernel (whose long messages come in chunks); beyond, the library closes
+# the connection (1009) before the frame costs the hub its memory.
+MAX_IDE_FRAME_BYTES = 64 * 1024 * 1024
+MAX_KERNEL_FRAME_BYTES = 16 * 1024 * 1024
 MODULE_CHANGES = ("update_module", "delete_module")
+# Deepest nesting of lists and objects in an IDE message: no request needs more, and a kernel's
+# parser refuses far less deep ones than Python's own does, without knowing which request it was.
+MAX_MESSAGE_DEPTH = 64
 
 
 class DevHub:
@@ -119,7 +126,7 @@ class DevHub:
             self.host,
             self._requested_port,
             ssl=self.ssl_context,
-            max_size=MAX_FRAME_BYTES,
+            max_size=max(MAX_IDE_FRAME_BYTES, MAX_KERNEL_FRAME_BYTES),
             process_request=self._admit,
         )
         if self.token is not None:
@@ -245,6 +252,7 @@ class DevHub:
     async def _handle(self, connection: ServerConnection) -> None:
         endpoint = endpoint_of(connection.request.path if connection.request else "")
         if isinstance(endpoint, Endpoint) and endpoint.kind == "kernel":
+            connection.protocol.max_size = MAX_KERNEL_FRAME_BYTES
             workbook_id = endpoint.workbook_id
             assert workbook_id is not None
             logger.info("Kernel connected for workbook %s", workbook_id)
@@ -263,6 +271,7 @@ class DevHub:
             await self.watch.changed()
             return
         # _admit let in only the two endpoints.
+        connection.protocol.max_size = MAX_IDE_FRAME_BYTES
         logger.info("IDE connected from %s", _peer(connection))
         workbooks = [self._workbook_entry(wid) for wid in self.workbooks.ids()]
         await self.ide.serve(connection, {"type": "workbook_list", "workbooks": workbooks})
@@ -300,8 +309,15 @@ class DevHub:
         updates += [{"type": "update_module", "module_name": name, "code": code}
                     for name, code in list(workbook.modules.items())]
         for update in updates:
+            try:
+                frames = encode(update)
+            except MessageTooLarge as error:
+                await self.ide.send({"type": "log_to_console", "color": "#ff6b6b", "content":
+                                     f"Module {update['module_name']} of {workbook_id} was not "
+                                     f"given to its kernel: {error}"})
+                continue
             self.replies.relayed(workbook_id, update)
-            await session.send(update)
+            await session.send_frames(frames)
 
     # --- relay between the IDE and the kernels ---------------------------------------------
 
@@ -316,6 +332,10 @@ class DevHub:
 
     async def _from_ide(self, message: Dict[str, Any]) -> None:
         kind = message.get("type")
+        if _depth(message) > MAX_MESSAGE_DEPTH:
+            await self._refuse(message, f"The message is nested deeper than "
+                                        f"{MAX_MESSAGE_DEPTH} levels.")
+            return
         if kind in HUB_REQUESTS:
             await self.requests.handle(message)
             return
@@ -329,12 +349,25 @@ class DevHub:
         if session is None:
             await self._refuse(message, f"No kernel is connected for workbook {workbook_id!r}.")
             return
+        code = message.get("code")
+        if kind in RUNS and isinstance(code, str) and len(code) > MAX_CELL_CHARS:
+            await self._refuse(message, f"The cell is {len(code):,} characters long; the hub "
+                                        f"takes cells of at most {MAX_CELL_CHARS:,}.")
+            return
+        if kind == "run_module":
+            # The kernel debugs whatever `debug` is true for; the hub must see the same run.
+            message["debug"] = bool(message.get("debug"))
+        try:
+            frames = encode(message)
+        except MessageTooLarge as error:
+            await self._refuse(message, str(error))
+            return
         self.replies.relayed(workbook_id, message)
-        await session.send(message)
+        await session.send_frames(frames)
 
     async def _refuse(self, message: Dict[str, Any], problem: str) -> None:
         request_id = message.get("request_id")
-        if message.get("type") in RELAYED and isinstance(request_id, str) and request_id:
+        if isinstance(request_id, str) and request_id:
             await self.ide.send(refusal(message, problem))
         else:
             await self.ide.send({"type": "log_to_console", "color": "#ff6b6b",
@@ -354,6 +387,15 @@ class DevHub:
             problem = f"{kind} needs a module name: {check_module_name(name)}."
         elif kind == "update_module" and not isinstance(code, str):
             problem = f"The code of module {name} is not text."
+        elif kind == "update_module" and len(code) > MAX_MODULE_CHARS:
+            problem = (f"Module {name} is {len(code):,} characters long; a workbook's modules "
+                       f"hold at most {MAX_MODULE_CHARS:,}.")
+        frames: List[str] = []
+        if problem is None:
+            try:
+                frames = encode(message)  # what the kernel gets, now or when it connects
+            except MessageTooLarge as error:
+                problem = str(error)
         if problem is not None:
             await self._refuse(message, problem)
             return
@@ -382,7 +424,7 @@ class DevHub:
         else:
             write.add_done_callback(_log_failed_write)
         self.replies.relayed(workbook_id, message)
-        await session.send(message)
+        await session.send_frames(frames)
 
     async def _send_module_list(self, workbook_id: str) -> None:
         workbook = self.workbooks.get(workbook_id)
@@ -393,7 +435,13 @@ class DevHub:
         if await self.packages.from_kernel(workbook_id, message):
             return
         if message.get("type") in LANGUAGE_ANSWERS:
+            self.replies.answered(workbook_id, message)  # the request is answered
             await self.ide.send(message)
+            return
+        refused = self.replies.refused(workbook_id, message)
+        if refused is not None:
+            self._writes.pop((workbook_id, refused["request_id"]), None)
+            await self.ide.send(refused)
             return
         reply = self.replies.answered(workbook_id, message)
         if reply is not None:
@@ -414,6 +462,20 @@ class DevHub:
         end = self.replies.debug_run_end(workbook_id, message)
         if end is not None:
             await self.ide.send(end)
+
+
+def _depth(value: Any) -> int:
+    """How deep lists and objects nest in `value` (counted without recursion)."""
+    deepest, pending = 0, [(value, 1)]
+    while pending:
+        item, level = pending.pop()
+        if isinstance(item, dict):
+            item = list(item.values())
+        if isinstance(item, list):
+            deepest = max(deepest, level)
+            if level <= MAX_MESSAGE_DEPTH:
+                pending.extend((inner, level + 1) for inner in item)
+    return deepest
 
 
 def _log_failed_write(write: "asyncio.Future[None]") -> None:

@@ -47,6 +47,10 @@ hold):
 A kernel whose language bridge fails logs it and answers nothing: the IDE gives up on a language
 request after a time-out of its own.
 
+A module longer than `MAX_MODULE_CHARS` and a cell longer than `MAX_CELL_CHARS` (2 Mi
+characters each) are refused before they are stored or relayed. A message longer than a kernel
+reads in one frame travels to it as "chunk" messages, which it puts together again.
+
 A module change for an open workbook whose kernel is not connected is written into the file and
 answered once the file holds it (the kernel gets the module when it connects). A change the
 file cannot take (a read-only file, a full disk) is answered with "request_refused" naming the
@@ -162,7 +166,7 @@ from __future__ import annotations
 import re
 from typing import Any, Dict, Optional
 
-__all__ = ["IDE_REPLACED_CODE", "IDE_REPLACED_REASON", "KERNEL_CONNECTED", "KERNEL_STARTING", "KERNEL_STOPPED", "RELAYED", "RUNS",
+__all__ = ["MAX_CELL_CHARS", "MAX_MODULE_CHARS", "IDE_REPLACED_CODE", "IDE_REPLACED_REASON", "KERNEL_CONNECTED", "KERNEL_STARTING", "KERNEL_STOPPED", "RELAYED", "RUNS",
            "HUB_REQUESTS", "LANGUAGE_ANSWERS", "LANGUAGE_REQUESTS", "PACKAGE_REQUESTS",
            "workbook_name_problem", "refusal"]
 
@@ -183,6 +187,10 @@ LANGUAGE_ANSWERS = frozenset({"completion_response", "signature_help_response",
 RELAYED = {"update_module", "delete_module", "execution_request", "run_module",
            "reset_namespace", *LANGUAGE_REQUESTS}
 RUNS = {"execution_request", "run_module"}
+# The longest module and cell the hub takes, in characters (well within what a kernel reads in
+# chunks, whatever the characters); a longer one is refused before it is stored or relayed.
+MAX_MODULE_CHARS = 2 * 1024 * 1024
+MAX_CELL_CHARS = 2 * 1024 * 1024
 HUB_REQUESTS = {"new_workbook", "open_workbook", "close_workbook", "save_workbook_as",
                 "reload_workbook", "restart_kernel", "watch_workbooks"}
 

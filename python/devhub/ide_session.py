@@ -20,15 +20,24 @@ stand-in for running the system on one machine):
 from __future__ import annotations
 
 import asyncio
+import collections
 import json
 import logging
-from typing import Any, Callable, Dict, Optional, Set
+from typing import Any, Callable, Dict, Optional
 
 from websockets.asyncio.server import ServerConnection
 from websockets.exceptions import ConnectionClosed
 
-from .frames import frame_text, parse_message
-from .ide_protocol import IDE_REPLACED_CODE, IDE_REPLACED_REASON
+from .frames import frame_text, parse_message, salvage_request
+from .ide_protocol import IDE_REPLACED_CODE, IDE_REPLACED_REASON, refusal
+
+# Most bytes waiting to go to one client; a client that lets more wait is closed with this code
+# and reason (the kernels it was sent output of go on).
+MAX_OUTBOX_BYTES = 64 * 1024 * 1024
+OUTBOX_FULL_CODE = 1008
+OUTBOX_FULL_REASON = "Messages to this client waited too long: it did not read them"
+# Requests whose asker is remembered (their replies go to it only).
+MAX_TRACKED_REQUESTS = 10_000
 
 logger = logging.getLogger(__name__)
 
@@ -61,29 +70,90 @@ def for_ide(message: Dict[str, Any]) -> Optional[Dict[str, Any]]:
     return None
 
 
+class Outbox:
+    """What waits to go to one client, sent by a task of its own: whoever sends to the client
+    (the relay of a kernel's output, above all) never waits for it. A client that lets more than
+    `limit` bytes wait is closed with the reason, and what waited is dropped."""
+
+    def __init__(self, connection: ServerConnection, peer: str,
+                 limit: Optional[int] = None) -> None:
+        self.connection = connection
+        self.peer = peer
+        self.limit = MAX_OUTBOX_BYTES if limit is None else limit
+        self.queued = 0  # bytes (characters) waiting
+        self._frames: "collections.deque[str]" = collections.deque()
+        self._ready = asyncio.Event()
+        self._closed = False
+        self._writer = asyncio.ensure_future(self._write())
+
+    def put(self, frame: str) -> None:
+        if self._closed:
+            return
+        self.queued += len(frame)
+        if self.queued > self.limit:
+            self._give_up()
+            return
+        self._frames.append(frame)
+        self._ready.set()
+
+    def _give_up(self) -> None:
+        logger.warning("%s did not read its messages (more than %d MiB waited); it is closed",
+                       self.peer, self.limit >> 20)
+        self._closed = True
+        self._frames.clear()
+        self._writer.cancel()
+        self._start_close(OUTBOX_FULL_CODE, OUTBOX_FULL_REASON)
+
+    def _start_close(self, code: int, reason: str) -> None:
+        # The closing handshake waits for a client that does not read: no one waits for it.
+        task = asyncio.ensure_future(self.connection.close(code, reason))
+        _CLOSING.add(task)
+        task.add_done_callback(_CLOSING.discard)
+
+    async def _write(self) -> None:
+        try:
+            while True:
+                await self._ready.wait()
+                while self._frames:
+                    frame = self._frames.popleft()
+                    await self.connection.send(frame)
+                    self.queued -= len(frame)
+                self._ready.clear()
+        except ConnectionClosed:
+            self._closed = True
+            self._frames.clear()
+
+    def close(self, code: int = 1000, reason: str = "") -> None:
+        """Stops sending; the connection is closed with `code` and `reason`."""
+        self._closed = True
+        self._frames.clear()
+        self._writer.cancel()
+        self._start_close(code, reason)
+
+
 class IdeSession:
     """The hub's side of the IDE's connection: one IDE at a time, as at /ws/ide/main_ide. An
     IDE that connects takes the place of the one before, which is closed with
-    `IDE_REPLACED_CODE` and told why (see ``ide_protocol``)."""
+    `IDE_REPLACED_CODE` and told why (see ``ide_protocol``); replies to what the earlier one
+    asked go nowhere. Messages go out through an `Outbox`."""
 
     def __init__(self, route_to_kernel: Callable[[Dict[str, Any]], Any]) -> None:
         self.connection: Optional[ServerConnection] = None
+        self._outbox: Optional[Outbox] = None
         self._route_to_kernel = route_to_kernel
-        self._closing: Set["asyncio.Task[None]"] = set()
+        # Which connection asked each recent request: its replies go to that one only.
+        self._askers: "collections.OrderedDict[str, ServerConnection]" = collections.OrderedDict()
 
     @property
     def connected(self) -> bool:
         return self.connection is not None
 
     async def serve(self, connection: ServerConnection, greeting: Dict[str, Any]) -> None:
-        previous, self.connection = self.connection, connection
+        previous, self.connection = self._outbox, connection
+        self._outbox = Outbox(connection, "The IDE")
         if previous is not None:
             logger.warning("Another IDE connected; the IDE connected before is closed")
-            # Not awaited: the closing handshake may take the old IDE's close time-out, and the
-            # new IDE's greeting must not wait for it.
-            closing = asyncio.ensure_future(previous.close(IDE_REPLACED_CODE, IDE_REPLACED_REASON))
-            self._closing.add(closing)
-            closing.add_done_callback(self._closing.discard)
+            previous.close(IDE_REPLACED_CODE, IDE_REPLACED_REASON)
         try:
             await self.send(greeting)
             async for frame in connection:
@@ -92,10 +162,12 @@ class IdeSession:
                 text = frame_text(frame, "IDE")
                 message = parse_message(text, "IDE") if text is not None else None
                 if message is None:
+                    await self._answer_unreadable(text)
                     continue
                 if not isinstance(message.get("type"), str):
                     logger.warning("IDE sent a message whose type is not text; dropped")
                     continue
+                self._asked(message.get("request_id"), connection)
                 # Sends to the IDE absorb its connection's end; anything raised here comes from a
                 # kernel's connection or the hub's own handling, and must not end this session.
                 try:
@@ -107,11 +179,38 @@ class IdeSession:
         finally:
             if self.connection is connection:
                 self.connection = None
+                if self._outbox is not None:
+                    self._outbox.close()
+                    self._outbox = None
+
+    async def _answer_unreadable(self, text: Optional[str]) -> None:
+        """A request the hub cannot read (broken JSON, or nested deeper than the parser goes) is
+        still answered, if its text names its id."""
+        request = salvage_request(text) if text else None
+        if request is not None:
+            await self.send(refusal(request, "The message could not be read: it is not JSON, "
+                                             "or nested deeper than the hub reads."))
+
+    def _asked(self, request_id: Any, connection: ServerConnection) -> None:
+        if not isinstance(request_id, str):
+            return
+        self._askers[request_id] = connection
+        self._askers.move_to_end(request_id)
+        while len(self._askers) > MAX_TRACKED_REQUESTS:
+            self._askers.popitem(last=False)
 
     async def send(self, message: Dict[str, Any]) -> None:
-        if self.connection is None:
+        """Queues a message for the IDE (at once: nothing waits for the IDE to read it). A
+        reply to a request of an IDE that has since been replaced is dropped."""
+        outbox = self._outbox
+        if outbox is None:
             return
-        try:
-            await self.connection.send(json.dumps(message))
-        except ConnectionClosed:
-            self.connection = None
+        request_id = message.get("request_id")
+        asker = self._askers.get(request_id) if isinstance(request_id, str) else None
+        if asker is not None and asker is not outbox.connection:
+            logger.debug("Dropped a %s for a request of an IDE that is gone", message.get("type"))
+            return
+        outbox.put(json.dumps(message))
+
+
+_CLOSING: "set[asyncio.Task[None]]" = set()

@@ -17,6 +17,7 @@ import asyncio
 import collections
 import json
 import logging
+import uuid
 from typing import Any, Awaitable, Callable, Dict, List, Optional
 
 from websockets.asyncio.server import ServerConnection
@@ -28,6 +29,16 @@ from .sheet_requests import SheetRequests
 logger = logging.getLogger(__name__)
 
 DEFAULT_TIMEOUT = 10.0
+# What a kernel reads (python_server.kernel's MAX_MESSAGE_SIZE, CHUNK_SIZE and
+# MAX_CHUNKED_MESSAGE_SIZE, in characters): a longer message goes in chunks of CHUNK_CHARS, and
+# none longer than KERNEL_CHUNKED_CHARS is sent at all.
+KERNEL_MESSAGE_CHARS = 1024 * 1024
+CHUNK_CHARS = 64 * 1024
+KERNEL_CHUNKED_CHARS = 16 * 1024 * 1024
+
+
+class MessageTooLarge(ValueError):
+    """A message the kernel would refuse for its length; the text says so."""
 
 
 class KernelSession:
@@ -98,7 +109,12 @@ class KernelSession:
     # --- talking to the kernel ------------------------------------------------------------
 
     async def send(self, message: Dict[str, Any]) -> None:
-        await self.send_raw(json.dumps(message))
+        """Sends a message (see `encode`)."""
+        await self.send_frames(encode(message))
+
+    async def send_frames(self, frames: List[str]) -> None:
+        for frame in frames:
+            await self.send_raw(frame)
 
     async def send_raw(self, frame: str) -> None:
         if self.connection is None:
@@ -202,6 +218,24 @@ class KernelSession:
             except Exception:
                 logger.exception("Relaying a %.80r message of kernel %s failed",
                                  whole.get("type"), self.workbook_id)
+
+
+def encode(message: Dict[str, Any]) -> List[str]:
+    """The frames that carry `message` to a kernel: itself, or, when it is longer than a kernel
+    reads in one frame, "chunk" messages that the kernel puts together again. MessageTooLarge
+    when it is longer than a kernel would put together."""
+    text = json.dumps(message)
+    if len(text) <= KERNEL_MESSAGE_CHARS:
+        return [text]
+    if len(text) > KERNEL_CHUNKED_CHARS:
+        raise MessageTooLarge(f"The message is {len(text):,} characters long; a kernel takes at "
+                              f"most {KERNEL_CHUNKED_CHARS:,}.")
+    chunk_id = uuid.uuid4().hex
+    total = -(-len(text) // CHUNK_CHARS)
+    return [json.dumps({"type": "chunk", "chunk_id": chunk_id, "chunk_index": index,
+                        "total_chunks": total,
+                        "data": text[index * CHUNK_CHARS:(index + 1) * CHUNK_CHARS]})
+            for index in range(total)]
 
 
 def _time_out(arrived: "asyncio.Future[None]") -> None:

@@ -1,7 +1,9 @@
 """KernelProcesses: the workbooks' kernels as the hub runs them: launch, stop, restart, state.
 
 Each workbook has at most one kernel: a process this hub launched (``launcher``), or any
-process that connected to its endpoint with the token. The hub's side of each kernel's
+process that connected to its endpoint with the token. Launching, starting, stopping and
+restarting one workbook's kernel happen one at a time, and a launch ends a process of ours still
+running for the workbook first; a restart asked while one goes on joins it. The hub's side of each kernel's
 connection is a ``KernelSession``, made before the kernel connects when need be. The IDE's
 requests and the hub's own code reach kernels only through this class.
 """
@@ -41,6 +43,8 @@ class KernelProcesses:
         self._processes: Dict[str, KernelProcess] = {}
         self._launch_args: Dict[str, Optional[Dict[str, Any]]] = {}
         self._restarting: Set[str] = set()
+        self._restarts: Dict[str, "asyncio.Future[Optional[str]]"] = {}
+        self._locks: Dict[str, asyncio.Lock] = {}
         self._tasks: Set["asyncio.Task[None]"] = set()
 
     def session(self, workbook_id: str) -> KernelSession:
@@ -64,14 +68,26 @@ class KernelProcesses:
             return KERNEL_STARTING
         return KERNEL_STOPPED
 
+    def _lock(self, workbook_id: str) -> asyncio.Lock:
+        return self._locks.setdefault(workbook_id, asyncio.Lock())
+
     async def launch(self, workbook_id: str, connection_args: Optional[Dict[str, Any]] = None,
                      **options: Any) -> KernelProcess:
-        """Starts a kernel process for the workbook, connecting back to this hub.
+        """Starts a kernel process for the workbook, connecting back to this hub (a process of
+        ours still running for it is stopped first).
 
         Without `connection_args`, a workbook launched before gets the arguments it had then.
         The hub asks its kernels to gather output into few frames unless `connection_args`
         says otherwise ("gather_output"); KernelSession opens the "batch" frames.
         """
+        async with self._lock(workbook_id):
+            return await self._launch(workbook_id, connection_args, **options)
+
+    async def _launch(self, workbook_id: str, connection_args: Optional[Dict[str, Any]] = None,
+                      **options: Any) -> KernelProcess:
+        previous = self._processes.get(workbook_id)
+        if previous is not None and previous.process.returncode is None:
+            await self._stop(workbook_id)
         if connection_args is None:
             connection_args = self._launch_args.get(workbook_id)
         self._launch_args[workbook_id] = connection_args
@@ -87,8 +103,15 @@ class KernelProcesses:
         return process
 
     async def start(self, workbook_id: str) -> Optional[str]:
-        """Launches the workbook's kernel and waits until it connects; the problem, or None."""
-        process = await self.launch(workbook_id)
+        """Launches the workbook's kernel, unless one is connected, and waits until it
+        connects; the problem, or None."""
+        async with self._lock(workbook_id):
+            if self.connected(workbook_id) is not None:
+                return None
+            return await self._start(workbook_id)
+
+    async def _start(self, workbook_id: str) -> Optional[str]:
+        process = await self._launch(workbook_id)
         session = self.session(workbook_id)
         connected = asyncio.ensure_future(session.connected.wait())
         exited = asyncio.ensure_future(process.process.wait())
@@ -109,6 +132,10 @@ class KernelProcesses:
     async def stop(self, workbook_id: str, timeout: float = KERNEL_STOP_TIMEOUT) -> None:
         """Asks the workbook's kernel to shut down and waits until it has gone; a process of
         ours that outlives `timeout` is ended."""
+        async with self._lock(workbook_id):
+            await self._stop(workbook_id, timeout)
+
+    async def _stop(self, workbook_id: str, timeout: float = KERNEL_STOP_TIMEOUT) -> None:
         session = self.connected(workbook_id)
         if session is not None:
             try:
@@ -133,12 +160,22 @@ class KernelProcesses:
                 await session.closed.wait()
 
     async def restart(self, workbook_id: str) -> Optional[str]:
-        """Stops the workbook's kernel and starts a new one; the problem, or None."""
+        """Stops the workbook's kernel and starts a new one; the problem, or None. A restart
+        asked while one goes on joins it: one new kernel, the same answer for each."""
+        restart = self._restarts.get(workbook_id)
+        if restart is None:
+            restart = self._restarts[workbook_id] = asyncio.ensure_future(
+                self._restart(workbook_id))
+            restart.add_done_callback(lambda _done: self._restarts.pop(workbook_id, None))
+        return await asyncio.shield(restart)
+
+    async def _restart(self, workbook_id: str) -> Optional[str]:
         self._restarting.add(workbook_id)
         await self._changed()
         try:
-            await self.stop(workbook_id)
-            return await self.start(workbook_id)
+            async with self._lock(workbook_id):
+                await self._stop(workbook_id)
+                return await self._start(workbook_id)
         finally:
             self._restarting.discard(workbook_id)
             await self._changed()
