@@ -347,7 +347,7 @@ class DevHub:
         workbook_id = message.get("workbook_id")
         session = self.kernels.connected(workbook_id) if isinstance(workbook_id, str) else None
         if session is None:
-            await self._refuse(message, f"No kernel is connected for workbook {workbook_id!r}.")
+            await self._refuse(message, f"No kernel is connected for workbook {workbook_id!r:.120}.")
             return
         code = message.get("code")
         if kind in RUNS and isinstance(code, str) and len(code) > MAX_CELL_CHARS:
@@ -382,7 +382,7 @@ class DevHub:
         workbook = self.workbooks.get(workbook_id)
         problem = None
         if workbook is None:
-            problem = f"No workbook {workbook_id!r} is open."
+            problem = f"No workbook {workbook_id!r:.120} is open."
         elif check_module_name(name) is not None:
             problem = f"{kind} needs a module name: {check_module_name(name)}."
         elif kind == "update_module" and not isinstance(code, str):

@@ -29,7 +29,8 @@ class WorkbookWatch:
     """The IDE's standing question "tell me when the workbooks change", as a long poll.
 
     `version` counts changes. A watch that already knows the current version waits (one at a
-    time: a newer watch replaces it) and is answered at the next change.
+    time: a newer watch replaces it, and the one it replaces is answered then) and is answered at
+    the next change.
     """
 
     def __init__(self, send: Send, snapshot: Callable[[], List[Dict[str, Any]]]) -> None:
@@ -39,6 +40,9 @@ class WorkbookWatch:
         self._waiting: Optional[str] = None
 
     async def ask(self, request_id: str, version: Any) -> None:
+        replaced, self._waiting = self._waiting, None
+        if replaced is not None:  # every watch gets its one answer: the one it gave way to now
+            await self._answer(replaced)
         if version == self.version:
             self._waiting = request_id
         else:
@@ -186,7 +190,7 @@ class HubRequests:
     def _workbook_id(self, message: Dict[str, Any], purpose: str = "") -> str:
         workbook_id = message.get("workbook_id")
         if self.workbooks.get(workbook_id) is None:
-            raise _Refused(f"There is no workbook {workbook_id!r}{' ' + purpose if purpose else ''}.")
+            raise _Refused(f"There is no workbook {workbook_id!r:.120}{' ' + purpose if purpose else ''}.")
         return workbook_id  # type: ignore[return-value]
 
 

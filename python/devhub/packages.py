@@ -80,8 +80,11 @@ class HubPackages:
         needs_workbook = kind in (protocol.INSTALL_PACKAGE, protocol.REMOVE_PACKAGE,
                                   protocol.GET_WORKBOOK_PACKAGES)
         if needs_workbook and not (isinstance(workbook_id, str) and workbook_id):
-            await self._to_ide({"type": "log_to_console", "color": "#ff6b6b",
-                                "content": f"{kind} needs the workbook_id of a workbook"})
+            text = f"{kind} needs the workbook_id of a workbook"
+            request_id = message.get("request_id")
+            await self._to_ide(protocol.refusal(message, text) if isinstance(request_id, str)
+                               and request_id else
+                               {"type": "log_to_console", "color": "#ff6b6b", "content": text})
             return True
         handler = {
             protocol.INSTALL_PACKAGE: self._install,

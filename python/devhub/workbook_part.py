@@ -78,10 +78,10 @@ class PartContents:
 def check_module_name(name: Any) -> Optional[str]:
     """Why `name` cannot be a module's name (a dotted Python identifier), or None."""
     if not isinstance(name, str) or not name or len(name) > 200:
-        return f"{name!r} is not a module name"
+        return f"{name!r:.120} is not a module name"
     for piece in name.split("."):
         if not piece.isidentifier() or keyword.iskeyword(piece):
-            return f"{name!r} is not a module name"
+            return f"{name!r:.120} is not a module name"
     return None
 
 

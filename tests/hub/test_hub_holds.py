@@ -167,6 +167,16 @@ class TestRestarts:
 
 
 class TestEveryRequestIsAnswered:
+    async def test_a_save_with_code_that_is_no_text_leaves_later_saves_answered(self, hub, ide):
+        bad = await ide.ask({"type": "update_module", "workbook_id": WB, "module_name": "m",
+                             "code": {"not": "text"}})
+        assert bad["type"] == "request_refused"
+        for n in range(3):
+            good = await ide.ask({"type": "update_module", "workbook_id": WB,
+                                  "module_name": "m", "code": f"N = {n}\n"})
+            assert good["type"] == "module_updated"
+        assert (await ide.cell(WB, "import m; m.N"))["result"] == "2"
+
     async def test_a_debug_run_with_a_truthy_debug_ends_with_its_result(self, hub, ide):
         await ide.ask({"type": "update_module", "workbook_id": WB, "module_name": "d",
                        "code": "def f():\n    return 3\n"})
