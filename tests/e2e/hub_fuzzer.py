@@ -26,16 +26,10 @@ MODULE = "fuzz_mod"
 MODULE_CODE = "def f(x=1):\n    print('f', x)\n    return x\n"
 
 
-def nested(depth: int, leaf: Any = 0) -> Any:
-    value = leaf
-    for _ in range(depth):
-        value = [value]
-    return value
-
-
 ABSENT = object()  # the field is left out
 WRONG_VALUES = [ABSENT, None, True, 0, -1, 2**64, 1.5, "", "\udc80", [], [1, "a"], {},
-                {"a": {"b": [None]}}, nested(80), "x" * 70_000, "../../etc", "Nope.xlsx"]
+                {"a": {"b": [None]}}, json.loads("[" * 80 + "0" + "]" * 80), "x" * 70_000,
+                "../../etc", "Nope.xlsx"]
 
 # The fields of each IDE request, with a valid value each, and the types of its final reply
 # (besides "request_refused", which answers any of them).
