@@ -25,7 +25,7 @@ import logging
 import os
 import sys
 import tempfile
-from typing import Any, Awaitable, Callable, Dict, List, Optional
+from typing import Any, Awaitable, Callable, Dict, List
 
 from packaging.requirements import InvalidRequirement, Requirement
 from packaging.utils import canonicalize_name

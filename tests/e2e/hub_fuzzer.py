@@ -19,7 +19,7 @@ import os
 import random
 import sys
 import time
-from typing import Any, Dict, List, Optional, Set, Tuple
+from typing import Any, Dict, List, Set, Tuple
 
 WORKBOOK = "HubFuzz.xlsx"
 MODULE = "fuzz_mod"
