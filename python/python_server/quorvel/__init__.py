@@ -7,7 +7,9 @@ in a workbook's code gets it. It offers:
   where the running code was called from. Both are created once, at import.
 * ``Excel``, ``Range``, ``Context``, ``ExcelError`` -- their classes and the error
   raised when the spreadsheet refuses a request.
-* ``Serializer`` -- the value conversion to and from the wire.
+* ``Serializer`` -- the value conversion to and from the wire; ``CellError`` -- a cell
+  error value (``CellError("#N/A")``) that code can return.
+* ``function`` -- the decorator marking a worksheet function (see ``worksheet_functions``).
 * ``messaging`` -- the kernel's sender and the callable registry.
 * ``old_com`` -- preparation of the Windows host.
 
@@ -32,9 +34,11 @@ from typing import Any, Dict, List
 
 from . import messaging, old_com
 from .excel import Context, Excel, ExcelError, Range
-from .serializer import Serializer
+from .serializer import CellError, Serializer
+from .worksheet_functions import function
 
 __all__ = [
+    "CellError",
     "Context",
     "Excel",
     "ExcelError",
@@ -45,6 +49,7 @@ __all__ = [
     "connection_args",
     "context",
     "excel",
+    "function",
     "get_object",
     "get_object_registry",
     "messaging",
