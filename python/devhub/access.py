@@ -34,14 +34,20 @@ from urllib.parse import parse_qs, unquote, urlsplit
 from .atomic_file import replace_file, sync_folder
 from .ide_protocol import workbook_name_problem
 
-__all__ = ["Endpoint", "HUB_FILE_NAME", "IDE_PATH", "KERNEL_PATH", "MAX_TOKEN_LENGTH",
-           "Refusal", "TOKEN_ENV", "check_credentials", "endpoint_of", "new_token",
-           "own_origins", "remove_hub_file", "write_hub_file"]
+__all__ = ["COOKIE", "Endpoint", "HUB_FILE_NAME", "IDE_PATH", "KERNEL_PATH", "MAX_TOKEN_LENGTH",
+           "Refusal", "SHEET_PATH", "TOKEN_ENV", "check_credentials", "cookie_tokens",
+           "endpoint_of", "new_token", "own_origins", "remove_hub_file", "token_matches",
+           "workbook_id_of", "write_hub_file"]
 
 logger = logging.getLogger(__name__)
 
 KERNEL_PATH = "/ws/kernel/"
 IDE_PATH = "/ws/ide/main_ide"
+SHEET_PATH = "/ws/sheet/"
+# The addresses of pages a browser loads (answered without a socket, see ``sheet_page``).
+PAGE_PREFIXES = ("/workbook/", "/static/")
+PAGE_ROUTES = ("/", "/favicon.ico")
+COOKIE = "quorvel_token"
 HUB_FILE_NAME = "hub.json"
 # The variable through which a launched kernel (or a person's shell) hands the token on.
 TOKEN_ENV = "QUORVEL_HUB_TOKEN"
@@ -57,7 +63,7 @@ _BEARER = "bearer "
 class Endpoint:
     """What a handshake's path asks for: the IDE's socket, or a workbook's kernel socket."""
 
-    kind: str  # "ide" or "kernel"
+    kind: str  # "ide", "kernel", "sheet" (a page's socket) or "page" (a page itself)
     workbook_id: Optional[str] = None
 
 
@@ -88,24 +94,36 @@ def endpoint_of(path: str) -> Union[Endpoint, Refusal]:
     route = route_of(path)
     if route == IDE_PATH:
         return Endpoint("ide")
-    if route.startswith(KERNEL_PATH):
-        # The kernel percent-encodes its workbook's name; what it names once decoded must be a
-        # workbook name (an encoded slash stays a slash, and is refused).
-        try:
-            workbook_id = unquote(route[len(KERNEL_PATH):], errors="strict")
-        except UnicodeDecodeError:
-            return Refusal(HTTPStatus.BAD_REQUEST, "Not a workbook id: not UTF-8 once decoded.")
-        problem = workbook_name_problem(workbook_id)
-        if problem is not None:
-            return Refusal(HTTPStatus.BAD_REQUEST, f"Not a workbook id. {problem}")
-        return Endpoint("kernel", workbook_id)
+    for prefix, kind in ((KERNEL_PATH, "kernel"), (SHEET_PATH, "sheet")):
+        if route.startswith(prefix):
+            found = workbook_id_of(route[len(prefix):])
+            return found if isinstance(found, Refusal) else Endpoint(kind, found)
+    if route in PAGE_ROUTES or route.startswith(PAGE_PREFIXES):
+        return Endpoint("page")
     return Refusal(HTTPStatus.NOT_FOUND, "No such endpoint.")
 
 
+def workbook_id_of(encoded: str) -> Union[str, Refusal]:
+    """The workbook id a path names, percent-encoded; what it names once decoded must be a
+    workbook name (an encoded slash stays a slash, and is refused)."""
+    try:
+        workbook_id = unquote(encoded, errors="strict")
+    except UnicodeDecodeError:
+        return Refusal(HTTPStatus.BAD_REQUEST, "Not a workbook id: not UTF-8 once decoded.")
+    problem = workbook_name_problem(workbook_id)
+    if problem is not None:
+        return Refusal(HTTPStatus.BAD_REQUEST, f"Not a workbook id. {problem}")
+    return workbook_id
+
+
 def check_credentials(path: str, headers: Any, token: Optional[str],
-                      origins: Iterable[str]) -> Optional[Refusal]:
+                      origins: Iterable[str], cookie: bool = False) -> Optional[Refusal]:
     """None when the handshake may go on; else why not. `headers` has ``get_all(name)`` (as
-    websockets' ``Headers``); `token` None means the hub asks for none."""
+    websockets' ``Headers``); `token` None means the hub asks for none. With `cookie` (a
+    page's socket, opened by a page the hub served) the token may come as the cookie the
+    page's address set; a page's socket must come from a page (have an Origin)."""
+    if cookie and not headers.get_all("Origin"):
+        return Refusal(HTTPStatus.FORBIDDEN, "A sheet's socket is opened by the hub's pages.")
     sent_origins = headers.get_all("Origin")
     if sent_origins and (len(sent_origins) != 1 or sent_origins[0] not in origins):
         return Refusal(HTTPStatus.FORBIDDEN, "Connections from web pages of other origins are "
@@ -113,6 +131,8 @@ def check_credentials(path: str, headers: Any, token: Optional[str],
     if token is None:
         return None
     presented, problem = _presented_tokens(path, headers)
+    if cookie and problem is None and not presented:
+        presented = cookie_tokens(headers)[:1]
     if problem is not None:
         return Refusal(HTTPStatus.FORBIDDEN, problem)
     if not presented:
@@ -146,6 +166,17 @@ def _presented_tokens(path: str, headers: Any) -> Tuple[List[str], Optional[str]
                                                    found[1].encode("utf-8", "replace")):
         return [], "The header and the query give different tokens."
     return found, None
+
+
+def cookie_tokens(headers: Any) -> List[str]:
+    """The tokens a request's cookies carry."""
+    return [part.strip().partition("=")[2] for line in headers.get_all("Cookie")
+            for part in line.split(";") if part.strip().partition("=")[0] == COOKIE]
+
+
+def token_matches(presented: str, token: str) -> bool:
+    return len(presented) <= MAX_TOKEN_LENGTH and \
+        hmac.compare_digest(presented.encode("utf-8", "replace"), token.encode())
 
 
 # --- hub.json -------------------------------------------------------------------------------

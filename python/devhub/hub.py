@@ -17,7 +17,8 @@ from websockets.exceptions import ConnectionClosed
 from websockets.http11 import Request, Response
 
 from .access import (IDE_PATH, KERNEL_PATH, Endpoint, Refusal, check_credentials, endpoint_of,
-                     new_token, own_origins, remove_hub_file, route_of, write_hub_file)
+                     new_token, own_origins, remove_hub_file, route_of, token_matches,
+                     write_hub_file)
 from .ide_protocol import (HUB_REQUESTS, KERNEL_STOPPED, LANGUAGE_ANSWERS, MAX_CELL_CHARS,
                            MAX_MODULE_CHARS, RUNS, refusal)
 from .ide_requests import HubRequests, WorkbookWatch
@@ -25,11 +26,14 @@ from .ide_session import IdeSession, for_ide
 from .kernel_session import KernelSession, MessageTooLarge, encode
 from .kernels import KernelProcesses
 from .launcher import KernelProcess
+from .live_workbook import LiveWorkbook
 from .packages import HubPackages
 from .pending_replies import PendingReplies
+from .sheet_page import MAX_PAGE_FRAME_BYTES, SheetPage, page_response
 from .workbook_file import WorkbookFile, WorkbookFileError
 from .workbook_part import check_module_name
 from .workbooks import Workbooks
+from .worksheet_calls import CALL_TIMEOUT
 
 __all__ = ["DevHub", "IDE_PATH", "KERNEL_PATH"]
 
@@ -64,7 +68,7 @@ class DevHub:
     def __init__(
         self, host: str = "127.0.0.1", port: int = 0, ssl_context: Optional[ssl.SSLContext] = None,
         keep_frames: bool = True, data_dir: Optional[str] = None, package_settings: Any = None,
-        authenticate: bool = True,
+        authenticate: bool = True, call_timeout: float = CALL_TIMEOUT,
     ) -> None:
         self.host = host
         self.token: Optional[str] = new_token() if authenticate else None
@@ -81,10 +85,14 @@ class DevHub:
         self.ide = IdeSession(self._from_ide)
         self.watch = WorkbookWatch(self.ide.send, self.workbooks_state)
         self.workbooks = Workbooks(os.path.join(self.data_dir, "workbooks"),
-                                   self._workbook_problem)
+                                   self._workbook_problem, self._workbook_closing)
+        # Each open workbook's calculated cells, made when it is first needed (a page, its
+        # kernel, a module saved) and again after its file is reloaded.
+        self.live: Dict[str, LiveWorkbook] = {}
+        self._call_timeout = call_timeout
         self.kernels = KernelProcesses(port=lambda: self.port, secured=self.secured,
                                        token=self.token, new_session=self._new_session,
-                                       changed=self.watch.changed)
+                                       changed=self._kernels_changed)
         self.replies = PendingReplies()
         # The file writes of relayed module changes, by (workbook, request id): the IDE hears
         # that a change is saved once the kernel took it and the file holds it.
@@ -116,6 +124,16 @@ class DevHub:
         return f"{'https' if self.secured else 'http'}://{self.host}:{self.port}"
 
     @property
+    def page_url(self) -> str:
+        """The address a person opens in a browser (it carries the token)."""
+        return self.http_url + "/" + ("" if self.token is None else f"?token={self.token}")
+
+    def workbook_url(self, workbook_id: str) -> str:
+        from urllib.parse import quote
+        query = "" if self.token is None else f"?token={self.token}"
+        return f"{self.http_url}/workbook/{quote(workbook_id, safe='')}{query}"
+
+    @property
     def auth_headers(self) -> Dict[str, str]:
         """The headers a client of this hub presents in its handshake."""
         return {} if self.token is None else {"Authorization": f"Bearer {self.token}"}
@@ -126,7 +144,7 @@ class DevHub:
             self.host,
             self._requested_port,
             ssl=self.ssl_context,
-            max_size=max(MAX_IDE_FRAME_BYTES, MAX_KERNEL_FRAME_BYTES),
+            max_size=max(MAX_IDE_FRAME_BYTES, MAX_KERNEL_FRAME_BYTES, MAX_PAGE_FRAME_BYTES),
             process_request=self._admit,
         )
         if self.token is not None:
@@ -149,6 +167,9 @@ class DevHub:
             await self._server.wait_closed()
             self._server = None
         await self.workbooks.close_all()
+        for live in list(self.live.values()):
+            await live.close()
+        self.live.clear()
         await self.packages.close()
         if self._scratch is not None:
             try:
@@ -201,6 +222,71 @@ class DevHub:
     def workbook_ids(self) -> List[str]:
         return self.workbooks.ids()
 
+    async def save_module(self, workbook_id: str, name: str, code: str) -> None:
+        """Saves a module into an open workbook as the IDE does (for scripts): into the file,
+        to the kernel, and its worksheet functions to the sheet."""
+        workbook = self.workbooks.get(workbook_id)
+        if workbook is None:
+            raise WorkbookFileError(f"No workbook {workbook_id} is open")
+        await workbook.set_module(name, code)
+        session = self.kernels.connected(workbook_id)
+        if session is not None:
+            await session.send({"type": "update_module", "module_name": name, "code": code})
+        self._modules_changed(workbook_id, name)
+
+    def live_workbook(self, workbook_id: str) -> Optional[LiveWorkbook]:
+        """The open workbook's calculated cells (None when it is not open)."""
+        workbook = self.workbooks.get(workbook_id)
+        if workbook is None:
+            return None
+        live = self.live.get(workbook_id)
+        if live is not None and live.file is workbook and live.generation == workbook.generation:
+            return live
+        fresh = LiveWorkbook(workbook_id, workbook, functools.partial(self._to_kernel,
+                                                                      workbook_id),
+                             self._call_timeout)
+        self.live[workbook_id] = fresh
+        session = self.kernels.connected(workbook_id)
+        if session is not None:
+            session.workbook = fresh
+        if live is not None:  # the file was reloaded: its pages show it anew
+            self._spawn(self._replace_live(live, fresh))
+        return fresh
+
+    async def _replace_live(self, old: LiveWorkbook, fresh: LiveWorkbook) -> None:
+        pages = list(old.pages)
+        await old.close()
+        await fresh.ready.wait()
+        for page in pages:
+            page.attach(fresh)
+
+    async def _to_kernel(self, workbook_id: str, message: Dict[str, Any]) -> bool:
+        """Sends a worksheet call to the workbook's kernel; False when none is connected."""
+        session = self.kernels.connected(workbook_id)
+        if session is None:
+            return False
+        frames = encode(message)  # MessageTooLarge for arguments the kernel would refuse
+        await session.send_frames(frames)
+        return True
+
+    async def _workbook_closing(self, workbook_id: str) -> None:
+        live = self.live.pop(workbook_id, None)
+        if live is not None:
+            for page in list(live.pages):
+                page.close(f"Workbook {workbook_id} was closed")
+            await live.close()
+
+    async def _kernels_changed(self) -> None:
+        await self.watch.changed()
+        for workbook_id in list(self.live):
+            self._pages_status(workbook_id)
+
+    def _pages_status(self, workbook_id: str) -> None:
+        live = self.live.get(workbook_id)
+        if live is not None:
+            live.broadcast({"type": "status", "kernel": self.kernels.state(workbook_id),
+                            "pending": live.calls.pending})
+
     def kernel_state(self, workbook_id: str) -> str:
         return self.kernels.state(workbook_id)
 
@@ -233,9 +319,21 @@ class DevHub:
         endpoint, comes from a foreign web page, lacks the token, or asks for the kernel socket
         of a workbook whose kernel is connected."""
         verdict = endpoint_of(request.path)
-        if isinstance(verdict, Endpoint):
-            verdict = check_credentials(request.path, request.headers, self.token,
-                                        own_origins(self.port, self.secured)) or verdict
+        origins = own_origins(self.port, self.secured)
+        if isinstance(verdict, Endpoint) and verdict.kind == "page":
+            # A page's own address carries the token, or the cookie it set does.
+            refusal = check_credentials(request.path, request.headers, None, origins)
+            if refusal is None:
+                return page_response(request.path, request.headers, self.token,
+                                     self._token_ok, self.workbooks_state,
+                                     lambda wid: self.workbooks.get(wid) is not None)
+            verdict = refusal
+        elif isinstance(verdict, Endpoint):
+            verdict = check_credentials(request.path, request.headers, self.token, origins,
+                                        cookie=verdict.kind == "sheet") or verdict
+        if isinstance(verdict, Endpoint) and verdict.kind == "sheet" \
+                and self.workbooks.get(verdict.workbook_id) is None:
+            verdict = Refusal(HTTPStatus.NOT_FOUND, f"No workbook {verdict.workbook_id} is open.")
         if isinstance(verdict, Endpoint) and verdict.kind == "kernel":
             # The library runs the handler of an accepted handshake without a turn of the loop
             # in between, so the session is marked connected before the next handshake is
@@ -249,8 +347,21 @@ class DevHub:
                        _peer(connection), verdict.status, verdict.reason)
         return connection.respond(verdict.status, verdict.reason + "\n")
 
+    def _token_ok(self, presented: str) -> bool:
+        return self.token is not None and token_matches(presented, self.token)
+
     async def _handle(self, connection: ServerConnection) -> None:
         endpoint = endpoint_of(connection.request.path if connection.request else "")
+        if isinstance(endpoint, Endpoint) and endpoint.kind == "sheet":
+            connection.protocol.max_size = MAX_PAGE_FRAME_BYTES
+            workbook_id = endpoint.workbook_id
+            assert workbook_id is not None
+            page = SheetPage(connection, _peer(connection),
+                             functools.partial(self.live_workbook, workbook_id),
+                             functools.partial(self.kernels.state, workbook_id))
+            logger.info("Page of %s opened from %s", workbook_id, _peer(connection))
+            await page.serve()
+            return
         if isinstance(endpoint, Endpoint) and endpoint.kind == "kernel":
             connection.protocol.max_size = MAX_KERNEL_FRAME_BYTES
             workbook_id = endpoint.workbook_id
@@ -264,6 +375,10 @@ class DevHub:
             finally:
                 arrival.cancel()
             logger.info("Kernel disconnected for workbook %s", workbook_id)
+            live = self.live.get(workbook_id)
+            if live is not None:
+                live.calls.kernel_gone()
+                self._pages_status(workbook_id)
             reason = f"The kernel of {workbook_id} went away before it answered."
             for reply in self.replies.abandon(workbook_id, reason):
                 self._writes.pop((workbook_id, reply.get("request_id")), None)
@@ -289,12 +404,16 @@ class DevHub:
                                  "content": f"The kernel of {workbook_id} runs without its "
                                             f"workbook: {error}"})
             return
-        if session.workbook is None:
-            session.workbook = workbook
+        live = self.live_workbook(workbook_id)
+        if session.workbook is None or session.workbook is workbook:
+            session.workbook = live
         try:
             await self.sync_kernel(workbook_id)
         except ConnectionClosed:
             return  # gone already: its leaving is reported where its connection is served
+        if live is not None and session.workbook is live:
+            live.calls.kernel_connected()
+        self._pages_status(workbook_id)
         self.packages.kernel_connected(workbook_id)
         await self.ide.send(self._workbook_entry(workbook_id, "workbook_connected"))
         await self.watch.changed()
@@ -303,6 +422,9 @@ class DevHub:
         """Sends the workbook's connected kernel its modules (and the deletion of `gone`)."""
         session = self.kernels.connected(workbook_id)
         workbook = self.workbooks.get(workbook_id)
+        live = self.live_workbook(workbook_id)  # made anew if the file was reloaded
+        if live is not None and gone:
+            live.modules_changed(None)
         if session is None or workbook is None:
             return
         updates = [{"type": "delete_module", "module_name": name} for name in gone]
@@ -410,6 +532,7 @@ class DevHub:
             except WorkbookFileError as error:
                 await self._refuse(message, str(error))
                 return
+            self._modules_changed(workbook_id, name)
             if isinstance(request_id, str) and request_id:
                 answer = "module_updated" if kind == "update_module" else "module_deleted"
                 reply = {"type": answer, "workbook_id": workbook_id, "module_name": name,
@@ -425,6 +548,13 @@ class DevHub:
             write.add_done_callback(_log_failed_write)
         self.replies.relayed(workbook_id, message)
         await session.send_frames(frames)
+        # After the kernel has the module: the calls its functions' cells make follow it.
+        self._modules_changed(workbook_id, name)
+
+    def _modules_changed(self, workbook_id: str, name: str) -> None:
+        live = self.live_workbook(workbook_id)
+        if live is not None:
+            live.modules_changed({name})
 
     async def _send_module_list(self, workbook_id: str) -> None:
         workbook = self.workbooks.get(workbook_id)
@@ -433,6 +563,8 @@ class DevHub:
 
     async def _to_ide(self, workbook_id: str, message: Dict[str, Any]) -> None:
         if await self.packages.from_kernel(workbook_id, message):
+            return
+        if self._to_sheet(workbook_id, message):
             return
         if message.get("type") in LANGUAGE_ANSWERS:
             self.replies.answered(workbook_id, message)  # the request is answered
@@ -462,6 +594,39 @@ class DevHub:
         end = self.replies.debug_run_end(workbook_id, message)
         if end is not None:
             await self.ide.send(end)
+
+
+    def _to_sheet(self, workbook_id: str, message: Dict[str, Any]) -> bool:
+        """Takes what a kernel sends for its workbook's sheet: the results of worksheet calls
+        (their failures and output still reach the IDE's console), message boxes and the
+        switch of events. True when the IDE is not to see the message as it is."""
+        kind = message.get("type")
+        live = self.live.get(workbook_id)
+        if live is None:
+            return False
+        if kind == "show_message_box":
+            shown = live.broadcast({"type": "message_box", "message": str(message.get("message")),
+                                    "title": str(message.get("title")),
+                                    "msg_type": str(message.get("msg_type"))})
+            if not shown:
+                self._spawn(self.ide.send({"type": "log_to_console", "color": "#e0a030",
+                                           "content": f"{message.get('title')}: "
+                                                      f"{message.get('message')} (no page of "
+                                                      f"{workbook_id} is open to show it)"}))
+            return True
+        if kind == "set_enable_events":
+            live.events_enabled = bool(message.get("enable"))
+            return True
+        if not live.calls.owns(message.get("request_id")):
+            return False
+        if kind == "function_execution_result":
+            live.calls.answered(message)
+            return True
+        if kind == "error":  # the kernel refused the call
+            live.calls.answered({"request_id": message.get("request_id"), "status": "error",
+                                 "error": f"The kernel refused it: {message.get('message')}"})
+            return True
+        return kind in ("execution_result", "result_output")
 
 
 def _depth(value: Any) -> int:

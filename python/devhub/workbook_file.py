@@ -118,8 +118,13 @@ class WorkbookFile(SheetRequests):
         self._save_lock = asyncio.Lock()
         self._cells_dirty = False
         self._part_dirty = False
-        # Cell changes of a journal left by an earlier run, applied once the cells are loaded.
+        # Cell changes of a journal left by an earlier run, and cell changes made before the
+        # cells were loaded: applied once they are.
         self._replay: List[Dict[str, Any]] = []
+        # The cell changes of a journal left by an earlier run (the file lacks them).
+        self.journal_cells: List[Dict[str, Any]] = []
+        # Counts reloads: what was read from the file before one is stale.
+        self.generation = 0
         self._replaying = False
         self._save_timer: Optional[asyncio.TimerHandle] = None
         self._unsaved_since: Optional[float] = None  # loop time of the first change unsaved
@@ -246,6 +251,7 @@ class WorkbookFile(SheetRequests):
         elif op == "cells" and isinstance(record.get("request"), dict):
             self._cells_dirty = True
             self._replay.append(record["request"])
+            self.journal_cells.append(record["request"])
 
     # --- changes, each durable before it returns -----------------------------------------
 
@@ -314,6 +320,20 @@ class WorkbookFile(SheetRequests):
             return {"error": f"{self.name} is read-only: its cells cannot be changed"}
         async with self._cells_lock:
             return self.answer(request)
+
+    @property
+    def on_disk(self) -> bool:
+        return self._disk is not None
+
+    def write_cells(self, request: Dict[str, Any]) -> None:
+        """Keeps a change of cells (a "range.set" or "range.clear" request): journaled at once,
+        applied to the file's cells now or, while they load, once they are loaded."""
+        self._check_writable()
+        if self._cells is None:
+            self._replay.append(request)
+            self.changed(request)
+            return
+        self.answer(request)
 
     def changed(self, request: Dict[str, Any]) -> None:
         self._cells_dirty = True
@@ -494,6 +514,8 @@ class WorkbookFile(SheetRequests):
             self.modules, self.packages = dict(contents.modules), list(contents.packages)
             self.settings, self._disk, self.read_only = dict(contents.settings), disk, read_only
             self.conflict, self._part_dirty, self._cells_dirty = None, False, False
+            self.journal_cells, self._replay = [], []
+            self.generation += 1
             self._cells_loaded.clear()
             self._cells = None
             await self._load_cells()

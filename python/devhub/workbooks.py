@@ -11,7 +11,7 @@ from __future__ import annotations
 import asyncio
 import logging
 import os
-from typing import Callable, Dict, List, Optional
+from typing import Awaitable, Callable, Dict, List, Optional
 
 from .ide_protocol import workbook_name_problem
 from .workbook_file import WorkbookFile, WorkbookFileError
@@ -25,13 +25,16 @@ DISK_CHECK_INTERVAL = 2.0
 
 
 class Workbooks:
-    def __init__(self, folder: str, on_problem: Callable[[str, str], None]) -> None:
+    def __init__(self, folder: str, on_problem: Callable[[str, str], None],
+                 on_close: Optional[Callable[[str], Awaitable[None]]] = None) -> None:
         # The hub's own folder of workbooks (data folder / "workbooks").
         self.folder = folder
         # Called with (workbook id, text) when a workbook's file cannot be saved, or another
         # program changed it.
         self._on_problem = on_problem
         self.files: Dict[str, WorkbookFile] = {}
+        # Called with a workbook's id before its file is closed.
+        self._on_close = on_close
         self._opening = asyncio.Lock()
 
     def get(self, workbook_id: object) -> Optional[WorkbookFile]:
@@ -75,9 +78,13 @@ class Workbooks:
 
     async def close(self, workbook_id: str) -> None:
         """Saves the workbook's file and lets go of it."""
-        workbook = self.files.pop(workbook_id, None)
-        if workbook is not None:
-            await workbook.close()
+        workbook = self.files.get(workbook_id)
+        if workbook is None:
+            return
+        if self._on_close is not None:
+            await self._on_close(workbook_id)
+        self.files.pop(workbook_id, None)
+        await workbook.close()
 
     async def close_all(self) -> None:
         for workbook_id in list(self.files):

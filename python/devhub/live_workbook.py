@@ -1,0 +1,576 @@
+"""LiveWorkbook: an open workbook's cells as its pages and its kernel see them, calculated.
+
+Each open workbook has one. It holds what every cell was given (a formula as typed, or a
+value) in a `FormulaEngine`, with the workbook's Python functions registered as worksheet
+functions (`WorksheetCalls`), and keeps three parties in step:
+
+* **The pages** (``sheet_page``) read blocks of cells, write blocks of inputs, and are sent
+  every cell whose value or input changed, whoever changed it.
+* **The kernel** reads and writes cells through the host bridge's requests (``SheetRequests``):
+  it reads values (a formula cell's value, as a spreadsheet's range value gives), and what it
+  writes is calculated and shown on the pages at once.
+* **The file**: every change is journaled by the workbook's file at once and written into it
+  with its next save (``workbook_file``).
+
+All methods run on the hub's loop.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import datetime
+import logging
+import re
+from typing import Any, Awaitable, Callable, Dict, List, Optional, Set, Tuple
+
+import openpyxl
+
+from .formula_engine import (MAX_COLUMNS, MAX_ROWS, ErrorValue, FormulaEngine, column_name,
+                             parse_problem)
+from .sheet_requests import SheetRequests, parse_cell
+from .workbook_file import WorkbookFile
+from .worksheet_calls import (CALL_TIMEOUT, PythonFunction, WorksheetCalls, called_names,
+                              calling_formula, functions_of)
+
+__all__ = ["LiveWorkbook", "MAX_EDIT_CELLS", "MAX_INPUT_CHARS", "SheetError"]
+
+logger = logging.getLogger(__name__)
+
+# Longest text a cell takes (what the file format holds), and most cells one edit writes.
+MAX_INPUT_CHARS = 32_767
+MAX_EDIT_CELLS = 100_000
+# Rows read from the engine at a time while a loaded file's formulas are looked for.
+_LOAD_ROWS = 20_000
+
+Cell = Tuple[str, int, int]
+Record = List[Any]  # [row, column, value, input] or [..., note]
+
+_NUMBER = re.compile(r"^[+-]?(\d+\.?\d*|\.\d+)([eE][+-]?\d+)?$")
+_DATE = re.compile(r"^\d{4}-\d{2}-\d{2}$")
+
+
+class SheetError(ValueError):
+    """A request about cells that cannot be done; the text says why."""
+
+
+def parse_input(text: str) -> Tuple[str, Any]:
+    """What a person's typed text makes a cell: ("formula", text) or ("value", value)."""
+    if text.startswith("=") and len(text) > 1:
+        return "formula", text
+    if text.startswith("'"):
+        return "value", text[1:]
+    stripped = text.strip()
+    if stripped == "":
+        return "value", None
+    if stripped.upper() in ("TRUE", "FALSE"):
+        return "value", stripped.upper() == "TRUE"
+    if _NUMBER.match(stripped):
+        number = float(stripped)
+        return "value", int(number) if number.is_integer() and "." not in stripped \
+            and "e" not in stripped.lower() and abs(number) < 2**53 else number
+    if _DATE.match(stripped):
+        try:
+            return "value", datetime.date.fromisoformat(stripped)
+        except ValueError:
+            pass
+    return "value", text
+
+
+def shown_input(value: Any) -> str:
+    """The text the formula bar shows for a cell holding `value`."""
+    if value is None:
+        return ""
+    if isinstance(value, bool):
+        return "TRUE" if value else "FALSE"
+    if isinstance(value, float):
+        return repr(value) if not value.is_integer() else str(int(value))
+    if isinstance(value, (datetime.date, datetime.time)):
+        return value.isoformat()
+    if isinstance(value, str) and (parse_input(value) != ("value", value)):
+        return "'" + value  # text that would be read back as something else
+    return str(value)
+
+
+def page_value(value: Any) -> Any:
+    """A value as a page receives it."""
+    if isinstance(value, ErrorValue):
+        return {"error": value.code}
+    if isinstance(value, datetime.datetime):
+        return {"date": value.isoformat(sep=" ")}
+    if isinstance(value, (datetime.date, datetime.time)):
+        return {"date": value.isoformat()}
+    if isinstance(value, datetime.timedelta):
+        return str(value)
+    return value
+
+
+def wire_value(value: Any) -> Any:
+    """A value as the kernel's host bridge reads it."""
+    if isinstance(value, ErrorValue):
+        return {"__type__": "error", "value": value.code}
+    if isinstance(value, datetime.datetime):
+        return {"__type__": "datetime", "value": value.isoformat()}
+    if isinstance(value, datetime.date):
+        return {"__type__": "date", "value": value.isoformat()}
+    if isinstance(value, (datetime.time, datetime.timedelta)):
+        return str(value)
+    return value
+
+
+def address(sheet: str, row: int, column: int) -> str:
+    return f"{sheet}!{column_name(column)}{row}"
+
+
+class LiveWorkbook(SheetRequests):
+    """One open workbook's calculated cells (see the module docstring)."""
+
+    def __init__(self, workbook_id: str, file: WorkbookFile,
+                 send_to_kernel: Callable[[Dict[str, Any]], Awaitable[bool]],
+                 call_timeout: float = CALL_TIMEOUT) -> None:
+        super().__init__()
+        self.workbook_id = workbook_id
+        self.file = file
+        self.generation = file.generation  # the file's reload it was read at
+        self.engine = FormulaEngine()
+        self.calls = WorksheetCalls(workbook_id, send_to_kernel, self._results_arrived,
+                                    call_timeout)
+        self.functions: Dict[str, PythonFunction] = {}
+        # Every formula cell's formula as it was typed; what the engine has may differ (its
+        # own spelling, the caller given to Python calls).
+        self.formulas: Dict[Cell, str] = {}
+        self.problems: Dict[Cell, str] = {}  # why a formula does not parse
+        # Cells calling volatile Python functions: given to the engine again each
+        # recalculation (the engine forgets a function's volatility once a formula is set
+        # again, as the arrival of a result does).
+        self._volatile: Set[Cell] = set()
+        # The pages of this workbook: each has send(message), which never waits.
+        self.pages: Set[Any] = set()
+        self.active = "Sheet1"
+        self.events_enabled = True
+        self.ready = asyncio.Event()
+        self.load_problem: Optional[str] = None
+        self._stale = False  # the engine has changes not yet evaluated
+        self._round_due = False  # ...and they start a recalculation
+        self._edited: Dict[Cell, None] = {}  # cells given new inputs since the last broadcast
+        self._waiting: Set[Cell] = set()  # cells whose Python calls have results to take
+        self._flush: Optional[asyncio.TimerHandle] = None
+        self._shown_pending = 0
+        self._loading = asyncio.ensure_future(self._load())
+
+    # --- loading -----------------------------------------------------------------------------
+
+    async def _load(self) -> None:
+        try:
+            if self.file.on_disk:
+                self.engine, contents = await asyncio.to_thread(_read_engine, self.file.path)
+            else:
+                await self.file.cells_ready()
+                self.engine, contents = FormulaEngine(), {}
+                for name in self.file.sheet_names():
+                    self.engine.add_sheet(name)
+            for sheet, formulas in contents.items():
+                self.engine.adopt_formulas(sheet, formulas)
+                for row, column, text in formulas:
+                    self.formulas[(sheet, row, column)] = text
+            if not self.engine.sheet_names():
+                self.engine.add_sheet("Sheet1")
+            self.active = self.engine.sheet_names()[0]
+            # Cell changes the file lacks (kept in its journal by an earlier run).
+            for request in self.file.journal_cells:
+                self._apply_request(request)
+            self._register(functions_of(self.file.modules))
+            self.calls.new_round()
+            self.engine.evaluate()
+        except Exception as error:  # a file whose cells the engine cannot read
+            self.load_problem = f"{self.file.name}: its cells could not be calculated ({error})"
+            logger.warning("%s", self.load_problem)
+            self.engine = FormulaEngine()
+            for name in ("Sheet1",):
+                self.engine.add_sheet(name)
+        finally:
+            self._edited.clear()
+            self.ready.set()
+
+    # --- Python functions --------------------------------------------------------------------
+
+    def modules_changed(self, changed: Optional[Set[str]] = None) -> None:
+        """The workbook's modules changed (`changed`: the names, None for any): its worksheet
+        functions are found again, and the cells that call those of changed modules
+        recalculate."""
+        if not self.ready.is_set():
+            return  # the load registers what the modules hold then
+        found = functions_of(self.file.modules)
+        touched = {name for name, function in self.functions.items()
+                   if found.get(name) != function or changed is None
+                   or function.module in changed}
+        touched |= {name for name, function in found.items()
+                    if name not in self.functions or changed is None
+                    or function.module in changed}
+        if not touched:
+            return
+        self._register(found, touched)
+        self._recalculate(new_round=True)
+
+    def _register(self, found: Dict[str, PythonFunction],
+                  touched: Optional[Set[str]] = None) -> None:
+        for name in set(self.functions) - set(found):
+            self.engine.unregister_function(name)
+        registered: Dict[str, PythonFunction] = {}
+        for name, function in found.items():
+            try:
+                self.engine.register_function(
+                    name, _caller_of(self.calls, function), function.min_args + 1,
+                    None if function.max_args is None else function.max_args + 1,
+                    function.volatile)
+            except RuntimeError as error:
+                logger.warning("Worksheet function %s of %s is not registered: %s", name,
+                               function.module, error)
+                continue
+            registered[name] = function
+        # Formulas calling the functions that came, went or changed are given to the engine
+        # again: with the caller's address where they call Python, without where they no
+        # longer do.
+        affected = set(found) | set(self.functions) if touched is None else touched
+        self.functions = registered
+        for cell, formula in list(self.formulas.items()):
+            if called_names(formula) & affected:
+                self._set_formula(cell, formula)
+
+    # --- what pages do -----------------------------------------------------------------------
+
+    def sheet_info(self) -> List[Dict[str, Any]]:
+        return [{"name": name, "rows": MAX_ROWS, "columns": MAX_COLUMNS}
+                for name in self.engine.sheet_names()]
+
+    def records(self, sheet: str, top: int, left: int, bottom: int, right: int) -> List[Record]:
+        """The non-empty cells of a block, as pages receive them."""
+        self._check_block(sheet, top, left, bottom, right)
+        self._evaluate_if_stale()
+        values = self.engine.block(sheet, top, left, bottom, right)
+        found: List[Record] = []
+        for i, row in enumerate(values):
+            for j, value in enumerate(row):
+                cell = (sheet, top + i, left + j)
+                if value is None and cell not in self.formulas:
+                    continue
+                found.append(self._record(cell, value))
+        return found
+
+    def inputs(self, sheet: str, top: int, left: int, bottom: int,
+               right: int) -> List[List[str]]:
+        return [[self.input_of((sheet, row, column)) for column in range(left, right + 1)]
+                for row in range(top, bottom + 1)]
+
+    def input_of(self, cell: Cell) -> str:
+        formula = self.formulas.get(cell)
+        if formula is not None:
+            return formula
+        if self.engine.spill_anchor(*cell) is not None:
+            return ""
+        return shown_input(self.engine.value(*cell))
+
+    def edit(self, sheet: str, row: int, column: int, inputs: List[List[str]]) -> List[List[str]]:
+        """Writes a block of typed inputs; returns what the block held before."""
+        if not isinstance(inputs, list) or not inputs or \
+                not all(isinstance(line, list) for line in inputs):
+            raise SheetError("inputs must be a list of rows, each a list of texts")
+        width = max(len(line) for line in inputs)
+        count = sum(len(line) for line in inputs)
+        if count == 0:
+            raise SheetError("the edit holds no cells")
+        if count > MAX_EDIT_CELLS:
+            raise SheetError(f"An edit writes at most {MAX_EDIT_CELLS:,} cells; this one has "
+                             f"{count:,}.")
+        self._check_block(sheet, row, column, row + len(inputs) - 1, column + width - 1)
+        for line in inputs:
+            for text in line:
+                if not isinstance(text, str):
+                    raise SheetError("every input must be a text")
+                if len(text) > MAX_INPUT_CHARS:
+                    raise SheetError(f"A cell holds at most {MAX_INPUT_CHARS:,} characters; "
+                                     f"this text has {len(text):,}.")
+        self._check_writable()
+        previous = [[self.input_of((sheet, row + i, column + j)) for j in range(len(line))]
+                    for i, line in enumerate(inputs)]
+        stored: List[List[Any]] = []
+        for i, line in enumerate(inputs):
+            kept = []
+            for j, text in enumerate(line):
+                kept.append(self._put((sheet, row + i, column + j), text))
+            stored.append(kept)
+        self._journal(sheet, row, column, stored)
+        self._recalculate(new_round=True)
+        return previous
+
+    def recalculate_all(self) -> None:
+        """Every formula calculated anew, every Python function called again."""
+        for cell, formula in list(self.formulas.items()):
+            self._set_formula(cell, formula)
+        self._recalculate(new_round=True)
+
+    def select(self, sheet: str) -> None:
+        if sheet in self.engine.sheet_names():
+            self.active = sheet
+
+    def broadcast(self, message: Dict[str, Any]) -> int:
+        """Sends to every page; how many got it."""
+        for page in list(self.pages):
+            page.send(message)
+        return len(self.pages)
+
+    def status(self) -> Dict[str, Any]:
+        return {"type": "status", "pending": self.calls.pending}
+
+    # --- what the kernel does (the host bridge's requests) -----------------------------------
+
+    async def answer_request(self, request: Dict[str, Any]) -> Dict[str, Any]:
+        await self.ready.wait()
+        if self.file.read_only and request.get("action") in ("range.set", "range.clear"):
+            return {"error": f"{self.file.name} is read-only: its cells cannot be changed"}
+        return self.answer(request)
+
+    def sheet_names(self) -> List[str]:
+        return self.engine.sheet_names()
+
+    def active_sheet(self) -> str:
+        return self.active
+
+    def get_cell(self, sheet: str, row: int, column: int) -> Any:
+        self._evaluate_if_stale()
+        return wire_value(self.engine.value(sheet, row, column))
+
+    def set_cell(self, sheet: str, row: int, column: int, value: Any) -> None:
+        self._put_value((sheet, row, column), _from_wire(value))
+
+    def clear_cell(self, sheet: str, row: int, column: int) -> None:
+        self._put_value((sheet, row, column), None)
+
+    def changed(self, request: Dict[str, Any]) -> None:
+        self.file.write_cells(request)
+        self._round_due = True  # user code's writes are a recalculation of their own
+        self._stale = True
+        self._schedule_flush(0.0)
+
+    # --- inside ------------------------------------------------------------------------------
+
+    def _check_block(self, sheet: str, top: int, left: int, bottom: int, right: int) -> None:
+        if sheet not in self.engine.sheet_names():
+            raise SheetError(f"No sheet named {sheet!r:.80}")
+        for value in (top, left, bottom, right):
+            if not isinstance(value, int) or isinstance(value, bool):
+                raise SheetError("rows and columns must be whole numbers")
+        if not (1 <= top <= bottom <= MAX_ROWS and 1 <= left <= right <= MAX_COLUMNS):
+            raise SheetError(f"Not a block of cells: rows {top}..{bottom}, columns "
+                             f"{left}..{right}")
+
+    def _check_writable(self) -> None:
+        if self.file.read_only:
+            raise SheetError(f"{self.file.name} is read-only: its cells cannot be changed")
+        if self.load_problem is not None:
+            raise SheetError(self.load_problem)
+
+    def _put(self, cell: Cell, text: str) -> Any:
+        """Gives a cell a typed input; returns what the file keeps for it."""
+        kind, value = parse_input(text)
+        if kind == "formula":
+            self.formulas[cell] = value
+            self._set_formula(cell, value)
+        else:
+            self._put_value(cell, value)
+        return value
+
+    def _put_value(self, cell: Cell, value: Any) -> None:
+        if isinstance(value, str) and value.startswith("=") and len(value) > 1:
+            self.formulas[cell] = value
+            self._set_formula(cell, value)
+            return
+        self.formulas.pop(cell, None)
+        self.problems.pop(cell, None)
+        self._volatile.discard(cell)
+        self.calls.notes.pop(address(*cell), None)
+        self.engine.set_value(*cell, value)
+        self._edited[cell] = None
+        self._stale = True
+
+    def _set_formula(self, cell: Cell, formula: str) -> None:
+        problem = parse_problem(formula)
+        self._volatile.discard(cell)
+        if problem is None:
+            self.problems.pop(cell, None)
+            names = called_names(formula) & set(self.functions)
+            if names:
+                formula = calling_formula(formula, address(*cell), names)
+                if any(self.functions[name].volatile for name in names):
+                    self._volatile.add(cell)
+        else:
+            self.problems[cell] = problem
+        self.engine.set_formula(*cell, formula)
+        self._edited[cell] = None
+        self._stale = True
+
+    def _journal(self, sheet: str, row: int, column: int, stored: List[List[Any]]) -> None:
+        width = max(len(line) for line in stored)
+        last = f"{column_name(column + width - 1)}{row + len(stored) - 1}"
+        self.file.write_cells({"action": "range.set", "sheet": sheet,
+                               "address": f"{column_name(column)}{row}:{last}",
+                               "value": [[_file_value(v) for v in line] for line in stored]})
+
+    def _apply_request(self, request: Dict[str, Any]) -> None:
+        """A cell change kept in the journal, applied to the engine only."""
+        replay = _Replay(self)
+        replay.answer(request)
+
+    def _results_arrived(self, cells: Set[str]) -> None:
+        for text in cells:
+            sheet, _, where = text.rpartition("!")
+            try:
+                row, column = parse_cell(where)
+            except ValueError:
+                continue
+            self._waiting.add((sheet, row, column))
+        self._schedule_flush(0.002)
+
+    def _schedule_flush(self, delay: float) -> None:
+        if self._flush is None:
+            self._flush = asyncio.get_running_loop().call_later(delay, self._run_flush)
+
+    def _run_flush(self) -> None:
+        self._flush = None
+        waiting, self._waiting = self._waiting, set()
+        for cell in waiting:
+            formula = self.formulas.get(cell)
+            if formula is not None:
+                self._set_formula(cell, formula)
+                self._edited.pop(cell, None)  # its input did not change
+        self._recalculate(new_round=self._round_due)
+
+    def _evaluate_if_stale(self) -> None:
+        if self._stale:
+            self._recalculate(new_round=self._round_due)
+
+    def _recalculate(self, new_round: bool) -> None:
+        """Evaluates, and sends the pages every cell whose value or input changed."""
+        self._round_due = False
+        if new_round:
+            self.calls.new_round()
+            for cell in list(self._volatile):
+                self._set_formula(cell, self.formulas[cell])
+                self._edited.pop(cell, None)
+        self._stale = False
+        changes = self.engine.evaluate()
+        by_sheet: Dict[str, List[Record]] = {}
+        seen: Set[Cell] = set()
+        for sheet, row, column, value in changes:
+            cell = (sheet, row, column)
+            seen.add(cell)
+            by_sheet.setdefault(sheet, []).append(self._record(cell, value))
+        for cell in self._edited:
+            if cell not in seen:
+                by_sheet.setdefault(cell[0], []).append(
+                    self._record(cell, self.engine.value(*cell)))
+        self._edited.clear()
+        for sheet, records in by_sheet.items():
+            self.broadcast({"type": "changed", "sheet": sheet, "cells": records})
+        if self.calls.pending != self._shown_pending:
+            self._shown_pending = self.calls.pending
+            self.broadcast(self.status())
+
+    def _record(self, cell: Cell, value: Any) -> Record:
+        record: Record = [cell[1], cell[2], page_value(value), self.input_of(cell)]
+        if isinstance(value, ErrorValue):
+            note = self.problems.get(cell) or self.calls.notes.get(address(*cell))
+            if note:
+                record.append(note)
+        return record
+
+    async def close(self) -> None:
+        self.calls.close()
+        if self._flush is not None:
+            self._flush.cancel()
+        await asyncio.gather(self._loading, return_exceptions=True)
+
+
+class _Replay(SheetRequests):
+    """Applies a journaled cell request to a live workbook's engine (not to its file)."""
+
+    def __init__(self, live: LiveWorkbook) -> None:
+        super().__init__()
+        self.live = live
+
+    def sheet_names(self) -> List[str]:
+        return self.live.engine.sheet_names()
+
+    def active_sheet(self) -> str:
+        return self.live.engine.sheet_names()[0]
+
+    def get_cell(self, sheet: str, row: int, column: int) -> Any:
+        return None
+
+    def set_cell(self, sheet: str, row: int, column: int, value: Any) -> None:
+        self.live.set_cell(sheet, row, column, value)
+
+    def clear_cell(self, sheet: str, row: int, column: int) -> None:
+        self.live.clear_cell(sheet, row, column)
+
+
+def _caller_of(calls: WorksheetCalls, function: PythonFunction) -> Callable[..., Any]:
+    def call(caller: Any, *args: Any) -> Any:
+        return calls.call(function, caller, *args)
+    return call
+
+
+def _from_wire(value: Any) -> Any:
+    if isinstance(value, dict):
+        tag, text = value.get("__type__"), value.get("value")
+        if tag == "date" and isinstance(text, str):
+            return datetime.date.fromisoformat(text)
+        if tag == "datetime" and isinstance(text, str):
+            return datetime.datetime.fromisoformat(text)
+        if tag == "error" and isinstance(text, str):
+            return ErrorValue(text)
+        raise ValueError(f"a cell cannot hold {value!r:.60}")
+    if isinstance(value, list):
+        raise ValueError("a cell cannot hold a list")
+    return value
+
+
+def _file_value(value: Any) -> Any:
+    """What the file keeps for a value given to a cell (the journal holds wire values)."""
+    return wire_value(value) if not isinstance(value, ErrorValue) else value.code
+
+
+def _read_engine(path: str) -> Tuple[FormulaEngine, Dict[str, List[Tuple[int, int, str]]]]:
+    """On a worker thread: the engine loaded from the file, and each sheet's formulas."""
+    engine = FormulaEngine.load(path)
+    sizes = _sheet_sizes(path)
+    contents: Dict[str, List[Tuple[int, int, str]]] = {}
+    for sheet in engine.sheet_names():
+        rows, columns = sizes.get(sheet, (0, 0))
+        engine.set_used(sheet, rows, columns)
+        found: List[Tuple[int, int, str]] = []
+        for top in range(1, rows + 1, _LOAD_ROWS):
+            bottom = min(rows, top + _LOAD_ROWS - 1)
+            for i, line in enumerate(engine.formulas(sheet, top, 1, bottom, columns)):
+                for j, formula in enumerate(line):
+                    if formula:
+                        found.append((top + i, 1 + j, formula if formula.startswith("=")
+                                      else "=" + formula))
+        contents[sheet] = found
+    return engine, contents
+
+
+def _sheet_sizes(path: str) -> Dict[str, Tuple[int, int]]:
+    """Each sheet's used rows and columns, from the file's own record of them (read without
+    reading the cells), or by reading the cells where a file lacks it."""
+    book = openpyxl.load_workbook(path, read_only=True)
+    try:
+        sizes = {}
+        for sheet in book.worksheets:
+            rows, columns = sheet.max_row, sheet.max_column
+            if rows is None or columns is None:  # the file does not say: the cells tell
+                sheet.calculate_dimension(force=True)
+                rows, columns = sheet.max_row, sheet.max_column
+            sizes[sheet.title] = (min(rows or 0, MAX_ROWS), min(columns or 0, MAX_COLUMNS))
+        return sizes
+    finally:
+        book.close()
