@@ -141,7 +141,10 @@ def workbook_of(route: str, prefix: str) -> Optional[str]:
 
 
 def _cookie_token_ok(headers: Any, check: Callable[[str], bool]) -> bool:
-    return any(check(value) for value in cookie_tokens(headers))
+    """Whether the page's cookie (or, for a script, an Authorization header) has the token."""
+    bearer = [value[7:].strip() for value in headers.get_all("Authorization")
+              if value[:7].lower() == "bearer "]
+    return any(check(value) for value in cookie_tokens(headers) + bearer)
 
 
 def _listing(workbooks: List[Dict[str, Any]]) -> str:

@@ -90,7 +90,8 @@ async def test_a_foreign_page_reaches_no_endpoint_and_runs_nothing(hub, browser,
                         for path in ("/ws/ide/main_ide", "/ws/ide/main_ide?token=guessed",
                                      f"/ws/ide/main_ide?token={hub.token}",
                                      f"/ws/kernel/{WB}?token=guessed",
-                                     f"/ws/kernel/Evil.xlsx?token={hub.token}")]
+                                     f"/ws/kernel/Evil.xlsx?token={hub.token}",
+                                     f"/ws/sheet/{WB}", f"/ws/sheet/{WB}?token={hub.token}")]
             plan = {"urls": hub_urls + [control], "workbook": WB,
                     "code": f"open({str(marker)!r}, 'w').write('ran')"}
             page = attacker_site + "#" + json.dumps(plan)

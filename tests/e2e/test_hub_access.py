@@ -109,7 +109,7 @@ class TestRefusedHandshakes:
             (KERNEL_PATH + "Other.xlsx", {}, 403),
             (KERNEL_PATH + WB, bearer(token), 409),  # its kernel is connected
             ("/ws/other", bearer(token), 404),
-            ("/", bearer(token), 404),
+            ("/nowhere", bearer(token), 404),
             (KERNEL_PATH + "..%2F..", bearer(token), 400),
             (KERNEL_PATH, bearer(token), 400),
             (KERNEL_PATH + "a" * 300, bearer(token), 400),

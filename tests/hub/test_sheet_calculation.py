@@ -3,6 +3,7 @@ the workbook's Python functions called in its kernel, edits kept in its file, an
 request answered once, whatever it holds."""
 import asyncio
 import collections
+import http.client
 import json
 import random
 
@@ -252,6 +253,35 @@ class TestBadRequests:
         await page.drain(0.5)
         assert {i: len(page._replies[i]) for i in expected} == dict(expected)
         assert (await page.edit("Z1", ["still here"]))["type"] == "edited"
+
+
+def _get(hub, path, headers=None):
+    connection = http.client.HTTPConnection("127.0.0.1", hub.port, timeout=10)
+    connection.request("GET", path, headers=headers or {})
+    response = connection.getresponse()
+    return response.status, dict(response.getheaders()), response.read().decode()
+
+
+async def test_the_printed_address_sets_the_cookie_that_opens_the_pages(hub, tmp_path):
+    await hub.workbooks.open(str(tmp_path / "My Book.xlsx"))
+    status, headers, _ = await asyncio.to_thread(_get, hub, f"/?token={hub.token}")
+    assert status == 303 and headers["Location"] == "/"
+    cookie = headers["Set-Cookie"]
+    assert cookie.startswith(f"quorvel_token={hub.token};")
+    assert "HttpOnly" in cookie and "SameSite=Strict" in cookie
+    with_cookie = {"Cookie": f"quorvel_token={hub.token}"}
+    status, headers, listing = await asyncio.to_thread(_get, hub, "/", with_cookie)
+    assert status == 200 and 'href="/workbook/My%20Book.xlsx"' in listing
+    assert "frame-ancestors 'none'" in headers["Content-Security-Policy"]
+    status, _, page = await asyncio.to_thread(_get, hub, "/workbook/My%20Book.xlsx", with_cookie)
+    assert status == 200 and "/static/sheet.js" in page
+    for path, headers, expected in [
+            ("/", {}, 403), ("/workbook/My%20Book.xlsx", {"Cookie": "quorvel_token=old"}, 403),
+            ("/?token=guessed", {}, 403), ("/static/sheet.js", {}, 403),
+            ("/workbook/Other.xlsx", with_cookie, 404), ("/static/../hub.py", with_cookie, 404),
+            ("/", {**with_cookie, "Origin": "http://evil.example"}, 403)]:
+        status, _, _ = await asyncio.to_thread(_get, hub, path, headers)
+        assert status == expected, (path, headers)
 
 
 async def test_pages_are_refused_without_the_token_or_from_other_origins(hub, tmp_path):
