@@ -143,6 +143,8 @@ class LiveWorkbook(SheetRequests):
         # recalculation (the engine forgets a function's volatility once a formula is set
         # again, as the arrival of a result does).
         self._volatile: Set[Cell] = set()
+        # What the engine was given for each formula (the caller added to Python calls).
+        self._given: Dict[Cell, str] = {}
         # The pages of this workbook: each has send(message), which never waits.
         self.pages: Set[Any] = set()
         self.active = "Sheet1"
@@ -219,7 +221,8 @@ class LiveWorkbook(SheetRequests):
         for name, function in found.items():
             try:
                 self.engine.register_function(
-                    name, _caller_of(self.calls, function), function.min_args + 1,
+                    name, _caller_of(self.calls, function, lambda: self.engine),
+                    function.min_args + 1,
                     None if function.max_args is None else function.max_args + 1,
                     function.volatile)
             except RuntimeError as error:
@@ -385,6 +388,7 @@ class LiveWorkbook(SheetRequests):
             self._set_formula(cell, value)
             return
         self.formulas.pop(cell, None)
+        self._given.pop(cell, None)
         self.problems.pop(cell, None)
         self._volatile.discard(cell)
         self.calls.notes.pop(address(*cell), None)
@@ -404,6 +408,7 @@ class LiveWorkbook(SheetRequests):
                     self._volatile.add(cell)
         else:
             self.problems[cell] = problem
+        self._given[cell] = formula
         self.engine.set_formula(*cell, formula)
         self._edited[cell] = None
         self._stale = True
@@ -428,7 +433,9 @@ class LiveWorkbook(SheetRequests):
             except ValueError:
                 continue
             self._waiting.add((sheet, row, column))
-        self._schedule_flush(0.002)
+        # Results of a few calls are shown at once; while many are coming, in rounds (each
+        # round reads every formula's value).
+        self._schedule_flush(0.002 if self.calls.pending < 50 else 0.05)
 
     def _schedule_flush(self, delay: float) -> None:
         if self._flush is None:
@@ -438,10 +445,10 @@ class LiveWorkbook(SheetRequests):
         self._flush = None
         waiting, self._waiting = self._waiting, set()
         for cell in waiting:
-            formula = self.formulas.get(cell)
-            if formula is not None:
-                self._set_formula(cell, formula)
-                self._edited.pop(cell, None)  # its input did not change
+            given = self._given.get(cell)
+            if given is not None and cell in self.formulas:
+                self.engine.set_formula(*cell, given)  # calculated again, with the result
+        self._stale = True
         self._recalculate(new_round=self._round_due)
 
     def _evaluate_if_stale(self) -> None:
@@ -459,16 +466,21 @@ class LiveWorkbook(SheetRequests):
         self._stale = False
         changes = self.engine.evaluate()
         by_sheet: Dict[str, List[Record]] = {}
-        seen: Set[Cell] = set()
+        edited, self._edited = self._edited, {}
+        formulas, record = self.formulas, self._record
         for sheet, row, column, value in changes:
             cell = (sheet, row, column)
-            seen.add(cell)
-            by_sheet.setdefault(sheet, []).append(self._record(cell, value))
-        for cell in self._edited:
-            if cell not in seen:
-                by_sheet.setdefault(cell[0], []).append(
-                    self._record(cell, self.engine.value(*cell)))
-        self._edited.clear()
+            edited.pop(cell, None)
+            records = by_sheet.get(sheet)
+            if records is None:
+                records = by_sheet[sheet] = []
+            formula = formulas.get(cell)
+            if formula is not None and type(value) in (int, float, str, bool):
+                records.append([row, column, value, formula])
+            else:
+                records.append(record(cell, value))
+        for cell in edited:
+            by_sheet.setdefault(cell[0], []).append(record(cell, self.engine.value(*cell)))
         for sheet, records in by_sheet.items():
             self.broadcast({"type": "changed", "sheet": sheet, "cells": records})
         if self.calls.pending != self._shown_pending:
@@ -476,6 +488,9 @@ class LiveWorkbook(SheetRequests):
             self.broadcast(self.status())
 
     def _record(self, cell: Cell, value: Any) -> Record:
+        formula = self.formulas.get(cell)
+        if formula is not None and type(value) in (int, float, str, bool):  # the most of them
+            return [cell[1], cell[2], value, formula]
         record: Record = [cell[1], cell[2], page_value(value), self.input_of(cell)]
         if isinstance(value, ErrorValue):
             note = self.problems.get(cell) or self.calls.notes.get(address(*cell))
@@ -513,9 +528,17 @@ class _Replay(SheetRequests):
         self.live.clear_cell(sheet, row, column)
 
 
-def _caller_of(calls: WorksheetCalls, function: PythonFunction) -> Callable[..., Any]:
+def _caller_of(calls: WorksheetCalls, function: PythonFunction,
+               engine: Callable[[], FormulaEngine]) -> Callable[..., Any]:
     def call(caller: Any, *args: Any) -> Any:
-        return calls.call(function, caller, *args)
+        value = calls.call(function, caller, *args)
+        if isinstance(value, list):  # the cell spills: the engine is to follow it
+            sheet, _, where = str(caller).rpartition("!")
+            try:
+                engine().note_array(sheet, *parse_cell(where))
+            except ValueError:
+                pass
+        return value
     return call
 
 

@@ -23,7 +23,6 @@ from __future__ import annotations
 
 import asyncio
 import datetime
-import json
 import logging
 import math
 import re
@@ -31,6 +30,7 @@ from dataclasses import dataclass, field
 from typing import Any, Awaitable, Callable, Dict, List, Optional, Set, Tuple
 
 import formualizer
+import orjson
 
 from python_server.quorvel.worksheet_functions import find_functions
 
@@ -86,7 +86,7 @@ def calling_formula(formula: str, caller: str, names: Set[str]) -> str:
     except Exception:  # a formula that does not parse is left as it is (it shows #ERROR!)
         return formula
     pieces, done = [], 0
-    quoted = json.dumps(caller)
+    quoted = "\"" + caller.replace("\"", "\"\"") + "\""  # a formula's text literal
     for index, token in enumerate(tokens):
         text = token.value
         if str(token.token_type) != "Func" or not text.endswith("(") \
@@ -152,8 +152,8 @@ class WorksheetCalls:
                 return arg
         try:
             wire = [_to_wire(arg) for arg in args]
-            key = (function.name, json.dumps(wire, separators=(",", ":")))
-        except (TypeError, ValueError) as error:
+            key = (function.name, orjson.dumps(wire).decode())
+        except (TypeError, ValueError, orjson.JSONEncodeError) as error:
             self.notes[caller] = f"An argument cannot be sent to Python: {error}"
             return ErrorValue("#VALUE!")
         done = self._results.get(key)
