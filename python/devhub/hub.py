@@ -246,6 +246,7 @@ class DevHub:
                                                                       workbook_id),
                              self._call_timeout)
         self.live[workbook_id] = fresh
+        fresh.on_problem = functools.partial(self._workbook_problem, workbook_id)
         session = self.kernels.connected(workbook_id)
         if session is not None:
             session.workbook = fresh

@@ -151,6 +151,8 @@ class LiveWorkbook(SheetRequests):
         self.events_enabled = True
         self.ready = asyncio.Event()
         self.load_problem: Optional[str] = None
+        # Called with what a person should hear of (a function that could not be registered).
+        self.on_problem: Callable[[str], Any] = lambda text: None
         self._stale = False  # the engine has changes not yet evaluated
         self._round_due = False  # ...and they start a recalculation
         self._edited: Dict[Cell, None] = {}  # cells given new inputs since the last broadcast
@@ -226,8 +228,10 @@ class LiveWorkbook(SheetRequests):
                     None if function.max_args is None else function.max_args + 1,
                     function.volatile)
             except RuntimeError as error:
-                logger.warning("Worksheet function %s of %s is not registered: %s", name,
-                               function.module, error)
+                text = (f"Worksheet function {name} of module {function.module} is not "
+                        f"available: {str(error).replace('#NAME?: ', '')}")
+                logger.warning("%s", text)
+                self.on_problem(text)
                 continue
             registered[name] = function
         # Formulas calling the functions that came, went or changed are given to the engine

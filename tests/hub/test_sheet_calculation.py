@@ -6,6 +6,7 @@ import collections
 import http.client
 import json
 import random
+import signal
 
 import openpyxl
 import pytest
@@ -301,3 +302,48 @@ async def test_pages_are_refused_without_the_token_or_from_other_origins(hub, tm
                 "Origin": hub.http_url, "Cookie": f"quorvel_token={hub.token}"}):
             pass
     assert refused.value.response.status_code == 404
+
+
+async def test_edits_a_killed_hub_acknowledged_are_there_when_it_starts_again(tmp_path):
+    from types import SimpleNamespace
+
+    from .test_workbooks_in_the_hub import start_hub
+    path = tmp_path / "Crash.xlsx"
+    process, info = start_hub(tmp_path / "data", str(path))
+    try:
+        peer = SimpleNamespace(token=info["token"], url=info["url"], http_url=info["http_url"])
+        for _ in range(int(scaled(100))):
+            try:
+                websocket = await SheetClient.connect(peer, path.name)
+                break
+            except Exception:  # the workbook is not open yet
+                await asyncio.sleep(0.1)
+        page = SheetClient(websocket)
+        for row in range(1, 51):
+            assert (await page.edit(f"A{row}", [str(row), f"=A{row}*2"]))["type"] == "edited"
+        await websocket.close()
+    finally:
+        process.kill()  # SIGKILL: the file may lack the edits, its journal has them
+        process.wait()
+    process, info = start_hub(tmp_path / "data", str(path))
+    try:
+        peer = SimpleNamespace(token=info["token"], url=info["url"], http_url=info["http_url"])
+        for _ in range(int(scaled(100))):
+            try:
+                websocket = await SheetClient.connect(peer, path.name)
+                break
+            except Exception:
+                await asyncio.sleep(0.1)
+        page = SheetClient(websocket)
+        reply = await page.ask({"type": "get", "sheet": "Sheet1", "top": 1, "left": 1,
+                                "bottom": 60, "right": 3})
+        cells = {(r, c): (value, shown) for r, c, value, shown, *_ in reply["cells"]}
+        assert all(cells[(row, 1)] == (row, str(row)) and cells[(row, 2)] == (2 * row,
+                                                                             f"=A{row}*2")
+                   for row in range(1, 51)), cells
+        await websocket.close()
+    finally:
+        process.send_signal(signal.SIGTERM)
+        process.communicate(timeout=scaled(30))
+    sheet = openpyxl.load_workbook(path).active  # the stop wrote the journal into the file
+    assert [sheet.cell(50, c).value for c in (1, 2)] == [50, "=A50*2"]
