@@ -1,4 +1,5 @@
 # make demo:       build and run the system end to end on this machine.
+# make run:        the hub on a copy of examples/Forecast.xlsx, with its page and the IDE.
 # make test:       build with the test probes and run the whole test suite.
 # make test-asan:  the whole suite against modules built with AddressSanitizer (build-asan/).
 # make test-debug: the core and kernel suites on Debian's debug interpreter (build-debug/).
@@ -24,7 +25,7 @@ DEBUG_PYTHON := /usr/bin/python3.11-dbg
 DEBUG_VENV   := .venv-debug
 DEBUG_PIP    := $(DEBUG_VENV)/bin/python -W ignore -m pip # the debug build warns of pip's open files
 
-.PHONY: demo test test-asan test-debug install test-tools bench clean
+.PHONY: demo run test test-asan test-debug install test-tools bench clean
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -35,11 +36,21 @@ install: $(PY)
 	$(PIP) install --quiet $(BUILD_TOOLS)
 	$(PIP) install --quiet $(BUILD) ".[test,ide]"
 
-demo: install
+demo: install test-tools
 	$(PY) -m devhub.demo
 
+# The hub works on a copy in build/run/, made once: the repository's example stays as it is,
+# and what a person changes in the copy is there at the next run.
+RUN_DIR := build/run
+
+run: install
+	mkdir -p $(RUN_DIR)
+	test -e $(RUN_DIR)/Forecast.xlsx || cp examples/Forecast.xlsx $(RUN_DIR)/Forecast.xlsx
+	$(PY) -m devhub --data-dir $(RUN_DIR)/data $(RUN_DIR)/Forecast.xlsx --open-ide --open-browser
+
 # What the tests drive beside the project, installed when missing: Debian's Chromium and its
-# driver (the page tests) and LibreOffice Calc (reads the workbook files the hub writes).
+# driver (the page tests, and the sheet half of the demo) and LibreOffice Calc (reads the
+# workbook files the hub writes).
 test-tools:
 	test -x /usr/bin/chromedriver -a -x /usr/bin/soffice || (apt-get update && \
 		DEBIAN_FRONTEND=noninteractive apt-get install -y chromium chromium-driver \

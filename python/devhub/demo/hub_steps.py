@@ -12,7 +12,7 @@ from pathlib import Path
 from websockets.asyncio.client import connect
 from websockets.exceptions import InvalidStatus
 
-from . import ide_steps
+from . import ide_steps, sheet_steps
 from ..access import IDE_PATH, KERNEL_PATH
 from ..background import BackgroundHub
 from ..hub import DevHub
@@ -205,6 +205,8 @@ def main() -> None:
         code = background.call(hub_session(background.hub), timeout=180)
         print(flush=True)
         ide_steps.run(background, Path("build") / "demo-ide.png")
+        print(flush=True)
+        sheet_steps.run(background, Path("build") / "demo-sheet.png")
     finally:
         background.stop()
     sys.exit(code)
