@@ -57,6 +57,13 @@ async def serve(port: int, files: List[str], names: List[str], data_dir: Optiona
                 open_ide: bool = False) -> None:
     async with DevHub(port=port, keep_frames=False, data_dir=data_dir or default_data_dir(),
                       package_settings=package_settings) as hub:
+        # SIGTERM and Ctrl+C end the hub the same way: every workbook saved, its kernels
+        # stopped, hub.json removed. Listened for before anything is printed, so that a
+        # signal sent by whoever reads the first lines finds them.
+        stopping = asyncio.Event()
+        loop = asyncio.get_running_loop()
+        for signal_number in (signal.SIGTERM, signal.SIGINT):
+            loop.add_signal_handler(signal_number, stopping.set)
         print(next_steps(hub), flush=True)
         paths = files + [hub.workbooks.default_path(name) for name in names]
         pages = []
@@ -72,16 +79,10 @@ async def serve(port: int, files: List[str], names: List[str], data_dir: Optiona
         print(f"the open workbooks: {hub.page_url}", flush=True)
         ide = None
         try:
-            if open_browser:
+            if open_browser and not stopping.is_set():
                 await show_pages(pages or [hub.page_url])
-            if open_ide:
+            if open_ide and not stopping.is_set():
                 ide = start_ide(hub)
-            # SIGTERM and Ctrl+C end the hub the same way: every workbook saved, its kernels
-            # stopped, hub.json removed.
-            stopping = asyncio.Event()
-            loop = asyncio.get_running_loop()
-            for signal_number in (signal.SIGTERM, signal.SIGINT):
-                loop.add_signal_handler(signal_number, stopping.set)
             await stopping.wait()
         finally:
             if ide is not None:

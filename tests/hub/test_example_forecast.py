@@ -8,7 +8,6 @@ import zipfile
 from pathlib import Path
 
 import openpyxl
-import pytest
 
 from devhub.workbook_part import read_part
 from python_server.quorvel.serializer import Serializer
