@@ -123,11 +123,15 @@ class Outbox:
             self._closed = True
             self._frames.clear()
 
-    def close(self, code: int = 1000, reason: str = "") -> None:
-        """Stops sending; the connection is closed with `code` and `reason`."""
+    def stop(self) -> None:
+        """Stops sending (the connection is gone, or is being closed)."""
         self._closed = True
         self._frames.clear()
         self._writer.cancel()
+
+    def close(self, code: int = 1000, reason: str = "") -> None:
+        """Stops sending; the connection is closed with `code` and `reason`."""
+        self.stop()
         self._start_close(code, reason)
 
 

@@ -166,7 +166,13 @@ class LiveWorkbook(SheetRequests):
     async def _load(self) -> None:
         try:
             if self.file.on_disk:
-                self.engine, contents = await asyncio.to_thread(_read_engine, self.file.path)
+                self.engine = await asyncio.to_thread(_read_engine, self.file.path)
+                # The formulas as they were typed, which the engine holds only in a spelling
+                # of its own ("=A1 * 2"): the file's cells have them (loaded meanwhile).
+                await self.file.cells_ready()
+                contents = self.file.formula_cells()
+                if contents is None:  # cells the engine reads and openpyxl does not
+                    contents = _engine_formulas(self.engine)
             else:
                 await self.file.cells_ready()
                 self.engine, contents = FormulaEngine(), {}
@@ -239,6 +245,8 @@ class LiveWorkbook(SheetRequests):
         # longer do.
         affected = set(found) | set(self.functions) if touched is None else touched
         self.functions = registered
+        if not affected:
+            return
         for cell, formula in list(self.formulas.items()):
             if called_names(formula) & affected:
                 self._set_formula(cell, formula)
@@ -566,14 +574,19 @@ def _file_value(value: Any) -> Any:
     return wire_value(value) if not isinstance(value, ErrorValue) else value.code
 
 
-def _read_engine(path: str) -> Tuple[FormulaEngine, Dict[str, List[Tuple[int, int, str]]]]:
-    """On a worker thread: the engine loaded from the file, and each sheet's formulas."""
+def _read_engine(path: str) -> FormulaEngine:
+    """On a worker thread: the engine loaded from the file and calculated."""
     engine = FormulaEngine.load(path)
-    sizes = _sheet_sizes(path)
+    for sheet, (rows, columns) in _sheet_sizes(path).items():
+        engine.set_used(sheet, rows, columns)
+    return engine
+
+
+def _engine_formulas(engine: FormulaEngine) -> Dict[str, List[Tuple[int, int, str]]]:
+    """Each sheet's formulas as the engine spells them."""
     contents: Dict[str, List[Tuple[int, int, str]]] = {}
     for sheet in engine.sheet_names():
-        rows, columns = sizes.get(sheet, (0, 0))
-        engine.set_used(sheet, rows, columns)
+        rows, columns = engine.used(sheet)
         found: List[Tuple[int, int, str]] = []
         for top in range(1, rows + 1, _LOAD_ROWS):
             bottom = min(rows, top + _LOAD_ROWS - 1)
@@ -583,7 +596,7 @@ def _read_engine(path: str) -> Tuple[FormulaEngine, Dict[str, List[Tuple[int, in
                         found.append((top + i, 1 + j, formula if formula.startswith("=")
                                       else "=" + formula))
         contents[sheet] = found
-    return engine, contents
+    return contents
 
 
 def _sheet_sizes(path: str) -> Dict[str, Tuple[int, int]]:

@@ -189,6 +189,7 @@ class SheetPage:
         except ConnectionClosed:
             pass
         finally:
+            self._outbox.stop()
             if self.workbook is not None:
                 self.workbook.pages.discard(self)
 

@@ -347,6 +347,21 @@ class WorkbookFile(SheetRequests):
                            self.path, error)
         self._schedule_save()
 
+    def formula_cells(self) -> Optional[Dict[str, List[Tuple[int, int, str]]]]:
+        """Each sheet's formulas as the file and its journal hold them (row, column, text);
+        None when the cells could not be read."""
+        if self._cells is None:
+            return None
+        found: Dict[str, List[Tuple[int, int, str]]] = {}
+        for sheet in self._cells.worksheets:
+            formulas = found[sheet.title] = []
+            for (row, column), cell in sheet._cells.items():
+                value = cell.value
+                text = getattr(value, "text", value)  # an array formula keeps its text
+                if isinstance(text, str) and text.startswith("=") and cell.data_type == "f":
+                    formulas.append((row, column, text))
+        return found
+
     def sheet_names(self) -> List[str]:
         return list(self._cells.sheetnames)  # type: ignore[union-attr]
 
