@@ -19,6 +19,8 @@ from __future__ import annotations
 
 import asyncio
 import datetime
+import functools
+import gc
 import logging
 import re
 from typing import Any, Awaitable, Callable, Dict, List, Optional, Set, Tuple
@@ -41,6 +43,25 @@ MAX_INPUT_CHARS = 32_767
 MAX_EDIT_CELLS = 100_000
 # Rows read from the engine at a time while a loaded file's formulas are looked for.
 _LOAD_ROWS = 20_000
+
+
+def _uncollected(method: Callable[..., Any]) -> Callable[..., Any]:
+    """Runs `method` with the cycle collector paused. A recalculation makes a record for every
+    changed cell, all dropped once they are sent (freed by their counts, no cycles): while they
+    live, the collector would move them to its oldest generation and then walk the hub's whole
+    heap, 17 ms in each third edit of 10,000 dependents."""
+
+    @functools.wraps(method)
+    def paused(*args: Any, **kwargs: Any) -> Any:
+        if not gc.isenabled():
+            return method(*args, **kwargs)
+        gc.disable()
+        try:
+            return method(*args, **kwargs)
+        finally:
+            gc.enable()
+
+    return paused
 
 Cell = Tuple[str, int, int]
 Record = List[Any]  # [row, column, value, input] or [..., note]
@@ -257,6 +278,7 @@ class LiveWorkbook(SheetRequests):
         return [{"name": name, "rows": MAX_ROWS, "columns": MAX_COLUMNS}
                 for name in self.engine.sheet_names()]
 
+    @_uncollected
     def records(self, sheet: str, top: int, left: int, bottom: int, right: int) -> List[Record]:
         """The non-empty cells of a block, as pages receive them."""
         self._check_block(sheet, top, left, bottom, right)
@@ -284,6 +306,7 @@ class LiveWorkbook(SheetRequests):
             return ""
         return shown_input(self.engine.value(*cell))
 
+    @_uncollected
     def edit(self, sheet: str, row: int, column: int, inputs: List[List[str]]) -> List[List[str]]:
         """Writes a block of typed inputs; returns what the block held before."""
         if not isinstance(inputs, list) or not inputs or \
@@ -317,6 +340,7 @@ class LiveWorkbook(SheetRequests):
         self._recalculate(new_round=True)
         return previous
 
+    @_uncollected
     def recalculate_all(self) -> None:
         """Every formula calculated anew, every Python function called again."""
         for cell, formula in list(self.formulas.items()):
@@ -453,6 +477,7 @@ class LiveWorkbook(SheetRequests):
         if self._flush is None:
             self._flush = asyncio.get_running_loop().call_later(delay, self._run_flush)
 
+    @_uncollected
     def _run_flush(self) -> None:
         self._flush = None
         waiting, self._waiting = self._waiting, set()
@@ -467,6 +492,7 @@ class LiveWorkbook(SheetRequests):
         if self._stale:
             self._recalculate(new_round=self._round_due)
 
+    @_uncollected
     def _recalculate(self, new_round: bool) -> None:
         """Evaluates, and sends the pages every cell whose value or input changed."""
         self._round_due = False

@@ -80,6 +80,7 @@ def _response(status: HTTPStatus, body: bytes, content_type: str,
     headers = Headers()
     headers["Content-Type"] = content_type
     headers["Content-Length"] = str(len(body))
+    headers["Connection"] = "close"  # the server closes a connection once it has answered
     for name, value in {**_SECURITY, **(extra or {})}.items():
         headers[name] = value
     return Response(status.value, status.phrase, headers, body)

@@ -290,6 +290,7 @@ async def test_the_printed_address_sets_the_cookie_that_opens_the_pages(hub, tmp
     status, headers, listing = await asyncio.to_thread(_get, hub, "/", with_cookie)
     assert status == 200 and 'href="/workbook/My%20Book.xlsx"' in listing
     assert "frame-ancestors 'none'" in headers["Content-Security-Policy"]
+    assert headers["Connection"] == "close"
     status, _, page = await asyncio.to_thread(_get, hub, "/workbook/My%20Book.xlsx", with_cookie)
     assert status == 200 and "/static/sheet.js" in page
     for path, headers, expected in [

@@ -68,9 +68,10 @@ def show(who: str, text: str) -> None:
     print(f"{who:<8} {text}", flush=True)
 
 
-def start_chromium():
+def start_chromium(window: str = "1100,520"):
     """Debian's Chromium, headless, through the driver installed beside it (given by path, and
-    Selenium told not to report statistics, so nothing is fetched from the network)."""
+    Selenium told not to report statistics, so nothing is fetched from the network); `window`
+    is its size in pixels, "width,height"."""
     from selenium import webdriver
     from selenium.webdriver.chrome.options import Options
     from selenium.webdriver.chrome.service import Service
@@ -83,7 +84,7 @@ def start_chromium():
     options = Options()
     options.binary_location = CHROMIUM
     for argument in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage",
-                     "--disable-gpu", "--window-size=1100,520"):
+                     "--disable-gpu", f"--window-size={window}"):
         options.add_argument(argument)
     # A sanitizer run preloads libasan into every process it starts; the browser is not ours.
     environment = {name: value for name, value in os.environ.items()
