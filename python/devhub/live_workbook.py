@@ -541,6 +541,10 @@ class LiveWorkbook(SheetRequests):
         if self._flush is not None:
             self._flush.cancel()
         await asyncio.gather(self._loading, return_exceptions=True)
+        # The engine holds its functions, which hold this workbook, out of the collector's
+        # sight: let go of, it no longer keeps the workbook (and through it the hub) alive.
+        self.engine = FormulaEngine()
+        self.functions = {}
 
 
 class _Replay(SheetRequests):

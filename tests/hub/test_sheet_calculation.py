@@ -3,10 +3,12 @@ the workbook's Python functions called in its kernel, edits kept in its file, an
 request answered once, whatever it holds."""
 import asyncio
 import collections
+import gc
 import http.client
 import json
 import random
 import signal
+import weakref
 
 import openpyxl
 import pytest
@@ -136,6 +138,19 @@ async def test_a_workbook_without_kernel_shows_busy_and_calculates_when_one_conn
             await page.shows("Sheet1!B1", 8, timeout=60)
         finally:
             await process.kill()
+
+
+async def test_a_closed_workbook_is_let_go_of(hub, tmp_path):
+    await hub.workbooks.open(str(tmp_path / WB))
+    await hub.save_module(WB, "funcs", FUNCTIONS)
+    live = hub.live_workbook(WB)
+    await live.ready.wait()
+    live.edit("Sheet1", 1, 1, [["=DOUBLE(2)"]])  # a call waits for a kernel
+    kept = weakref.ref(live)
+    del live
+    await hub.workbooks.close(WB)
+    gc.collect()
+    assert kept() is None, gc.get_referrers(kept())
 
 
 class TestUserCode:
