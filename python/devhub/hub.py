@@ -470,7 +470,14 @@ class DevHub:
         workbook_id = message.get("workbook_id")
         session = self.kernels.connected(workbook_id) if isinstance(workbook_id, str) else None
         if session is None:
-            await self._refuse(message, f"No kernel is connected for workbook {workbook_id!r:.120}.")
+            problem = f"No kernel is connected for workbook {workbook_id!r:.120}."
+            if kind == "interrupt_execution":  # its id is a run's: no refusal of that run
+                await self.ide.send({"type": "interrupt_result",
+                                     "request_id": message.get("request_id"),
+                                     "workbook_id": workbook_id, "interrupted": [],
+                                     "error": problem})
+                return
+            await self._refuse(message, problem)
             return
         code = message.get("code")
         if kind in RUNS and isinstance(code, str) and len(code) > MAX_CELL_CHARS:
@@ -620,6 +627,8 @@ class DevHub:
             return True
         if not live.calls.owns(message.get("request_id")):
             return False
+        if live.calls.dropped(message.get("request_id")) or kind == "interrupt_result":
+            return True  # the late replies of a call its cells no longer wait for
         if kind == "function_execution_result":
             live.calls.answered(message)
             return True

@@ -32,6 +32,16 @@ Relayed to the workbook's kernel (`workbook_id` names it):
 | "execution_request" | `workbook_id`, `code`, `request_id`, `source` ("ide") | relays | "stdout", "stderr", "result_output" as the cell runs, then one "execution_result" |
 | "run_module" | `workbook_id`, `module_name`, `function_name`, `args` (list), `debug` (false), `breakpoints` ([]), `request_id`, `source` ("ide") | relays | as "execution_request"; "execution_result" names `function_name` |
 | "reset_namespace" | `workbook_id`, `request_id` | relays | "namespace_reset" {`workbook_id`, `request_id`} |
+| "interrupt_execution" | `workbook_id`, `request_id` (the run's; without it, every run of the workbook) | relays | "interrupt_result" {`request_id`, `workbook_id`, `interrupted`: the ids of the runs it reached} |
+
+"interrupt_execution" raises KeyboardInterrupt in the run at its next bytecode boundary; the
+run then ends with its usual failure ("execution_result" with `success` false), and the
+workbook's namespace stays. Its `request_id` is the run's own, so the IDE does not wait for
+"interrupt_result" as for a reply: it comes beside the run's replies. An id that is not
+running gets an empty `interrupted`; without a connected kernel the hub answers with an empty
+`interrupted` and `error`. Code inside one C call (a long `time.sleep`, a blocking read)
+finishes that call first: when the run has not ended soon after an interrupt reached it, only
+"restart_kernel" stops it.
 
 The editor's language requests are relayed too, and the kernel's answers come back as they are
 (its language bridge documents what `completions`, `signatures`, `contents` and `diagnostics`
@@ -185,7 +195,7 @@ LANGUAGE_ANSWERS = frozenset({"completion_response", "signature_help_response",
 # Requests the hub relays to a kernel, and those among them that stream output and end with
 # one "execution_result".
 RELAYED = {"update_module", "delete_module", "execution_request", "run_module",
-           "reset_namespace", *LANGUAGE_REQUESTS}
+           "reset_namespace", "interrupt_execution", *LANGUAGE_REQUESTS}
 RUNS = {"execution_request", "run_module"}
 # The longest module and cell the hub takes, in characters (well within what a kernel reads in
 # chunks, whatever the characters); a longer one is refused before it is stored or relayed.

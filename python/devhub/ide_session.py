@@ -45,7 +45,7 @@ logger = logging.getLogger(__name__)
 FORWARDED_TO_IDE = {
     "stdout", "stderr", "result_output", "execution_result", "debug_paused", "debug_exception",
     "debug_resumed", "debug_terminated", "debug_evaluate_result", "object_registry_update",
-    "object_registry_response",
+    "object_registry_response", "interrupt_result",
 }
 
 

@@ -412,6 +412,7 @@ class LiveWorkbook(SheetRequests):
         """Gives a cell a typed input; returns what the file keeps for it."""
         kind, value = parse_input(text)
         if kind == "formula":
+            self.calls.cells_changed((address(*cell),))
             self.formulas[cell] = value
             self._set_formula(cell, value)
         else:
@@ -419,6 +420,7 @@ class LiveWorkbook(SheetRequests):
         return value
 
     def _put_value(self, cell: Cell, value: Any) -> None:
+        self.calls.cells_changed((address(*cell),))
         if isinstance(value, str) and value.startswith("=") and len(value) > 1:
             self.formulas[cell] = value
             self._set_formula(cell, value)

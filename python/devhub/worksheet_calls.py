@@ -14,6 +14,8 @@ calls it synchronously while it evaluates; the real call goes to the kernel as
   reaches it (a volatile function: each recalculation).
 * The engine cannot say which cell it is evaluating, so every call in a formula is given the
   calling cell's address as a first argument the person never sees (`calling_formula`).
+* A call whose cells all got new inputs before it returned is interrupted in the kernel
+  ("interrupt_execution") and forgotten: its late result is dropped.
 * Every call ends: with its value, with `#VALUE!` and the error's message (a failure, a result
   that is no cell value, one larger than `MAX_SPILL_CELLS`, a kernel that went away, no answer
   within the time-out). Calls made while no kernel is connected wait for one.
@@ -27,7 +29,7 @@ import logging
 import math
 import re
 from dataclasses import dataclass, field
-from typing import Any, Awaitable, Callable, Dict, List, Optional, Set, Tuple
+from typing import Any, Awaitable, Callable, Dict, Iterable, List, Optional, Set, Tuple
 
 import formualizer
 import orjson
@@ -45,6 +47,8 @@ logger = logging.getLogger(__name__)
 CALL_TIMEOUT = 60.0
 # Most cells one result may fill.
 MAX_SPILL_CELLS = 100_000
+# Ids of interrupted calls remembered, so that their late replies are known and dropped.
+MAX_DROPPED_IDS = 10_000
 REQUEST_PREFIX = "sheet-"
 
 Key = Tuple[str, str]  # function name, its arguments as JSON
@@ -126,6 +130,8 @@ class WorksheetCalls:
         self._pending: Dict[Key, _Call] = {}
         self._by_id: Dict[str, _Call] = {}
         self._unsent: List[_Call] = []
+        self._waits: Dict[str, Set[Key]] = {}  # the pending calls each cell waits for
+        self._dropped: Dict[str, None] = {}  # calls interrupted, oldest first
         self._count = 0
         self._sending: Optional["asyncio.Task[None]"] = None
         self._timer: Optional[asyncio.TimerHandle] = None
@@ -137,7 +143,40 @@ class WorksheetCalls:
         return len(self._pending)
 
     def owns(self, request_id: Any) -> bool:
-        return isinstance(request_id, str) and request_id in self._by_id
+        """Whether a kernel's message with this id is about one of our calls (one that runs,
+        or one interrupted whose late replies are dropped)."""
+        return isinstance(request_id, str) and (request_id in self._by_id
+                                                or request_id in self._dropped)
+
+    def dropped(self, request_id: Any) -> bool:
+        """Whether this is the id of a call interrupted because its cells changed."""
+        return isinstance(request_id, str) and request_id in self._dropped
+
+    def cells_changed(self, cells: Iterable[str]) -> None:
+        """Cells given new inputs: a call that only they waited for is interrupted."""
+        for cell in cells:
+            for key in self._waits.pop(cell, ()):
+                call = self._pending.get(key)
+                if call is None:
+                    continue
+                call.waiters.discard(cell)
+                if not call.waiters:
+                    self._drop(call)
+
+    def _drop(self, call: _Call) -> None:
+        self._pending.pop(call.key, None)
+        self._by_id.pop(call.request_id, None)
+        if call in self._unsent:
+            self._unsent.remove(call)
+        if not call.sent:
+            return
+        self._dropped[call.request_id] = None
+        if len(self._dropped) > MAX_DROPPED_IDS:
+            del self._dropped[next(iter(self._dropped))]
+        message = {"type": "interrupt_execution", "request_id": call.request_id,
+                   "workbook_id": self.workbook_id}
+        task = asyncio.ensure_future(self._send(message))
+        task.add_done_callback(_quiet)
 
     def new_round(self) -> None:
         self._results.clear()
@@ -168,12 +207,14 @@ class WorksheetCalls:
         pending = self._pending.get(key)
         if pending is not None:
             pending.waiters.add(caller)
+            self._waits.setdefault(caller, set()).add(key)
             return BUSY
         self._count += 1
         call = _Call(f"{REQUEST_PREFIX}{self._count}", key, function, wire,
                      asyncio.get_running_loop().time(), {caller})
         self._pending[key] = call
         self._by_id[call.request_id] = call
+        self._waits.setdefault(caller, set()).add(key)
         self._unsent.append(call)
         self._send_soon()
         return BUSY
@@ -192,7 +233,7 @@ class WorksheetCalls:
                          "The kernel went away before the function returned.")
 
     def answered(self, message: Dict[str, Any]) -> None:
-        """A "function_execution_result" of one of our calls."""
+        """A "function_execution_result" of one of our calls (of an interrupted one: dropped)."""
         call = self._by_id.get(message.get("request_id"))  # type: ignore[arg-type]
         if call is None:
             return
@@ -214,6 +255,11 @@ class WorksheetCalls:
         engine_value = error_literal(value, note) if isinstance(value, ErrorValue) else value
         self._results[call.key] = (engine_value, note)
         for cell in call.waiters:
+            waits = self._waits.get(cell)
+            if waits is not None:
+                waits.discard(call.key)
+                if not waits:
+                    del self._waits[cell]
             if note is None:
                 self.notes.pop(cell, None)
             else:
@@ -267,6 +313,12 @@ class WorksheetCalls:
             self._timer.cancel()
         if self._sending is not None:
             self._sending.cancel()
+
+
+def _quiet(task: "asyncio.Future[Any]") -> None:
+    if not task.cancelled() and task.exception() is not None:
+        logger.warning("An interrupt of a worksheet call could not be sent: %s",
+                       task.exception())
 
 
 def _to_wire(value: Any) -> Any:

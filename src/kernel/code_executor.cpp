@@ -5,6 +5,7 @@
 // execute() runs on a worker thread. What the code's thread writes to sys.stdout / sys.stderr
 // goes to this execution's captures (see stream_redirect.hpp); other threads are not affected.
 #include "kernel/code_executor.hpp"
+#include "kernel/interrupts.hpp"
 
 #include "core/containers.hpp"
 #include "core/errors.hpp"
@@ -134,6 +135,7 @@ nb::dict execute(nb::handle self, nb::object code, nb::object stdout_callback,
         StreamRedirect out(StreamKind::Stdout, stdout_capture);
         StreamRedirect err(StreamKind::Stderr, stderr_capture);
         try {
+            InterruptibleSpan interruptible;
             record["result"] = run_cell(code, self.attr("globals"), self.attr("locals"));
             flush("stdout");
             flush("stderr");

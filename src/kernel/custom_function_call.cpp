@@ -6,6 +6,7 @@
 #include "kernel/call_admission.hpp"
 #include "kernel/code_executor.hpp"
 #include "kernel/handlers.hpp"
+#include "kernel/interrupts.hpp"
 #include "kernel/kernel_module.hpp"
 #include "kernel/message_fields.hpp"
 #include "kernel/traceback_text.hpp"
@@ -154,6 +155,7 @@ core::Task<> handle_custom_function_call(nb::object self, nb::object message) {
     StreamCallbacks callbacks =
         make_stream_callbacks(self, call.request_id, call.workbook_id, call.source);
     auto work = [self, call, callbacks] {
+        RunningRequest running(call.request_id);
         return nb::object(execute_function(self, call, callbacks));
     };
     auto reply = [self, call](nb::dict record) {

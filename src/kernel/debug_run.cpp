@@ -10,6 +10,7 @@
 #include "core/text.hpp"
 #include "kernel/code_executor.hpp"
 #include "kernel/handlers.hpp"
+#include "kernel/interrupts.hpp"
 #include "kernel/kernel_module.hpp"
 #include "kernel/message_fields.hpp"
 #include "kernel/output_channel.hpp"
@@ -315,6 +316,7 @@ core::Task<> handle_debug_run_module(nb::object self, nb::object module_name,
         StreamCallbacks callbacks = make_stream_callbacks(self, request_id, workbook_id, source);
         run.channel = output_channel_of(self);
         auto work = [self, run, callbacks] {
+            RunningRequest running(run.request_id);
             return nb::object(debug_execute(self, run, callbacks));
         };
         nb::object record = co_await on_worker(self, work);

@@ -7,6 +7,7 @@
 #include "core/interned.hpp"
 #include "core/text.hpp"
 #include "kernel/handlers.hpp"
+#include "kernel/interrupts.hpp"
 #include "kernel/kernel_module.hpp"
 #include "kernel/message_fields.hpp"
 #include "kernel/python_kernel.hpp"
@@ -106,6 +107,7 @@ constexpr Route ROUTES[] = {
      "[Kernel] [Listener Thread] Dispatching python_function_call to worker"},
     {"execute_streaming_function", RunsAs::Task, &streaming_function},
     {"cancel_streaming_function", RunsAs::Inline, &inline_branch<cancel_streaming_function>},
+    {"interrupt_execution", RunsAs::Inline, &inline_branch<handle_interrupt_execution>},
     {"debug_continue", RunsAs::Inline, &inline_branch<handle_debug_continue>},
     {"debug_step_over", RunsAs::Inline, &inline_branch<handle_debug_step_over>},
     {"debug_step_into", RunsAs::Inline, &inline_branch<handle_debug_step_into>},

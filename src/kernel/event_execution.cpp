@@ -4,6 +4,7 @@
 #include "core/errors.hpp"
 #include "core/interned.hpp"
 #include "kernel/handlers.hpp"
+#include "kernel/interrupts.hpp"
 #include "kernel/kernel_module.hpp"
 #include "kernel/message_fields.hpp"
 #include "kernel/traceback_text.hpp"
@@ -116,6 +117,7 @@ core::Task<> handle_event_execution(nb::object self, nb::object message) {
     StreamCallbacks callbacks =
         make_stream_callbacks(self, event.request_id, event.workbook_id, nb::str("addin"));
     auto work = [self, event, callbacks] {
+        RunningRequest running(event.request_id);
         return nb::object(execute_event(self, event, callbacks));
     };
     auto reply = [self, event](nb::dict record) {

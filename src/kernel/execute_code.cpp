@@ -4,6 +4,7 @@
 #include "core/interned.hpp"
 #include "kernel/code_executor.hpp"
 #include "kernel/handlers.hpp"
+#include "kernel/interrupts.hpp"
 #include "kernel/kernel_module.hpp"
 #include "kernel/message_fields.hpp"
 #include "kernel/output_channel.hpp"
@@ -52,7 +53,10 @@ core::Task<> execute_code_async(nb::object self, nb::object code, nb::object req
             make_stream_callbacks(self, request_id, self.attr("workbook_id"), source);
         nb::object run = worker_function(self.attr("executor"), code, request_id,
                                          callbacks.stdout_callback, callbacks.stderr_callback);
-        auto work = [run] { return run(); };
+        auto work = [run, request_id] {
+            RunningRequest running(request_id);
+            return run();
+        };
         nb::object record = co_await on_worker(self, work);
         log().debug("[TIMING] Execution completed: request_id=", request_id,
                     ", elapsed=", core::one_decimal(milliseconds_since(start)), "ms");

@@ -4,6 +4,7 @@
 #include "core/interned.hpp"
 #include "kernel/code_executor.hpp"
 #include "kernel/handlers.hpp"
+#include "kernel/interrupts.hpp"
 #include "kernel/kernel_module.hpp"
 #include "kernel/message_fields.hpp"
 #include "kernel/traceback_text.hpp"
@@ -117,6 +118,7 @@ core::Task<> handle_python_function_call(nb::object self, nb::object message) {
     StreamCallbacks callbacks =
         make_stream_callbacks(self, call.request_id, call.workbook_id, nb::str("addin"));
     auto work = [self, call, callbacks] {
+        RunningRequest running(call.request_id);
         return nb::object(execute_callable(self, call, callbacks));
     };
     auto reply = [self, call](nb::dict record) {

@@ -1,8 +1,10 @@
 // Open streams and the cancels that name them.
 #include "kernel/stream_cancels.hpp"
 
+#include "core/containers.hpp"
 #include "core/errors.hpp"
 #include "core/interned.hpp"
+#include "kernel/interrupts.hpp"
 #include "kernel/kernel_module.hpp"
 #include "kernel/message_fields.hpp"
 #include "kernel/python_kernel.hpp"
@@ -108,6 +110,15 @@ core::Task<> cancel_streaming_function(nb::object self, nb::object message) {
         co_return;
     }
     canceled.attr("add")(request_id);
+    if (!PyUnicode_Check(request_id.ptr()))
+        co_return;
+    // A generator that yields soon ends at its yield; one still computing after CANCEL_GRACE
+    // is interrupted rather than left to reach its next yield.
+    nb::object check = nb::cpp_function([canceled, request_id] {
+        if (core::contains(canceled, request_id)) // the stream has not ended meanwhile
+            interrupt_runs(request_id);
+    });
+    state().asyncio.attr("get_running_loop")().attr("call_later")(CANCEL_GRACE, check);
 }
 
 } // namespace kernel

@@ -10,6 +10,8 @@ namespace nb = nanobind;
 
 // Most cancels remembered at once; one beyond it is refused with a warning.
 inline constexpr Py_ssize_t MAX_PENDING_CANCELS = 1024;
+// Seconds a cancelled stream's generator has to reach its next yield before it is interrupted.
+inline constexpr double CANCEL_GRACE = 0.05;
 
 // The open streams of one kernel, by request id: how many are open under each id, and how many
 // of those the dispatcher announced before their task started. Ids are hashable JSON values

@@ -48,17 +48,21 @@ StreamRedirect::~StreamRedirect() {
     SharedRouter &shared = router_for(m_kind);
     if (--shared.users > 0)
         return;
+    // Taken out of the shared state first: putting the stream back may free the router and
+    // run Python code, which can let another thread's redirect install a router of its own
+    // meanwhile; clearing the shared state afterwards would lose that one's record (and its
+    // end would then set the stream to nothing: sys.stderr deleted).
+    nb::object router = std::move(shared.router);
+    nb::object replaced = std::move(shared.replaced);
     PyObject *sys = PyImport_AddModule("sys");
     PyObject *current = sys ? PyObject_GetAttrString(sys, name_of(m_kind)) : nullptr;
     // Put the replaced stream back unless someone else replaced the router meanwhile.
-    if (current == shared.router.ptr() &&
-        PyObject_SetAttrString(sys, name_of(m_kind), shared.replaced.ptr()) < 0)
+    if (current == router.ptr() && replaced.is_valid() &&
+        PyObject_SetAttrString(sys, name_of(m_kind), replaced.ptr()) < 0)
         PyErr_WriteUnraisable(nullptr);
     if (!current)
         PyErr_Clear();
     Py_XDECREF(current);
-    shared.router.reset();
-    shared.replaced.reset();
 }
 
 } // namespace kernel

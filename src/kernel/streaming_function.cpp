@@ -1,11 +1,13 @@
 // _execute_streaming_function: a workbook generator whose items go to the requester one by one
 // while it runs. One item is in flight at a time: the worker waits until each item message has
 // been sent before it pulls the next one, so items keep their order and precede the final
-// message. Cancellation is cooperative: it takes effect when the generator yields next.
+// message. A cancel takes effect when the generator yields next, or, while it computes, as an
+// interrupt (KeyboardInterrupt raised in it).
 #include "core/containers.hpp"
 #include "core/errors.hpp"
 #include "core/interned.hpp"
 #include "kernel/handlers.hpp"
+#include "kernel/interrupts.hpp"
 #include "kernel/kernel_module.hpp"
 #include "kernel/message_fields.hpp"
 #include "kernel/output_channel.hpp"
@@ -62,6 +64,14 @@ nb::list public_names(nb::handle names, size_t limit) {
     return out;
 }
 
+// The last item of a cancelled stream, and the worker result record that says so.
+nb::object canceled_stream(nb::handle self, const Stream &stream, nb::handle channel) {
+    SendConfirmation confirmation;
+    confirmation.post(channel, item_message(self, stream, nb::str("Canceled"), true));
+    confirmation.wait(ITEM_SEND_TIMEOUT);
+    return message_of({{"canceled", Py_True}});
+}
+
 // The generator's body on the worker: returns the worker result record.
 nb::object stream_items(nb::handle self, const Stream &stream, nb::handle channel) {
     nb::object module_name = stream.module_name, function_name = stream.function_name;
@@ -96,18 +106,22 @@ nb::object stream_items(nb::handle self, const Stream &stream, nb::handle channe
     nb::object sleep = nb::module_::import_("time").attr("sleep");
     long result_count = 0;
     SendConfirmation confirmation;
-    for (nb::handle item : generator) {
-        if (core::contains(canceled, stream.request_id)) {
-            canceled.attr("discard")(stream.request_id);
-            confirmation.post(channel, item_message(self, stream, nb::str("Canceled"), true));
+    try {
+        for (nb::handle item : generator) {
+            if (core::contains(canceled, stream.request_id))
+                return canceled_stream(self, stream, channel);
+            confirmation.post(channel, item_message(self, stream, to_wire(item), false));
+            // The pause overlaps the item's send; the generator still waits for both.
+            if (++result_count % ITEMS_PER_PAUSE == 0)
+                sleep(0.001);
             confirmation.wait(ITEM_SEND_TIMEOUT);
-            return message_of({{"canceled", Py_True}});
         }
-        confirmation.post(channel, item_message(self, stream, to_wire(item), false));
-        // The pause overlaps the item's send; the generator still waits for both.
-        if (++result_count % ITEMS_PER_PAUSE == 0)
-            sleep(0.001);
-        confirmation.wait(ITEM_SEND_TIMEOUT);
+    } catch (nb::python_error &e) {
+        // The interrupt of a cancel that came while the generator computed (the cancel names
+        // the stream until the task ends): the stream ends as cancelled, not as failed.
+        if (e.matches(PyExc_KeyboardInterrupt) && core::contains(canceled, stream.request_id))
+            return canceled_stream(self, stream, channel);
+        throw;
     }
     return message_of({{"success", Py_True}, {"result_count", nb::int_(result_count)}});
 }
@@ -199,6 +213,7 @@ core::Task<> execute_streaming_function(nb::object self, nb::object request_id,
         StreamCallbacks callbacks = make_stream_callbacks(self, request_id, workbook_id, source);
         nb::object channel = output_channel_of(self);
         auto work = [self, stream, callbacks, channel] {
+            RunningRequest running(stream.request_id);
             return run_streaming_in_thread(self, stream, callbacks, channel);
         };
         nb::object record = co_await on_worker(self, work);

@@ -5,6 +5,7 @@
 #include "core/interned.hpp"
 #include "core/text.hpp"
 #include "kernel/code_executor.hpp"
+#include "kernel/interrupts.hpp"
 #include "kernel/kernel_module.hpp"
 #include "kernel/message_fields.hpp"
 #include "kernel/output_channel.hpp"
@@ -23,6 +24,7 @@ CapturedRun run_captured(const StreamCallbacks &callbacks, bool print_errors,
         StreamRedirect out(StreamKind::Stdout, stdout_capture);
         StreamRedirect err(StreamKind::Stderr, stderr_capture);
         try {
+            InterruptibleSpan interruptible;
             run.value = body();
         } catch (nb::python_error &e) {
             if (!is_user_error(e))
@@ -73,8 +75,12 @@ core::Task<nb::object> on_worker(nb::object kernel, std::function<nb::object()> 
     nb::object result;
     try {
         result = co_await done;
-    } catch (nb::python_error &) {
+    } catch (nb::python_error &e) {
         done.attr("cancel")(); // not started yet: it never will
+        // An interrupt that reached the run after its user code returned, in the kernel's own
+        // Python calls: the run fails as interrupted, through the path's own failure reply.
+        if (e.matches(PyExc_KeyboardInterrupt) && truthy(done.attr("done")()))
+            core::raise(PyExc_RuntimeError, "The run was interrupted as it ended");
         throw;
     }
     // Every message the code wrote goes out before anything reports its outcome.

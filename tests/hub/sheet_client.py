@@ -64,6 +64,16 @@ def counted(x):
 @quorvel.function
 def stack():
     return [1, 2, 3]
+
+
+@quorvel.function
+def spin(marker):
+    try:
+        while True:
+            pass
+    except KeyboardInterrupt:
+        open(marker, "w").write("interrupted")
+        raise
 '''
 
 
