@@ -75,7 +75,7 @@ test-debug:
 
 # Every benchmark prints its figures as ratios to a baseline measured in the same run.
 BENCHES := roundtrip stream streaming install ide_roundtrip ide_dispatch ide_typing paths \
-           vs_notebook_kernel formula_burst language debugger workbook_save sheet
+           vs_notebook_kernel formula_burst language debugger workbook_save sheet interrupt
 
 bench: install
 	for name in $(BENCHES); do $(PY) bench/$$name.py || exit 1; done
