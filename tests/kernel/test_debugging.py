@@ -352,3 +352,20 @@ async def test_a_debug_session_in_a_kernel_process(hub):
         assert await process.wait(timeout=TIMEOUT) == 0
     finally:
         await process.kill()
+
+
+async def test_an_interrupt_during_a_pause_ends_the_run_once_it_goes_on(debugging):
+    await debugging.running.send(run("looped", [50], [at("total += i")]))
+    await debugging.paused()
+    await debugging.send("interrupt_execution", request_id="d1", workbook_id=WB)
+    assert (await debugging.collect("interrupt_result"))[-1]["interrupted"] == ["d1"]
+    await debugging.send("debug_update_breakpoints", breakpoints=[], workbook_id=WB)
+    await debugging.send("debug_continue", workbook_id=WB)
+    pause = (await debugging.collect("debug_paused"))[-1]  # the exception's own pause
+    assert pause["reason"] == "exception" and pause["exception"]["type"] == "KeyboardInterrupt"
+    await debugging.send("debug_continue", workbook_id=WB)
+    messages = await debugging.collect("debug_terminated")
+    assert types(messages)[-2:] == ["debug_exception", "debug_terminated"]
+    assert messages[-1]["request_id"] == "d1"
+    assert not debugging.running.kernel.has_active_debugger()
+    assert (await debugging.running.run_cell("6 * 7"))[-1]["result"] == "42"
