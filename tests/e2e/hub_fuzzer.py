@@ -44,6 +44,7 @@ CATALOGUE: Dict[str, Tuple[Dict[str, Any], Set[str]]] = {
                     "args": [2], "debug": False, "breakpoints": [], "source": "ide"},
                    {"execution_result"}),
     "reset_namespace": ({"workbook_id": WORKBOOK}, {"namespace_reset"}),
+    "interrupt_execution": ({"workbook_id": WORKBOOK}, {"interrupt_result"}),
     "completion_request": ({"workbook_id": WORKBOOK, "module_name": MODULE, "path": "f.py",
                             "code": "im", "line": 1, "column": 2, "dirty_files": {}},
                            {"completion_response"}),
