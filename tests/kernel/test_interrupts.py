@@ -8,6 +8,8 @@ import time
 
 import pytest
 
+from ..conftest import scaled
+
 WB = "Book1.xlsx"
 MODULE = textwrap.dedent("""\
     import time
@@ -156,6 +158,7 @@ class TestBadInterrupts:
         assert printed == list(range(1, len(printed) + 1))  # nothing lost or reordered
 
 
+@pytest.mark.timeout(scaled(240))
 async def test_ten_thousand_short_calls_only_the_targeted_ones_fail(stops):
     """Interrupts at random moments (before, during and after their runs) race the calls'
     own ends: a worker that finished a call must not carry its interrupt into the next."""
@@ -166,7 +169,7 @@ async def test_ten_thousand_short_calls_only_the_targeted_ones_fail(stops):
 
     async def read_all():
         while len(outcome) < total:
-            message = await stops.receive(60)
+            message = await stops.receive(scaled(60))
             if message["type"] == "function_execution_result":
                 assert message["request_id"] not in outcome, message
                 outcome[message["request_id"]] = message
@@ -186,7 +189,7 @@ async def test_ten_thousand_short_calls_only_the_targeted_ones_fail(stops):
             targeted.add(aimed)
             sent += 1
             await stops.send(interrupt(aimed))
-    await asyncio.wait_for(reader, 120)
+    await asyncio.wait_for(reader, scaled(180))
     failed = {rid for rid, message in outcome.items() if message["status"] != "success"}
     wrong = sorted(failed - targeted, key=lambda rid: int(rid[1:]))
     assert not wrong, (len(wrong), wrong[:5], outcome[wrong[0]]["error"] if wrong else None)
