@@ -18,6 +18,7 @@ import json
 import os
 import random
 import sys
+import tempfile
 import time
 from typing import Any, Dict, List, Set, Tuple
 
@@ -201,8 +202,12 @@ async def main() -> None:
     os.environ["QUORVEL_SECURED"] = "0"
     from devhub import DevHub
 
-    async with DevHub(keep_frames=False) as hub:
-        figures = await fuzz(hub, options.frames, options.seed, options.kill, progress=print)
+    # Wrong paths are relative ones too: what the hub writes for them lands in a scratch folder.
+    with tempfile.TemporaryDirectory(prefix="hub-fuzz-") as scratch:
+        os.chdir(scratch)
+        async with DevHub(keep_frames=False) as hub:
+            figures = await fuzz(hub, options.frames, options.seed, options.kill,
+                                 progress=print)
     print(f"{figures['frames']} requests in {figures['seconds']:.1f} s, each with one final "
           f"reply: {figures['refused']} refused or failed, {len(figures['doubles'])} answered "
           f"twice, the kernel killed {figures['kills']} times; 1+1 answered throughout")
