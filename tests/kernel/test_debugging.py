@@ -369,3 +369,19 @@ async def test_an_interrupt_during_a_pause_ends_the_run_once_it_goes_on(debuggin
     assert messages[-1]["request_id"] == "d1"
     assert not debugging.running.kernel.has_active_debugger()
     assert (await debugging.running.run_cell("6 * 7"))[-1]["result"] == "42"
+
+
+async def test_breakpoints_still_pause_after_a_cell_was_interrupted(debugging):
+    await debugging.running.send({"type": "execution_request", "code": "while True: pass",
+                                  "request_id": "c1"})
+    for _ in range(200):
+        await asyncio.sleep(0.02)
+        await debugging.send("interrupt_execution", request_id="c1", workbook_id=WB)
+        if (await debugging.collect("interrupt_result"))[-1]["interrupted"]:
+            break
+    assert (await debugging.collect("execution_error"))[-1]["request_id"] == "c1"
+    await debugging.running.send(run("looped", [5], [at("total += i")], request_id="d9"))
+    pause = await debugging.paused()
+    assert pause["line"] == line_of("total += i")
+    await debugging.send("debug_stop")
+    await debugging.collect("debug_terminated")
