@@ -42,6 +42,7 @@ constexpr MessageRoute ROUTES[] = {
     {"stderr", "_handle_stderr", &handle_stderr},
     {"result_output", "_handle_result_output", &handle_result_output},
     {"execution_result", "_handle_execution_result", &handle_execution_result},
+    {"interrupt_result", "_handle_interrupt_result", Forward{}},
     {"completion_response", "_handle_completion_response", Forward{}},
     {"signature_help_response", "_handle_signature_help_response", Forward{}},
     {"hover_response", "_handle_hover_response", Forward{}},
@@ -76,7 +77,7 @@ constexpr MessageRoute ROUTES[] = {
     {"message_ide", "_handle_message_ide", &handle_message_ide},
     {"log_to_console", "_handle_log_to_console", &handle_log_to_console},
 };
-static_assert(std::size(ROUTES) == 47);
+static_assert(std::size(ROUTES) == 48);
 
 // The Python callable of a route's body, taking (self, message).
 nb::object make_body(const MessageRoute &route) {

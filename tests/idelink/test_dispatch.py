@@ -78,8 +78,8 @@ get_package_versions_response:package_versions_response
 get_package_extras_response:package_extras_response
 get_package_info_response:package_info_response workbook_packages_update
 package_install_progress package_installation_complete resolved_deps_response
-package_paths_updated stdout stderr result_output execution_result completion_response
-signature_help_response hover_response diagnostic_response event_manager_state
+package_paths_updated stdout stderr result_output execution_result interrupt_result
+completion_response signature_help_response hover_response diagnostic_response event_manager_state
 ontime_event_manager_state register_handler_result unregister_handler_result
 save_event_config_response validate_handler_response published_functions_state
 object_registry_update object_registry_response debug_paused debug_exception debug_resumed
@@ -88,7 +88,7 @@ show_ide message_ide log_to_console"""
 
 
 class TestTable:
-    def test_has_the_47_types_in_order_with_their_handlers(self, link):
+    def test_has_the_48_types_in_order_with_their_handlers(self, link):
         expected = [(t.split(":")[0], "_handle_" + t.split(":")[-1]) for t in TABLE.split()]
-        assert len(expected) == 47
+        assert len(expected) == 48
         assert [(t, h.__name__) for t, h in link.MESSAGE_HANDLERS.items()] == expected

@@ -18,6 +18,8 @@ What it promises:
 * ``shown`` is emitted after each screen update with the number of entries recorded so far.
 * Under the text, ``prompt`` (a ``ConsolePrompt``) takes code cells; ``cell_submitted`` carries
   the workbook picked in the "Run in" box and the cell's text.
+* Ctrl+C in the text or the prompt copies the selection; without one, it triggers
+  ``interrupt_action`` (when set and enabled) instead.
 """
 
 from __future__ import annotations
@@ -25,8 +27,9 @@ from __future__ import annotations
 import collections
 from typing import Deque, Dict, Iterable, List, NamedTuple, Optional, Tuple
 
-from PySide6.QtCore import QTimer, Signal
-from PySide6.QtGui import QColor, QFontDatabase, QTextCharFormat, QTextCursor
+from PySide6.QtCore import QEvent, QObject, QTimer, Signal
+from PySide6.QtGui import (QAction, QColor, QFontDatabase, QKeyEvent, QKeySequence,
+                           QTextCharFormat, QTextCursor)
 from PySide6.QtWidgets import (QComboBox, QHBoxLayout, QLabel, QPlainTextEdit, QPushButton,
                                QVBoxLayout, QWidget)
 
@@ -140,6 +143,9 @@ class ConsoleView(QWidget):
         self.prompt = ConsolePrompt(self)
         self.prompt.submitted.connect(
             lambda code: self.cell_submitted.emit(self.current_workbook(), code))
+        self.interrupt_action: Optional[QAction] = None
+        self.view.installEventFilter(self)
+        self.prompt.installEventFilter(self)
 
         header = QHBoxLayout()
         header.setContentsMargins(6, 2, 6, 2)
@@ -217,6 +223,18 @@ class ConsoleView(QWidget):
         while self._entry_lines > self.max_lines and len(self.entries) > 1:
             self._entry_lines -= _lines_of(self.entries.popleft())
         self.view.setMaximumBlockCount(self.max_lines + 1)
+
+    def eventFilter(self, watched: QObject, event: QEvent) -> bool:
+        # Ctrl+C with nothing selected interrupts what runs; with a selection it copies.
+        action = self.interrupt_action
+        if (event.type() == QEvent.Type.KeyPress and watched in (self.view, self.prompt)
+                and isinstance(event, QKeyEvent)
+                and event.matches(QKeySequence.StandardKey.Copy)
+                and not watched.textCursor().hasSelection()
+                and action is not None and action.isEnabled()):
+            action.trigger()
+            return True
+        return super().eventFilter(watched, event)
 
     # --- the "Run in" box -----------------------------------------------------------------
 

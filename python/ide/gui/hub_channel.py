@@ -6,6 +6,10 @@ client's time-out notice, reaches the callback on the GUI thread. When the link 
 connected, the callback gets ``{"error": "not_connected", "message": ...}`` on the next turn of
 the event loop, so callers have one path for every outcome.
 
+An interrupt is the exception: it names the run it stops by the run's own request id, so it is
+sent without waiting (a wait would take the run's reply for its own), and its
+"interrupt_result" reaches the window's handler like any other message.
+
 The channel also keeps ``kernel_states`` (workbook id -> "connected", "starting", "stopped")
 up to date with a standing "watch_workbooks" request that the hub answers whenever its
 workbooks change; ``kernel_states_changed`` is emitted with the new map. With it comes each
@@ -20,8 +24,8 @@ from typing import Any, Callable, Dict, Iterable, List, Optional
 
 from PySide6.QtCore import QObject, QTimer, Signal
 
-__all__ = ["DEBUG_CONTROLS", "HubChannel", "KERNEL_CONNECTED", "debug_message", "reply_problem",
-           "run_module_message"]
+__all__ = ["DEBUG_CONTROLS", "HubChannel", "KERNEL_CONNECTED", "debug_message",
+           "interrupt_message", "reply_problem", "run_module_message"]
 
 KERNEL_CONNECTED = "connected"
 
@@ -74,6 +78,11 @@ def debug_message(kind: str, workbook_id: str, **fields: Any) -> Reply:
 
 def reset_namespace_message(workbook_id: str) -> Reply:
     return {"type": "reset_namespace", "workbook_id": workbook_id}
+
+
+def interrupt_message(workbook_id: str, request_id: str) -> Reply:
+    """Stops the run `request_id` of the workbook with KeyboardInterrupt."""
+    return {"type": "interrupt_execution", "workbook_id": workbook_id, "request_id": request_id}
 
 
 def reply_problem(reply: Reply, expected_type: str) -> Optional[str]:
@@ -156,6 +165,10 @@ class HubChannel(QObject):
 
     def run_function(self, message: Reply, on_reply: OnReply) -> Optional[str]:
         return self.request(message, on_reply, "execution_result", RUN_TIMEOUT)
+
+    def interrupt(self, workbook_id: str, request_id: str) -> Optional[str]:
+        """Sends the interrupt of a run; the reason it could not be sent, or None."""
+        return self.send(interrupt_message(workbook_id, request_id))
 
     def reset_namespace(self, workbook_id: str, on_reply: OnReply) -> Optional[str]:
         return self.request(reset_namespace_message(workbook_id), on_reply)

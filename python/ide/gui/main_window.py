@@ -207,8 +207,8 @@ class MainWindow(QMainWindow):
                        modules.rename_module_action, modules.delete_module_action, None,
                        modules.save_action, modules.save_all_action, modules.close_tab_action,
                        None, self.reconnect_action, quit_action]),
-            ("&Run", [runs.run_action, runs.prompt_action, None, runs.reset_action,
-                      books.restart_action]),
+            ("&Run", [runs.run_action, runs.interrupt_action, runs.prompt_action, None,
+                      runs.reset_action, books.restart_action]),
             ("&Debug", self.debug_actions.actions()),
             ("&View", [next_tab, previous_tab, next_pane, None, limit_action]),
         )
@@ -224,8 +224,9 @@ class MainWindow(QMainWindow):
         toolbar = QToolBar("Main", self)
         toolbar.setObjectName("main toolbar")
         toolbar.setToolButtonStyle(Qt.ToolButtonStyle.ToolButtonTextOnly)
-        for action in (modules.save_action, runs.run_action, runs.reset_action,
-                       books.restart_action):
+        # Labels that keep their width, so that no button moves as runs start and end.
+        for action in (modules.save_action, runs.run_action, runs.interrupt_action,
+                       runs.reset_action, books.restart_action):
             toolbar.addAction(action)
         self.addToolBar(toolbar)
         self.addToolBar(self.debug_actions.toolbar)
@@ -577,6 +578,9 @@ class MainWindow(QMainWindow):
         self.debug_actions.evaluated(message)
 
     # --- forwarded answers ----------------------------------------------------------------
+
+    def _handle_interrupt_result(self, message: dict) -> None:
+        self.run_actions.interrupt_answered(message)
 
     def _handle_pip_output(self, message: dict) -> None:
         workbook_id = message.get("workbook_id")

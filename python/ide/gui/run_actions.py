@@ -14,18 +14,27 @@ What it promises:
   keeps what was typed: a refused cell goes back into the prompt.
 * Debug (``DebugActions``) starts a run the same way, with the dialog saying Debug: the run is
   sent with ``debug`` and the workbook's breakpoints as they are when it leaves.
+* Interrupt (Ctrl+F2, the toolbar, or Ctrl+C in the console without a text selection) is
+  enabled while a cell, a run or a debug run the IDE started goes on in the workbook picked for
+  the prompt, and stops each of them with KeyboardInterrupt; the run ends with its usual
+  failure and the namespace stays. Runs started elsewhere (worksheet calls, events) are left
+  alone: each interrupt names its run, and is sent again while the kernel has not started the
+  run yet (a cell just sent). When a run the interrupt reached has not ended
+  ``INTERRUPT_WAIT_MS`` later, its code is inside a call that cannot be interrupted: the
+  console says so and a box offers Restart Kernel or Wait (the box goes once the run ends).
 """
 
 from __future__ import annotations
 
 import ast
+from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Dict, List, Optional, Tuple
 
-from PySide6.QtCore import QObject
+from PySide6.QtCore import QObject, QTimer
 from PySide6.QtGui import QAction, QKeySequence
-from PySide6.QtWidgets import QLabel
+from PySide6.QtWidgets import QLabel, QMessageBox
 
-from .dialogs import RunDialog
+from .dialogs import RunDialog, choose
 from .hub_channel import KERNEL_CONNECTED, reply_problem, run_module_message
 from .monaco_editor import MonacoEditor
 from .output_level import OutputLevel
@@ -38,9 +47,28 @@ __all__ = ["RunActions"]
 
 RED = "#ff6b6b"
 ECHO = "#9e9e9e"
+WAITING = "#e0a030"
 RUN_TEXT = "&Run Function..."
+# How long a run the interrupt reached may take to end before it counts as stuck in a call.
+INTERRUPT_WAIT_MS = 2000
+# A run that has not started its code in the kernel yet (just sent, or queued) is not reached:
+# its interrupt is sent again this often, this many times, while the run goes on.
+INTERRUPT_RETRY_MS = 100
+INTERRUPT_RETRIES = 50
+RESTART, WAIT = "Restart Kernel", "Wait"
+CELL = "the cell"
 
 _RunKey = Tuple[str, str, str]  # workbook id, module, function
+
+
+@dataclass
+class _Interrupt:
+    """An interrupt sent to a run that has not ended yet."""
+    workbook_id: str
+    label: str  # what the console calls the run: "the cell", "slow()"
+    timer: Optional[QTimer] = None  # from the interrupt's arrival to the waiting notice
+    noted: bool = False  # the console said the interrupt waits
+    retries: int = 0  # sent again, since the kernel had not started the run
 
 
 class RunActions(QObject):
@@ -50,7 +78,17 @@ class RunActions(QObject):
         self.run_action = QAction(RUN_TEXT, window)
         self.run_action.setShortcut(QKeySequence("F5"))
         self.run_action.setToolTip("Run a function of the current module (F5)")
+        # The toolbar's label stays put while runs come and go (the status bar names them).
+        self.run_action.setIconText("Run Function")
         self.run_action.triggered.connect(lambda _c=False: self.open_run_dialog())
+        self.interrupt_action = QAction("&Interrupt", window)
+        self.interrupt_action.setIconText("Interrupt")
+        self.interrupt_action.setShortcut(QKeySequence("Ctrl+F2"))
+        self.interrupt_action.setToolTip("Stop what runs in the workbook picked for the prompt "
+                                         "with KeyboardInterrupt (Ctrl+F2, or Ctrl+C in the "
+                                         "console)")
+        self.interrupt_action.setEnabled(False)
+        self.interrupt_action.triggered.connect(lambda _c=False: self.interrupt())
         self.reset_action = QAction("Reset &Namespace", window)
         self.reset_action.setToolTip("Forget every name the cells defined in the workbook picked "
                                      "for the prompt (modules stay)")
@@ -62,9 +100,19 @@ class RunActions(QObject):
         self.busy_label.setStyleSheet("color: #e0a030;")
         # Runs going on: key -> request id; and the argument text last used per function.
         self.runs: Dict[_RunKey, str] = {}
+        # Cells going on: request id -> workbook id; interrupts of runs not ended yet, by the
+        # run's request id; the open Restart-or-Wait box of each workbook.
+        self.cells: Dict[str, str] = {}
+        self._interrupts: Dict[str, _Interrupt] = {}
+        self.waiting_boxes: Dict[str, QMessageBox] = {}
         self._arguments: Dict[Tuple[str, str], Dict[str, str]] = {}
         self.dialog: Optional[RunDialog] = None
         window.console.cell_submitted.connect(self.execute_cell)
+        window.console.interrupt_action = self.interrupt_action
+        window.console.workbook_box.currentIndexChanged.connect(
+            lambda _i: self._refresh_interrupt())
+        # The box is refilled without a signal when workbooks come and go.
+        window.project_explorer.workbooks_changed.connect(self._refresh_interrupt)
         window.channel.kernel_states_changed.connect(self._kernels_changed)
 
     # --- cells ----------------------------------------------------------------------------
@@ -81,14 +129,22 @@ class RunActions(QObject):
             window.console.prompt.setPlainText(code)
             return
 
+        sent: List[str] = []
+
         def ended(reply: Dict[str, Any]) -> None:
+            if sent:
+                self._finished(sent[0])
             if reply.get("type") == "execution_result":
                 window.channel.show_result(reply)
             else:
                 window.notify(f"The cell's result did not arrive: "
                               f"{reply_problem(reply, 'execution_result')}.", RED)
 
-        window.channel.execute_cell(workbook_id, code, ended)
+        request_id = window.channel.execute_cell(workbook_id, code, ended)
+        if request_id is not None:
+            sent.append(request_id)
+            self.cells[request_id] = workbook_id
+            self._refresh_interrupt()
 
     def reset_namespace(self) -> None:
         window = self.window
@@ -195,6 +251,8 @@ class RunActions(QObject):
         if request_id is not None and self.runs.get(key) != request_id:
             return  # this run was given up already
         self.runs.pop(key, None)
+        if request_id is not None:
+            self._finished(request_id)
         self._show_busy()
         self.window.debug_actions.run_ended(key)
         if reply.get("type") == "execution_result":
@@ -209,9 +267,12 @@ class RunActions(QObject):
         if not self.window.channel.is_connected():
             return
         for key in [k for k in self.runs if states.get(k[0]) != KERNEL_CONNECTED]:
-            del self.runs[key]
+            self._finished(self.runs.pop(key))
             self.window.notify(f"{key[2]}() did not finish: the kernel of "
                                f"{self.window.workbook_display_name(key[0])} went away.", RED)
+        # A cell's end comes from the hub when its kernel goes; it no longer runs either way.
+        for request_id in [r for r, w in self.cells.items() if states.get(w) != KERNEL_CONNECTED]:
+            self._finished(request_id)
         self._show_busy()
 
     def _show_busy(self) -> None:
@@ -222,6 +283,154 @@ class RunActions(QObject):
         else:
             self.run_action.setText(RUN_TEXT)
             self.busy_label.setText("")
+        self._refresh_interrupt()
+
+    # --- interrupting ---------------------------------------------------------------------
+
+    def running_in(self, workbook_id: Optional[str]) -> List[Tuple[str, str]]:
+        """(request id, label) of each cell and run the IDE started that goes on in the
+        workbook."""
+        running = [(r, CELL) for r, w in self.cells.items() if w == workbook_id]
+        return running + [(r, f"{key[2]}()") for key, r in self.runs.items()
+                          if key[0] == workbook_id]
+
+    def _is_running(self, request_id: str) -> bool:
+        return request_id in self.cells or request_id in self.runs.values()
+
+    def _refresh_interrupt(self) -> None:
+        self.interrupt_action.setEnabled(
+            bool(self.running_in(self.window.console.current_workbook())))
+
+    def interrupt(self) -> None:
+        """Interrupts every cell and run the IDE started in the workbook picked for the
+        prompt."""
+        window = self.window
+        workbook_id = window.console.current_workbook()
+        running = self.running_in(workbook_id)
+        if workbook_id is None or not running:
+            return
+        book = window.workbook_display_name(workbook_id)
+        fresh = []
+        for request_id, label in running:
+            problem = window.channel.interrupt(workbook_id, request_id)
+            if problem is not None:
+                window.notify(f"Cannot interrupt {label} in {book}: {problem}.", RED)
+                return
+            if request_id not in self._interrupts:  # pressed again: said once
+                self._interrupts[request_id] = _Interrupt(workbook_id, label)
+                fresh.append(label)
+        if fresh:
+            window.notify(f"Interrupting {_names(fresh)} in {book}", ECHO)
+
+    def interrupt_answered(self, message: Dict[str, Any]) -> None:
+        """The hub's "interrupt_result" for one of the runs interrupted."""
+        request_id = message.get("request_id")
+        interrupt = self._interrupts.get(request_id) if isinstance(request_id, str) else None
+        error = message.get("error")
+        if error:
+            workbook_id = message.get("workbook_id")
+            book = self.window.workbook_display_name(
+                workbook_id if isinstance(workbook_id, str) else "")
+            label = interrupt.label if interrupt else "the run"
+            self.window.notify(f"Could not interrupt {label} in {book}: {error}", RED)
+            self._interrupts.pop(request_id, None)
+            return
+        if interrupt is None:
+            return  # the run ended before its interrupt was answered
+        reached = message.get("interrupted")
+        if not isinstance(reached, list) or request_id not in reached:
+            # Its end is on the way (and forgets the interrupt), or it has not started yet.
+            if interrupt.retries < INTERRUPT_RETRIES:
+                interrupt.retries += 1
+                QTimer.singleShot(INTERRUPT_RETRY_MS, self, lambda: self._send_again(request_id))
+            else:
+                del self._interrupts[request_id]
+                self.window.notify(f"The interrupt did not reach {interrupt.label} in "
+                                   f"{self.window.workbook_display_name(interrupt.workbook_id)}: "
+                                   "the kernel has not started it yet. Interrupt again once "
+                                   "it runs.", WAITING)
+            return
+        if interrupt.timer is None:
+            interrupt.timer = QTimer(self)
+            interrupt.timer.setSingleShot(True)
+            interrupt.timer.timeout.connect(lambda: self._still_running(request_id))
+        interrupt.timer.start(INTERRUPT_WAIT_MS)
+
+    def _send_again(self, request_id: str) -> None:
+        interrupt = self._interrupts.get(request_id)
+        if interrupt is None or not self._is_running(request_id):
+            return
+        problem = self.window.channel.interrupt(interrupt.workbook_id, request_id)
+        if problem is not None:
+            del self._interrupts[request_id]
+            self.window.notify(f"Cannot interrupt {interrupt.label}: {problem}.", RED)
+
+    def _still_running(self, request_id: str) -> None:
+        interrupt = self._interrupts.get(request_id)
+        if interrupt is None or not self._is_running(request_id):
+            return
+        window = self.window
+        book = window.workbook_display_name(interrupt.workbook_id)
+        debugger = window.debug_actions
+        if debugger.paused and debugger.session.request_id == request_id:
+            if not interrupt.noted:
+                interrupt.noted = True
+                window.notify(f"{interrupt.label} is paused in the debugger: it stops with "
+                              "KeyboardInterrupt once it goes on.", WAITING)
+            return
+        if not interrupt.noted:
+            interrupt.noted = True
+            window.notify(f"The interrupt of {interrupt.label} in {book} is waiting: the code "
+                          "is inside a call that cannot be interrupted (such as a long "
+                          "time.sleep or a blocking read) and stops once that call returns. "
+                          "Restart Kernel stops it now.", WAITING)
+        self.offer_restart(interrupt.workbook_id)
+
+    def offer_restart(self, workbook_id: str) -> QMessageBox:
+        """The box asking whether to restart the workbook's kernel or wait for the runs its
+        interrupt has not stopped yet (the one open already, if any)."""
+        box = self.waiting_boxes.get(workbook_id)
+        if box is not None:
+            return box
+        window = self.window
+        book = window.workbook_display_name(workbook_id)
+
+        def chosen(choice: Optional[str]) -> None:
+            self.waiting_boxes.pop(workbook_id, None)
+            if choice == RESTART:
+                window.workbook_actions.restart_now(workbook_id)
+
+        box = choose(window, "The interrupt is waiting",
+                     f"What runs in {book} is inside a call that cannot be interrupted; it "
+                     "stops once that call returns. Restart the kernel to stop it now (names "
+                     "defined by cells are lost, the modules are kept), or wait?",
+                     [RESTART, WAIT], chosen)
+        box.setDefaultButton(next(b for b in box.buttons() if b.text() == WAIT))
+        self.waiting_boxes[workbook_id] = box
+        return box
+
+    def _finished(self, request_id: str) -> None:
+        """The cell or run `request_id` ended, or its kernel went away."""
+        self.cells.pop(request_id, None)
+        interrupt = self._interrupts.pop(request_id, None)
+        if interrupt is not None:
+            if interrupt.timer is not None:
+                interrupt.timer.stop()
+                interrupt.timer.deleteLater()
+            box = self.waiting_boxes.get(interrupt.workbook_id)
+            if box is not None and not any(i.workbook_id == interrupt.workbook_id and i.noted
+                                           for i in self._interrupts.values()):
+                box.done(0)  # nothing is left to wait for
+        self._refresh_interrupt()
+
+
+def _names(labels: List[str]) -> str:
+    """The runs' labels for one console line: "the cell, slow()", "2 cells"."""
+    cells = labels.count(CELL)
+    names = [label for label in labels if label != CELL]
+    if cells:
+        names.insert(0, CELL if cells == 1 else f"{cells} cells")
+    return ", ".join(names)
 
 
 def _why_no_functions(source: str) -> str:

@@ -271,6 +271,10 @@ class WorkbookActions(QObject):
             f"Restart the kernel of {book}? Names defined by cells and running code are lost; "
             "the modules are kept.", Button.Yes | Button.Cancel, Button.Yes, answered)
 
+    def restart_now(self, workbook_id: str) -> None:
+        """Restarts the workbook's kernel without asking (the person chose it already)."""
+        self._restart(workbook_id, self.window.workbook_display_name(workbook_id))
+
     def _restart(self, workbook_id: str, book: str) -> None:
         window = self.window
         window.notify(f"Restarting the kernel of {book}...", GREY)
