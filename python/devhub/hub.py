@@ -19,7 +19,8 @@ from websockets.http11 import Request, Response
 from .access import (IDE_PATH, KERNEL_PATH, Endpoint, Refusal, check_credentials, endpoint_of,
                      new_token, own_origins, remove_hub_file, route_of, token_matches,
                      write_hub_file)
-from .ide_protocol import (HUB_REQUESTS, KERNEL_STOPPED, LANGUAGE_ANSWERS, MAX_CELL_CHARS,
+from .automation_requests import AutomationRequests
+from .ide_protocol import (AUTOMATION_REQUESTS, HUB_REQUESTS, KERNEL_STOPPED, LANGUAGE_ANSWERS, MAX_CELL_CHARS,
                            MAX_MODULE_CHARS, RUNS, refusal)
 from .ide_requests import HubRequests, WorkbookWatch
 from .ide_session import IdeSession, for_ide
@@ -101,6 +102,7 @@ class DevHub:
                                     self.sync_kernel)
         self.packages = HubPackages(self.data_dir, package_settings, to_ide=self.ide.send,
                                     kernel_of=self.kernels.connected, workbooks=self.workbooks)
+        self.automation = AutomationRequests(self.live_workbook, self.ide.send)
         self._tasks: Set["asyncio.Task[None]"] = set()
         # The last arrival of each workbook's kernel: modules and package folders sent.
         self._arrivals: Dict[str, "asyncio.Future[None]"] = {}
@@ -244,7 +246,7 @@ class DevHub:
             return live
         fresh = LiveWorkbook(workbook_id, workbook, functools.partial(self._to_kernel,
                                                                       workbook_id),
-                             self._call_timeout)
+                             self._call_timeout, self.ide.send)
         self.live[workbook_id] = fresh
         fresh.on_problem = functools.partial(self._workbook_problem, workbook_id)
         session = self.kernels.connected(workbook_id)
@@ -378,7 +380,7 @@ class DevHub:
             logger.info("Kernel disconnected for workbook %s", workbook_id)
             live = self.live.get(workbook_id)
             if live is not None:
-                live.calls.kernel_gone()
+                live.kernel_gone()
                 self._pages_status(workbook_id)
             reason = f"The kernel of {workbook_id} went away before it answered."
             for reply in self.replies.abandon(workbook_id, reason):
@@ -390,7 +392,10 @@ class DevHub:
         connection.protocol.max_size = MAX_IDE_FRAME_BYTES
         logger.info("IDE connected from %s", _peer(connection))
         workbooks = [self._workbook_entry(wid) for wid in self.workbooks.ids()]
-        await self.ide.serve(connection, {"type": "workbook_list", "workbooks": workbooks})
+        states = [state for live in list(self.live.values()) if live.ready.is_set()
+                  for state in live.automation_states()]
+        await self.ide.serve(connection, {"type": "workbook_list", "workbooks": workbooks},
+                             *states)
         logger.info("IDE disconnected")
 
     async def _kernel_arrived(self, workbook_id: str, session: KernelSession) -> None:
@@ -413,7 +418,7 @@ class DevHub:
         except ConnectionClosed:
             return  # gone already: its leaving is reported where its connection is served
         if live is not None and session.workbook is live:
-            live.calls.kernel_connected()
+            live.kernel_connected()
         self._pages_status(workbook_id)
         self.packages.kernel_connected(workbook_id)
         await self.ide.send(self._workbook_entry(workbook_id, "workbook_connected"))
@@ -461,6 +466,9 @@ class DevHub:
             return
         if kind in HUB_REQUESTS:
             await self.requests.handle(message)
+            return
+        if kind in AUTOMATION_REQUESTS:
+            await self.automation.handle(message)
             return
         if await self.packages.handle_ide_message(message):
             return
@@ -556,8 +564,10 @@ class DevHub:
             write.add_done_callback(_log_failed_write)
         self.replies.relayed(workbook_id, message)
         await session.send_frames(frames)
-        # After the kernel has the module: the calls its functions' cells make follow it.
-        self._modules_changed(workbook_id, name)
+        # After the kernel has the module, and the workbook holds it: the calls its functions'
+        # cells make, and its handlers, follow it.
+        write.add_done_callback(lambda done: done.cancelled() or done.exception() is not None
+                                or self._modules_changed(workbook_id, name))
 
     def _modules_changed(self, workbook_id: str, name: str) -> None:
         live = self.live_workbook(workbook_id)
@@ -623,8 +633,29 @@ class DevHub:
                                                       f"{workbook_id} is open to show it)"}))
             return True
         if kind == "set_enable_events":
-            live.events_enabled = bool(message.get("enable"))
+            live.events.set_enabled(bool(message.get("enable")))
             return True
+        request_id = message.get("request_id")
+        if live.streams.owns(request_id):
+            if kind == "streaming_function_result":
+                live.streams.answered(message)
+                return True
+            if kind == "error":  # the kernel refused the stream
+                live.streams.answered({"request_id": request_id, "done": True,
+                                       "error": f"The kernel refused it: "
+                                                f"{message.get('message')}"})
+                return True
+            return False  # its output goes to the console
+        if live.events.owns(request_id):
+            if kind == "event_execution_result":
+                live.events.answered(message)
+                return True
+            if kind == "error":
+                live.events.answered({"status": "error", "request_id": request_id,
+                                      "error": f"The kernel refused it: "
+                                               f"{message.get('message')}"})
+                return True
+            return False
         if not live.calls.owns(message.get("request_id")):
             return False
         if live.calls.dropped(message.get("request_id")) or kind == "interrupt_result":

@@ -169,6 +169,57 @@ changes and whenever the kernel connects.
     description of the package, or null)}.
 
 Every answer to a request carries the request's ``request_id``, so the IDE may wait for it.
+
+Worksheet functions, event handlers and timers
+----------------------------------------------
+
+A workbook's automation lives in its file and comes back when it is opened. The hub tells the
+IDE each workbook's state whenever it changes and when the IDE connects:
+
+``"published_functions_state"`` {``workbook_id``, ``functions``}
+    ``functions``: [{``name`` (as formulas call it, upper case), ``module_name``,
+    ``function_name``, ``parameters`` (the names of its parameters), ``description``,
+    ``streaming`` (a generator: its cells take each value it yields), ``volatile``,
+    ``origin`` ("decorator": ``@quorvel.function`` in the module; "published": by hand)}].
+``"event_manager_state"`` {``workbook_id``, ``events_enabled``, ``objects``, ``handlers``,
+``running``, ``queued``, ``problems``}
+    ``objects``: [{``object_id`` ("Workbook", or a sheet's name), ``object_type`` ("Workbook"
+    or "Worksheet"), ``events`` (the names it raises)}]; ``handlers``: [{``object_id``,
+    ``event_name``, ``module_name``, ``function_name``, ``origin`` ("decorator":
+    ``@quorvel.on``; "bound": in the IDE)}]; ``running``: null, or the handler that runs now
+    {``object_id``, ``event_name``, ``module_name``, ``function_name``, ``request_id``,
+    ``seconds`` (how long it has run)}; ``queued``: how many events wait for it; ``problems``:
+    texts (a binding whose module or function is gone).
+``"ontime_event_manager_state"`` {``workbook_id``, ``ontime_events``}
+    ``ontime_events``: [{``timer_id``, ``module_name``, ``function_name``,
+    ``interval_seconds`` (a number, or null), ``time_of_day`` ("HH:MM" or "HH:MM:SS", or null;
+    exactly one of the two is set), ``enabled``, ``next_run`` and ``last_run`` (local time,
+    ISO 8601, or null), ``last_outcome`` (null, "success", "error" or "skipped"),
+    ``last_error`` (text or null)}].
+
+A sheet's events are "Change" (typing, paste, clear, undo, and writes by user code),
+"SelectionChange" and "Calculate" (a recalculation changed values); the workbook's are "Open",
+"SheetActivate" and "OnTime" (timers). A handler of "Change" or "SelectionChange" is called
+with the address of its range ("Sheet1!A1:B2"), one of "Calculate" or "SheetActivate" with the
+sheet's name, one of "Open" or of a timer with nothing. The hub runs one handler of a workbook at a time, in the order the
+events came, as "event_execution" (source "addin": what it prints reaches the console so).
+While a handler runs, what it writes raises no event of its own kind (no handler loops on its
+own writes); ``quorvel.set_enable_events(False)`` stops the workbook's events until it is set
+back. A handler that has run `SLOW_HANDLER_SECONDS` is reported in the console; the next
+events wait, and "interrupt_execution" with ``running``'s ``request_id`` stops it.
+
+The IDE's requests (each answered once, with its ``request_id``; a request the hub cannot
+take is answered with "request_refused" and why, and the console shows why in red):
+
+| type | fields | reply to the IDE |
+|---|---|---|
+| "publish_function" | `workbook_id`, `module_name`, `function_name`, `name` (optional: the function's name upper-cased), `description` (optional: its docstring's first line), `request_id` | "published_functions_state" with `request_id` |
+| "unpublish_function" | `workbook_id`, `name`, `request_id` (a decorated function is refused: its decorator publishes it) | "published_functions_state" with `request_id` |
+| "validate_handler" | `workbook_id`, `object_id`, `event_name`, `module_name`, `function_name`, `request_id` | "validate_handler_response" {`request_id`, `workbook_id`, `valid`, `message` (what is wrong, or that it is fine)} |
+| "save_event_config" | `workbook_id`, `handlers` (the whole list of bound handlers: [{`object_id`, `event_name`, `module_name`, `function_name`}]), `request_id` | per handler removed "unregister_handler_result", per handler added or changed "register_handler_result" {`workbook_id`, `object_id`, `event_name`, `success`, `message`}, then "save_event_config_response" {`request_id`, `workbook_id`, `success` (every handler taken), `message`} |
+| "save_ontime_events" | `workbook_id`, `ontime_events` (the whole list: [{`timer_id` (optional), `module_name`, `function_name`, `interval_seconds` or `time_of_day`, `enabled`}]), `request_id` | "ontime_event_manager_state" with `request_id`; the list is refused whole when one entry is wrong (an interval under `MIN_TIMER_SECONDS`, a function that does not exist) |
+| "get_automation_state" | `workbook_id` | the three state messages |
+
 """
 
 from __future__ import annotations
@@ -176,7 +227,7 @@ from __future__ import annotations
 import re
 from typing import Any, Dict, Optional
 
-__all__ = ["MAX_CELL_CHARS", "MAX_MODULE_CHARS", "IDE_REPLACED_CODE", "IDE_REPLACED_REASON", "KERNEL_CONNECTED", "KERNEL_STARTING", "KERNEL_STOPPED", "RELAYED", "RUNS",
+__all__ = ["MAX_CELL_CHARS", "MAX_MODULE_CHARS", "IDE_REPLACED_CODE", "IDE_REPLACED_REASON", "KERNEL_CONNECTED", "KERNEL_STARTING", "KERNEL_STOPPED", "RELAYED", "AUTOMATION_REQUESTS", "MIN_TIMER_SECONDS", "SLOW_HANDLER_SECONDS", "RUNS",
            "HUB_REQUESTS", "LANGUAGE_ANSWERS", "LANGUAGE_REQUESTS", "PACKAGE_REQUESTS",
            "workbook_name_problem", "refusal"]
 
@@ -201,6 +252,14 @@ RUNS = {"execution_request", "run_module"}
 # chunks, whatever the characters); a longer one is refused before it is stored or relayed.
 MAX_MODULE_CHARS = 2 * 1024 * 1024
 MAX_CELL_CHARS = 2 * 1024 * 1024
+# A workbook's worksheet functions, event handlers and timers, which the hub keeps itself.
+AUTOMATION_REQUESTS = frozenset({"publish_function", "unpublish_function", "validate_handler",
+                                 "save_event_config", "save_ontime_events",
+                                 "get_automation_state"})
+# The shortest interval of a timer, in seconds, and how long a handler runs before the console
+# hears that the workbook's next events wait for it.
+MIN_TIMER_SECONDS = 1.0
+SLOW_HANDLER_SECONDS = 5.0
 HUB_REQUESTS = {"new_workbook", "open_workbook", "close_workbook", "save_workbook_as",
                 "reload_workbook", "restart_kernel", "watch_workbooks"}
 

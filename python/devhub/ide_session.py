@@ -152,14 +152,15 @@ class IdeSession:
     def connected(self) -> bool:
         return self.connection is not None
 
-    async def serve(self, connection: ServerConnection, greeting: Dict[str, Any]) -> None:
+    async def serve(self, connection: ServerConnection, *greeting: Dict[str, Any]) -> None:
         previous, self.connection = self._outbox, connection
         self._outbox = Outbox(connection, "The IDE")
         if previous is not None:
             logger.warning("Another IDE connected; the IDE connected before is closed")
             previous.close(IDE_REPLACED_CODE, IDE_REPLACED_REASON)
         try:
-            await self.send(greeting)
+            for message in greeting:
+                await self.send(message)
             async for frame in connection:
                 if self.connection is not connection:
                     break  # replaced: what it still sends is not the IDE's any more

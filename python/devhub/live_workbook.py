@@ -23,16 +23,19 @@ import functools
 import gc
 import logging
 import re
-from typing import Any, Awaitable, Callable, Dict, List, Optional, Set, Tuple
+from typing import Any, Awaitable, Callable, Dict, Iterable, List, Optional, Set, Tuple
 
 import openpyxl
 
 from .formula_engine import (MAX_COLUMNS, MAX_ROWS, ErrorValue, FormulaEngine, column_name,
                              parse_problem)
 from .sheet_requests import SheetRequests, parse_cell
+from .workbook_events import WorkbookEvents
 from .workbook_file import WorkbookFile
+from .workbook_timers import WorkbookTimers
 from .worksheet_calls import (CALL_TIMEOUT, PythonFunction, WorksheetCalls, called_names,
                               calling_formula, functions_of)
+from .worksheet_streams import WorksheetStreams
 
 __all__ = ["LiveWorkbook", "MAX_EDIT_CELLS", "MAX_INPUT_CHARS", "SheetError"]
 
@@ -41,6 +44,8 @@ logger = logging.getLogger(__name__)
 # Longest text a cell takes (what the file format holds), and most cells one edit writes.
 MAX_INPUT_CHARS = 32_767
 MAX_EDIT_CELLS = 100_000
+# The workbook setting that keeps the functions published by hand.
+PUBLISHED_SETTING = "published_functions"
 # Rows read from the engine at a time while a loaded file's formulas are looked for.
 _LOAD_ROWS = 20_000
 
@@ -147,7 +152,8 @@ class LiveWorkbook(SheetRequests):
 
     def __init__(self, workbook_id: str, file: WorkbookFile,
                  send_to_kernel: Callable[[Dict[str, Any]], Awaitable[bool]],
-                 call_timeout: float = CALL_TIMEOUT) -> None:
+                 call_timeout: float = CALL_TIMEOUT,
+                 to_ide: Optional[Callable[[Dict[str, Any]], Awaitable[None]]] = None) -> None:
         super().__init__()
         self.workbook_id = workbook_id
         self.file = file
@@ -155,6 +161,18 @@ class LiveWorkbook(SheetRequests):
         self.engine = FormulaEngine()
         self.calls = WorksheetCalls(workbook_id, send_to_kernel, self._results_arrived,
                                     call_timeout)
+        self.streams = WorksheetStreams(workbook_id, send_to_kernel, self._stream_values,
+                                        self.calls.notes, lambda text: self.on_problem(text))
+        self._to_ide = to_ide or _nowhere
+        self.events = WorkbookEvents(workbook_id, file, send_to_kernel, self._to_ide,
+                                     lambda: self.engine.sheet_names(),
+                                     lambda text: self.broadcast({"type": "status",
+                                                                  "handler": text}))
+        self.timers = WorkbookTimers(workbook_id, file, self.events, self._tell_ide)
+        # The kinds of the handlers whose writes the next recalculation follows.
+        self._causes: Set[str] = set()
+        self._opened = False  # the Open event was raised
+        self._ide_tasks: Set["asyncio.Future[Any]"] = set()
         self.functions: Dict[str, PythonFunction] = {}
         # Every formula cell's formula as it was typed; what the engine has may differ (its
         # own spelling, the caller given to Python calls).
@@ -169,7 +187,6 @@ class LiveWorkbook(SheetRequests):
         # The pages of this workbook: each has send(message), which never waits.
         self.pages: Set[Any] = set()
         self.active = "Sheet1"
-        self.events_enabled = True
         self.ready = asyncio.Event()
         self.load_problem: Optional[str] = None
         # Called with what a person should hear of (a function that could not be registered).
@@ -209,9 +226,10 @@ class LiveWorkbook(SheetRequests):
             # Cell changes the file lacks (kept in its journal by an earlier run).
             for request in self.file.journal_cells:
                 self._apply_request(request)
-            self._register(functions_of(self.file.modules))
+            self._register(functions_of(self.file.modules, self.published()))
             self.calls.new_round()
             self.engine.evaluate()
+            self.streams.evaluated()
         except Exception as error:  # a file whose cells the engine cannot read
             self.load_problem = f"{self.file.name}: its cells could not be calculated ({error})"
             logger.warning("%s", self.load_problem)
@@ -221,6 +239,9 @@ class LiveWorkbook(SheetRequests):
         finally:
             self._edited.clear()
             self.ready.set()
+        self.events.refresh()
+        self.timers.start()
+        self._tell_ide(self.functions_state())
 
     # --- Python functions --------------------------------------------------------------------
 
@@ -230,7 +251,12 @@ class LiveWorkbook(SheetRequests):
         recalculate."""
         if not self.ready.is_set():
             return  # the load registers what the modules hold then
-        found = functions_of(self.file.modules)
+        self.events.refresh()
+        self.functions_changed(changed)
+
+    def functions_changed(self, changed: Optional[Set[str]] = None) -> None:
+        """The worksheet functions are found again (modules or publications changed)."""
+        found = functions_of(self.file.modules, self.published())
         touched = {name for name, function in self.functions.items()
                    if found.get(name) != function or changed is None
                    or function.module in changed}
@@ -239,6 +265,7 @@ class LiveWorkbook(SheetRequests):
                     or function.module in changed}
         if not touched:
             return
+        self.streams.forget(touched)  # started again, with the new code
         self._register(found, touched)
         self._recalculate(new_round=True)
 
@@ -249,8 +276,9 @@ class LiveWorkbook(SheetRequests):
         registered: Dict[str, PythonFunction] = {}
         for name, function in found.items():
             try:
+                calls = self.streams if function.streaming else self.calls
                 self.engine.register_function(
-                    name, _caller_of(self.calls, function, lambda: self.engine),
+                    name, _caller_of(calls, function, lambda: self.engine),
                     function.min_args + 1,
                     None if function.max_args is None else function.max_args + 1,
                     function.volatile)
@@ -265,12 +293,34 @@ class LiveWorkbook(SheetRequests):
         # again: with the caller's address where they call Python, without where they no
         # longer do.
         affected = set(found) | set(self.functions) if touched is None else touched
+        if registered != self.functions and self.ready.is_set():
+            self._tell_ide(self.functions_state(registered))
         self.functions = registered
         if not affected:
             return
         for cell, formula in list(self.formulas.items()):
             if called_names(formula) & affected:
                 self._set_formula(cell, formula)
+
+    def functions_state(self, functions: Optional[Dict[str, PythonFunction]] = None
+                        ) -> Dict[str, Any]:
+        functions = self.functions if functions is None else functions
+        return {"type": "published_functions_state", "workbook_id": self.workbook_id,
+                "functions": [functions[name].state() for name in sorted(functions)]}
+
+    def automation_states(self) -> List[Dict[str, Any]]:
+        """What the IDE's Functions, Events and Timers panels show of this workbook."""
+        return [self.functions_state(), self.events.state(), self.timers.state()]
+
+    def _tell_ide(self, message: Dict[str, Any]) -> None:
+        task = asyncio.ensure_future(self._to_ide(message))
+        self._ide_tasks.add(task)
+        task.add_done_callback(self._ide_tasks.discard)
+
+    def published(self) -> List[Dict[str, Any]]:
+        """The functions published by hand, as the file keeps them."""
+        entries = self.file.settings.get(PUBLISHED_SETTING)
+        return [e for e in entries if isinstance(e, dict)] if isinstance(entries, list) else []
 
     # --- what pages do -----------------------------------------------------------------------
 
@@ -338,18 +388,48 @@ class LiveWorkbook(SheetRequests):
             stored.append(kept)
         self._journal(sheet, row, column, stored)
         self._recalculate(new_round=True)
+        self.events.raise_event(sheet, "Change", _block_address(sheet, row, column,
+                                                                 len(inputs), width))
         return previous
 
     @_uncollected
     def recalculate_all(self) -> None:
-        """Every formula calculated anew, every Python function called again."""
+        """Every formula calculated anew, every Python function called again (and streams
+        that ended started again)."""
+        self.streams.restart_ended()
         for cell, formula in list(self.formulas.items()):
             self._set_formula(cell, formula)
         self._recalculate(new_round=True)
 
-    def select(self, sheet: str) -> None:
-        if sheet in self.engine.sheet_names():
+    def select(self, sheet: str, where: Optional[str] = None) -> None:
+        """A page shows `sheet` with `where` ("B2", "A1:C3") selected."""
+        if sheet not in self.engine.sheet_names():
+            return
+        if sheet != self.active:
             self.active = sheet
+            self.events.raise_event("Workbook", "SheetActivate", sheet)
+        if where:
+            self.events.raise_event(sheet, "SelectionChange", f"{sheet}!{where}")
+
+    @property
+    def events_enabled(self) -> bool:
+        return self.events.enabled
+
+    # --- the kernel ----------------------------------------------------------------------------
+
+    def kernel_connected(self) -> None:
+        """The workbook's kernel connected and has its modules."""
+        self.calls.kernel_connected()
+        self.streams.kernel_connected()
+        self.events.kernel_connected()
+        if not self._opened:
+            self._opened = True
+            self.events.raise_event("Workbook", "Open")
+
+    def kernel_gone(self) -> None:
+        self.calls.kernel_gone()
+        self.streams.kernel_gone()
+        self.events.kernel_gone()
 
     def broadcast(self, message: Dict[str, Any]) -> int:
         """Sends to every page; how many got it."""
@@ -386,6 +466,12 @@ class LiveWorkbook(SheetRequests):
 
     def changed(self, request: Dict[str, Any]) -> None:
         self.file.write_cells(request)
+        running = self.events.running
+        if running is not None:
+            self._causes.add(running.handler.event_name)
+        sheet = str(request.get("sheet") or self.active)
+        self.events.raise_event(sheet, "Change", f"{sheet}!{request.get('address')}",
+                                self._causes)
         self._round_due = True  # user code's writes are a recalculation of their own
         self._stale = True
         self._schedule_flush(0.0)
@@ -413,6 +499,7 @@ class LiveWorkbook(SheetRequests):
         kind, value = parse_input(text)
         if kind == "formula":
             self.calls.cells_changed((address(*cell),))
+            self.streams.cells_changed((address(*cell),))
             self.formulas[cell] = value
             self._set_formula(cell, value)
         else:
@@ -421,6 +508,7 @@ class LiveWorkbook(SheetRequests):
 
     def _put_value(self, cell: Cell, value: Any) -> None:
         self.calls.cells_changed((address(*cell),))
+        self.streams.cells_changed((address(*cell),))
         if isinstance(value, str) and value.startswith("=") and len(value) > 1:
             self.formulas[cell] = value
             self._set_formula(cell, value)
@@ -464,6 +552,12 @@ class LiveWorkbook(SheetRequests):
         replay.answer(request)
 
     def _results_arrived(self, cells: Set[str]) -> None:
+        self._wait_for(cells)
+        # Results of a few calls are shown at once; while many are coming, in rounds (each
+        # round reads every formula's value).
+        self._schedule_flush(0.002 if self.calls.pending < 50 else 0.05)
+
+    def _wait_for(self, cells: Iterable[str]) -> None:
         for text in cells:
             sheet, _, where = text.rpartition("!")
             try:
@@ -471,9 +565,9 @@ class LiveWorkbook(SheetRequests):
             except ValueError:
                 continue
             self._waiting.add((sheet, row, column))
-        # Results of a few calls are shown at once; while many are coming, in rounds (each
-        # round reads every formula's value).
-        self._schedule_flush(0.002 if self.calls.pending < 50 else 0.05)
+
+    def _stream_values(self) -> None:
+        self._schedule_flush(0.002)
 
     def _schedule_flush(self, delay: float) -> None:
         if self._flush is None:
@@ -482,6 +576,7 @@ class LiveWorkbook(SheetRequests):
     @_uncollected
     def _run_flush(self) -> None:
         self._flush = None
+        self._wait_for(self.streams.take_changed())
         waiting, self._waiting = self._waiting, set()
         for cell in waiting:
             given = self._given.get(cell)
@@ -489,6 +584,8 @@ class LiveWorkbook(SheetRequests):
                 self.engine.set_formula(*cell, given)  # calculated again, with the result
         self._stale = True
         self._recalculate(new_round=self._round_due)
+        if self.streams.backlog:  # each value is calculated: the next ones at once
+            self._schedule_flush(0.0)
 
     def _evaluate_if_stale(self) -> None:
         if self._stale:
@@ -505,6 +602,7 @@ class LiveWorkbook(SheetRequests):
                 self._edited.pop(cell, None)
         self._stale = False
         changes = self.engine.evaluate()
+        self.streams.evaluated()
         by_sheet: Dict[str, List[Record]] = {}
         edited, self._edited = self._edited, {}
         formulas, record = self.formulas, self._record
@@ -523,6 +621,9 @@ class LiveWorkbook(SheetRequests):
             by_sheet.setdefault(cell[0], []).append(record(cell, self.engine.value(*cell)))
         for sheet, records in by_sheet.items():
             self.broadcast({"type": "changed", "sheet": sheet, "cells": records})
+        causes, self._causes = self._causes, set()
+        for sheet in {change[0] for change in changes}:
+            self.events.raise_event(sheet, "Calculate", sheet, causes)
         if self.calls.pending != self._shown_pending:
             self._shown_pending = self.calls.pending
             self.broadcast(self.status())
@@ -540,6 +641,9 @@ class LiveWorkbook(SheetRequests):
 
     async def close(self) -> None:
         self.calls.close()
+        self.streams.close()
+        self.events.close()
+        self.timers.close()
         if self._flush is not None:
             self._flush.cancel()
         await asyncio.gather(self._loading, return_exceptions=True)
@@ -570,6 +674,17 @@ class _Replay(SheetRequests):
 
     def clear_cell(self, sheet: str, row: int, column: int) -> None:
         self.live.clear_cell(sheet, row, column)
+
+
+async def _nowhere(message: Dict[str, Any]) -> None:
+    pass
+
+
+def _block_address(sheet: str, row: int, column: int, rows: int, columns: int) -> str:
+    first = f"{column_name(column)}{row}"
+    if rows == 1 and columns == 1:
+        return f"{sheet}!{first}"
+    return f"{sheet}!{first}:{column_name(column + columns - 1)}{row + rows - 1}"
 
 
 def _caller_of(calls: WorksheetCalls, function: PythonFunction,

@@ -231,9 +231,9 @@ class SheetPage:
         assert live is not None
         kind = message.get("type")
         if kind == "select":
-            sheet = message.get("sheet")
+            sheet, where = message.get("sheet"), message.get("address")
             if isinstance(sheet, str):
-                live.select(sheet)
+                live.select(sheet, where if isinstance(where, str) and len(where) < 40 else None)
             return
         if request_id is None:
             raise SheetError(f"A {str(kind)[:40]!r} request needs an id.")

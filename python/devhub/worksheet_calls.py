@@ -34,7 +34,7 @@ from typing import Any, Awaitable, Callable, Dict, Iterable, List, Optional, Set
 import formualizer
 import orjson
 
-from python_server.quorvel.worksheet_functions import find_functions
+from python_server.quorvel.worksheet_functions import find_functions, module_functions
 
 from .formula_engine import BUSY, ErrorValue, error_literal
 
@@ -63,11 +63,23 @@ class PythonFunction:
     volatile: bool = False
     min_args: int = 0
     max_args: Optional[int] = None
+    streaming: bool = False  # a generator: its cells take each value it yields
+    parameters: Tuple[str, ...] = ()
+    origin: str = "decorator"  # or "published": by hand, from the IDE
+
+    def state(self) -> Dict[str, Any]:
+        """The function as "published_functions_state" lists it."""
+        return {"name": self.name, "module_name": self.module, "function_name": self.function,
+                "parameters": list(self.parameters), "description": self.description,
+                "streaming": self.streaming, "volatile": self.volatile, "origin": self.origin}
 
 
-def functions_of(modules: Dict[str, str]) -> Dict[str, PythonFunction]:
-    """The worksheet functions a workbook's modules define (a name defined twice: the module
-    first in alphabetical order keeps it)."""
+def functions_of(modules: Dict[str, str],
+                 published: Iterable[Dict[str, Any]] = ()) -> Dict[str, PythonFunction]:
+    """The worksheet functions a workbook's modules define, and those published by hand
+    (`published`: {"name", "module_name", "function_name", "description"}, left out while
+    their function is not in its module). A name defined twice: the module first in
+    alphabetical order keeps it, a decorated function before a published one."""
     found: Dict[str, PythonFunction] = {}
     for module in sorted(modules):
         for entry in find_functions(modules[module]):
@@ -79,7 +91,19 @@ def functions_of(modules: Dict[str, str]) -> Dict[str, PythonFunction]:
             found[name] = PythonFunction(name, module, entry["function"],
                                          entry.get("description") or "",
                                          bool(entry.get("volatile")), int(entry["min_args"]),
-                                         entry.get("max_args"))
+                                         entry.get("max_args"), bool(entry["streaming"]),
+                                         tuple(entry["parameters"]))
+    for entry in published:
+        name, module = str(entry.get("name", "")).upper(), str(entry.get("module_name", ""))
+        signature = module_functions(modules.get(module, "")).get(
+            str(entry.get("function_name", "")))
+        if signature is None or name in found:
+            continue
+        found[name] = PythonFunction(name, module, str(entry["function_name"]),
+                                     str(entry.get("description") or ""), False,
+                                     signature["min_args"], signature["max_args"],
+                                     signature["streaming"], tuple(signature["parameters"]),
+                                     "published")
     return found
 
 

@@ -5,7 +5,9 @@ import types
 import pytest
 
 import python_server.quorvel as quorvel
-from python_server.quorvel.worksheet_functions import find_functions, function, valid_function_name
+from python_server.quorvel.workbook_events import arity_problem, find_handlers
+from python_server.quorvel.worksheet_functions import (find_functions, function, module_functions,
+                                                        valid_function_name)
 
 
 def _names(source):
@@ -55,7 +57,8 @@ class TestFindFunctions:
     def test_entry(self):
         entry, = _one("@quorvel.function", "x, y=1", '"""Doubles x.\n\n    Details."""')
         assert entry == {"name": "F", "function": "f", "description": "Doubles x.", "volatile": False,
-                         "min_args": 1, "max_args": 2, "line": 4}
+                         "min_args": 1, "max_args": 2, "parameters": ["x", "y"],
+                         "streaming": False, "line": 4}
         entry, = _one("@quorvel.function(name='dbl', description='Two', volatile=True)", body='"""No."""')
         assert (entry["name"], entry["description"], entry["volatile"]) == ("DBL", "Two", True)
         entry, = _one("@quorvel.function(name=None, description=None)", body='"""Doc."""')
@@ -156,3 +159,60 @@ class TestFindFunctions:
         for entry in found:
             options = getattr(module, entry["function"]).__quorvel_function__
             assert options == {key: entry[key] for key in ("name", "description", "volatile")}
+
+
+class TestStreamingAndHandlers:
+    def test_a_generator_is_streaming_but_a_nested_one_is_not(self):
+        found = {entry["name"]: entry["streaming"] for entry in find_functions(textwrap.dedent('''
+            import quorvel
+            @quorvel.function
+            def ticks(n):
+                if n:
+                    for i in range(n):
+                        x = (yield i)
+            @quorvel.function
+            def delegates():
+                yield from range(3)
+            @quorvel.function
+            def makes():
+                def inner():
+                    yield 1
+                return [v for v in inner()]
+        '''))}
+        assert found == {"TICKS": True, "DELEGATES": True, "MAKES": False}
+
+    def test_handlers_found_as_the_decorator_binds_them(self, monkeypatch):
+        source = textwrap.dedent('''
+            import quorvel
+            from quorvel import on as when
+            @quorvel.on("Change", sheet="Data")
+            @quorvel.on("SelectionChange", "Data")
+            def changed(address): pass
+            @when("Open")
+            def opened(): pass
+            @quorvel.on("Change")
+            def no_sheet(address): pass
+            @quorvel.on("Resize", sheet="Data")
+            def no_event(address): pass
+            @quorvel.on(EVENT)
+            def not_literal(address): pass
+        ''')
+        found = [(h["object_id"], h["event_name"], h["function"]) for h in find_handlers(source)]
+        assert found == [("Data", "Change", "changed"), ("Data", "SelectionChange", "changed"),
+                         ("Workbook", "Open", "opened")]
+        monkeypatch.setitem(sys.modules, "quorvel", quorvel)
+        module = types.ModuleType("book")
+        with pytest.raises(ValueError, match="sheet="):
+            exec(compile(source, "book.py", "exec"), {**module.__dict__, "EVENT": "Change"})
+        assert quorvel.on("Open")(ab12) is ab12
+        assert ab12.__quorvel_events__ == [{"event": "Open", "sheet": None}]
+
+    @pytest.mark.parametrize("event, parameters, problem", [
+        ("Change", "address", None), ("Change", "*args", None), ("Open", "", None),
+        ("Open", "x=1", None), ("Change", "", "takes 0"), ("Open", "a, b", "takes 2"),
+        ("Calculate", "a, b, *c", "at least 2"),
+    ])
+    def test_arity(self, event, parameters, problem):
+        signature = module_functions(f"def f({parameters}): pass")["f"]
+        found = arity_problem(event, signature)
+        assert (found is None) if problem is None else (problem in found)

@@ -177,6 +177,7 @@
   let sheet = null;               // the shown sheet
   let kernel = "";
   let pendingCalls = 0;
+  let handlerNote = "";  // a handler the workbook's next events wait for
   const recalcIds = new Set();
 
   const caches = new Map();       // sheet name -> Map(cell key -> record)
@@ -1273,6 +1274,7 @@
       text = "Kernel " + (kernel || "unknown");
       if (pendingCalls > 0) { text += " · Calculating… (" + pendingCalls + ")"; cls += " busy"; }
       else if (recalcIds.size) { text += " · Calculating…"; cls += " busy"; }
+      if (handlerNote) { text += " · " + handlerNote; cls += " busy"; }
     }
     if (statusState.textContent !== text) statusState.textContent = text;
     if (statusState.className !== cls) statusState.className = cls;
@@ -1402,6 +1404,7 @@
       case "status":
         if (typeof msg.kernel === "string") kernel = msg.kernel;
         if (typeof msg.pending === "number") pendingCalls = msg.pending;
+        if (typeof msg.handler === "string") handlerNote = msg.handler;
         drawStatus();
         break;
       case "message_box": queueMessage(msg); break;

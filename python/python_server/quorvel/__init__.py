@@ -9,7 +9,10 @@ in a workbook's code gets it. It offers:
   raised when the spreadsheet refuses a request.
 * ``Serializer`` -- the value conversion to and from the wire; ``CellError`` -- a cell
   error value (``CellError("#N/A")``) that code can return.
-* ``function`` -- the decorator marking a worksheet function (see ``worksheet_functions``).
+* ``function`` -- the decorator marking a worksheet function (see ``worksheet_functions``);
+  a generator function so marked is a streaming one: its cells take each value it yields.
+* ``on`` -- the decorator binding a function to an event of the workbook (see
+  ``workbook_events``).
 * ``messaging`` -- the kernel's sender and the callable registry.
 * ``old_com`` -- preparation of the Windows host.
 
@@ -35,6 +38,7 @@ from typing import Any, Dict, List
 from . import messaging, old_com
 from .excel import Context, Excel, ExcelError, Range
 from .serializer import CellError, Serializer
+from .workbook_events import on
 from .worksheet_functions import function
 
 __all__ = [
@@ -54,6 +58,7 @@ __all__ = [
     "get_object_registry",
     "messaging",
     "old_com",
+    "on",
     "save_object",
     "set_enable_events",
     "show_message_box",

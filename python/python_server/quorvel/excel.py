@@ -74,6 +74,10 @@ class Range:
             raise ValueError(f"A range address must be a non-empty string, got {address!r}")
         if sheet is not None and not isinstance(sheet, str):
             raise TypeError(f"A sheet name must be a string or None, got {type(sheet).__name__!r}")
+        if sheet is None and "!" in address:  # "Sheet1!A1", as event handlers are given
+            sheet, address = address.rsplit("!", 1)
+            if len(sheet) > 1 and sheet[0] == sheet[-1] == "'":
+                sheet = sheet[1:-1].replace("''", "'")
         self._excel = excel
         self.address = address
         self.sheet = sheet

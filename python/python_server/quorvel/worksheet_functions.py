@@ -13,7 +13,8 @@ import inspect
 import re
 from typing import Any, Callable, Dict, List, Optional
 
-__all__ = ["ATTRIBUTE", "find_functions", "function", "valid_function_name"]
+__all__ = ["ATTRIBUTE", "find_functions", "function", "module_functions", "signature_of",
+           "valid_function_name"]
 
 # The attribute the decorator sets on a function: its options as a dict.
 ATTRIBUTE = "__quorvel_function__"
@@ -120,8 +121,8 @@ def _top_level(body: List[ast.stmt]):
                 yield from _top_level(handler.body)
 
 
-def _decorator_names(statements: List[ast.stmt]) -> tuple:
-    """The names the module binds to the quorvel package and to its ``function``."""
+def _decorator_names(statements: List[ast.stmt], decorator: str = "function") -> tuple:
+    """The names the module binds to the quorvel package and to its `decorator`."""
     packages = {"quorvel"}
     decorators = set()
     for statement in statements:
@@ -131,8 +132,8 @@ def _decorator_names(statements: List[ast.stmt]) -> tuple:
                     packages.add(alias.asname)
         elif isinstance(statement, ast.ImportFrom) and statement.module == "quorvel" and not statement.level:
             for alias in statement.names:
-                if alias.name in ("function", "*"):
-                    decorators.add(alias.asname or "function")
+                if alias.name in (decorator, "*"):
+                    decorators.add(alias.asname or decorator)
     return packages, decorators
 
 
@@ -178,25 +179,63 @@ def _entry(node: ast.FunctionDef, options: Dict[str, Any]) -> Optional[Dict[str,
     name = options.get("name", node.name).upper()
     if not valid_function_name(name):
         return None
-    positional = len(arguments.posonlyargs) + len(arguments.args)
     description = options.get("description")
     return {
         "name": name,
         "function": node.name,
         "description": _first_line(ast.get_docstring(node)) if description is None else description,
         "volatile": options.get("volatile", False),
+        **signature_of(node),
+    }
+
+
+def signature_of(node: ast.FunctionDef) -> Dict[str, Any]:
+    """What a caller needs to know of a ``def``: ``min_args`` and ``max_args`` (positional;
+    ``None`` with ``*args``), ``parameters`` (their names), ``streaming`` (a generator
+    function: its calls give each value it yields) and ``line``."""
+    arguments = node.args
+    positional = len(arguments.posonlyargs) + len(arguments.args)
+    names = [a.arg for a in (*arguments.posonlyargs, *arguments.args)]
+    if arguments.vararg:
+        names.append("*" + arguments.vararg.arg)
+    return {
         "min_args": positional - len(arguments.defaults),
         "max_args": None if arguments.vararg else positional,
+        "parameters": names,
+        "streaming": _yields(node),
         "line": node.lineno,
     }
+
+
+def _yields(node: ast.FunctionDef) -> bool:
+    """Whether the function's own body (not a nested function's) holds a ``yield``."""
+    pending: List[ast.AST] = list(node.body)
+    while pending:
+        item = pending.pop()
+        if isinstance(item, (ast.Yield, ast.YieldFrom)):
+            return True
+        if isinstance(item, (ast.FunctionDef, ast.AsyncFunctionDef, ast.Lambda, ast.ClassDef)):
+            continue
+        pending.extend(ast.iter_child_nodes(item))
+    return False
+
+
+def module_functions(source: str) -> Dict[str, Dict[str, Any]]:
+    """The module's top-level functions by name, each described as ``signature_of`` does
+    (source that does not parse has none)."""
+    try:
+        tree = ast.parse(source)
+    except (SyntaxError, ValueError, RecursionError, MemoryError):
+        return {}
+    return {node.name: signature_of(node) for node in _top_level(tree.body)
+            if isinstance(node, ast.FunctionDef)}
 
 
 def find_functions(source: str) -> List[Dict[str, Any]]:
     """The worksheet functions a module's source declares, found without running it.
 
     One entry per top-level ``def`` marked with the decorator as ``function`` describes:
-    ``{"name", "function", "description", "volatile", "min_args", "max_args", "line"}``
-    (``max_args`` is ``None`` with ``*args``; ``line`` is that of the ``def``). Functions
+    ``{"name", "function", "description", "volatile"}`` and what ``signature_of`` gives. Functions
     whose decorator options are not literals, whose name is not valid or that have a
     keyword-only parameter without a default are left out; when two claim one name the
     later wins. Source that does not parse declares none.
