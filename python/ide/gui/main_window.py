@@ -136,6 +136,10 @@ class MainWindow(QMainWindow):
         self.object_inspector = ObjectInspectorPanel(self)
         self.package_manager.send_requested.connect(self._send_to_hub)
         self.object_inspector.send_requested.connect(self._send_to_hub)
+        for panel in self._automation_panels():
+            panel.send_requested.connect(self._send_to_hub)
+            # They pick functions from the modules as the window has them now.
+            panel.module_source = lambda workbook_id: self._module_cache.get(workbook_id)
         self.tool_tabs = QTabWidget(self)
         for title, panel in (("Packages", self.package_manager), ("Events", self.event_manager),
                              ("Timers", self.timer_manager),
@@ -313,6 +317,11 @@ class MainWindow(QMainWindow):
         workbooks = [(wid, explorer.display_name(wid)) for wid in explorer._workbook_items]
         self.package_manager.set_workbooks(workbooks)
         self.object_inspector.set_workbooks(workbooks)
+        for panel in self._automation_panels():
+            panel.set_workbooks(workbooks)
+
+    def _automation_panels(self) -> tuple:
+        return (self.function_publisher, self.event_manager, self.timer_manager)
 
     def _send_to_hub(self, message: dict) -> None:
         """Sends a panel's request through the connection client (`link`, set by the app)."""
@@ -353,11 +362,11 @@ class MainWindow(QMainWindow):
         self.console.select_workbook(workbook_id)
 
     def _follow_workbook(self, workbook_id: Optional[str]) -> None:
-        """The prompt and the package and object panels follow the workbook the user is in."""
+        """The prompt and the tool panels follow the workbook the user is in."""
         if not workbook_id:
             return
         self.console.select_workbook(workbook_id)
-        for panel in (self.package_manager, self.object_inspector):
+        for panel in (self.package_manager, self.object_inspector, *self._automation_panels()):
             panel.workbook_box.select(workbook_id)
 
     # --- editors --------------------------------------------------------------------------
