@@ -216,7 +216,8 @@ core::Task<> execute_streaming_function(nb::object self, nb::object request_id,
             RunningRequest running(stream.request_id);
             return run_streaming_in_thread(self, stream, callbacks, channel);
         };
-        nb::object record = co_await on_worker(self, work);
+        nb::object record =
+            co_await on_own_thread(self, nb::str(core::text("Stream-", request_id)), work);
         auto elapsed = core::one_decimal(milliseconds_since(start));
         nb::object error = field(record, INTERNED("error"));
         if (truthy(error)) {

@@ -1,6 +1,8 @@
 // Capturing, importing and dispatching to the worker pool for the paths that run user code.
 #include "kernel/user_call.hpp"
 
+#include <atomic>
+
 #include "core/errors.hpp"
 #include "core/interned.hpp"
 #include "core/text.hpp"
@@ -84,6 +86,60 @@ core::Task<nb::object> on_worker(nb::object kernel, std::function<nb::object()> 
         throw;
     }
     // Every message the code wrote goes out before anything reports its outcome.
+    nb::object channel = kernel.attr("_output_channel");
+    if (!channel.is_none())
+        co_await OutputChannel::flush(channel);
+    co_return result;
+}
+
+namespace {
+
+std::atomic<int> own_threads{0};
+
+// Settles `done` on its loop with the outcome of a thread's work, unless it was settled.
+void settle_from_thread(nb::handle loop, nb::handle done, nb::handle method, nb::handle value) {
+    nb::object settle = nb::cpp_function([](nb::object future, nb::str how, nb::object outcome) {
+        if (!truthy(future.attr("done")()))
+            future.attr(how)(outcome);
+    });
+    try {
+        loop.attr("call_soon_threadsafe")(settle, done, method, value);
+    } catch (nb::python_error &) {
+        // The loop is closed: nobody waits for the outcome any more.
+    }
+}
+
+} // namespace
+
+core::Task<nb::object> on_own_thread(nb::object kernel, nb::str name,
+                                     std::function<nb::object()> fn) {
+    if (own_threads.fetch_add(1) >= MAX_OWN_THREADS) {
+        --own_threads;
+        core::raise(PyExc_RuntimeError, core::text("The kernel runs ", MAX_OWN_THREADS,
+                                                   " streams already; end one first"));
+    }
+    nb::object loop = state().asyncio.attr("get_running_loop")();
+    nb::object done = loop.attr(INTERNED("create_future"))();
+    nb::object body = nb::cpp_function(std::move(fn));
+    nb::object runner = nb::cpp_function([body, done, loop]() {
+        try {
+            nb::object value = body();
+            settle_from_thread(loop, done, nb::str("set_result"), value);
+        } catch (nb::python_error &e) {
+            settle_from_thread(loop, done, nb::str("set_exception"), core::exception_of(e));
+        }
+        --own_threads;
+    });
+    try {
+        nb::module_::import_("threading")
+            .attr("Thread")(nb::arg("target") = runner, nb::arg("name") = name,
+                            nb::arg("daemon") = true)
+            .attr("start")();
+    } catch (nb::python_error &) {
+        --own_threads;
+        throw;
+    }
+    nb::object result = co_await done;
     nb::object channel = kernel.attr("_output_channel");
     if (!channel.is_none())
         co_await OutputChannel::flush(channel);

@@ -38,6 +38,14 @@ nb::object function_of(nb::handle module, nb::handle module_name, nb::handle fun
 // message posted to the output channel meanwhile has been sent.
 core::Task<nb::object> on_worker(nb::object kernel, std::function<nb::object()> fn);
 
+// As on_worker, on a thread of its own (named `name`) rather than the pool: for work that
+// lasts as long as its requester wants, such as a stream, which would otherwise hold one of the
+// pool's few workers for its whole life (ten streaming cells would leave no worker for any
+// other call or cell). At most MAX_OWN_THREADS run at once; beyond, RuntimeError.
+core::Task<nb::object> on_own_thread(nb::object kernel, nb::str name,
+                                     std::function<nb::object()> fn);
+inline constexpr int MAX_OWN_THREADS = 256;
+
 // The task side the paths share: `work` on the pool (it returns the worker result record), the
 // record's non-empty "logs" logged at info after `logs_title`, then the awaitable that
 // `report(record)` returns. Returns None, or the ordinary exception that escaped any of it, for

@@ -41,6 +41,14 @@ GENERATORS = textwrap.dedent("""\
     def many(n):
         for i in range(n):
             yield i
+
+    def endless():
+        while True:
+            time.sleep(0.01)
+            yield 1
+
+    def plain_call(x):
+        return x + 1
 """)
 
 
@@ -127,6 +135,33 @@ class TestStreams:
         await gens.send(start("many", [1000]))
         messages = await until_done(gens, timeout=60)
         assert [m["result"] for m in messages[:-1]] == list(range(1000))
+
+
+    async def test_streams_running_for_good_leave_the_workers_to_other_calls(self, gens):
+        count = 25  # more than the worker pool's threads
+        for n in range(count):
+            await gens.send(start("endless", request_id=f"e{n}"))
+        started = set()
+        while len(started) < count:
+            message = await gens.receive(30)
+            if message["type"] == "streaming_function_result":
+                started.add(message["request_id"])
+        await gens.send({"type": "custom_function_call", "module_name": "gens",
+                         "function_name": "plain_call", "args": [41], "request_id": "c1",
+                         "workbook_id": WB})
+        while True:
+            message = await gens.receive(10)
+            if message["type"] == "function_execution_result":
+                assert message["status"] == "success" and message["result"] == 42, message
+                break
+        for n in range(count):
+            await gens.send({"type": "cancel_streaming_function", "request_id": f"e{n}"})
+        ended = set()
+        while len(ended) < count:
+            message = await gens.receive(30)
+            if message["type"] == "streaming_function_result" and message["done"]:
+                assert message["result"] == "Canceled"
+                ended.add(message["request_id"])
 
 
 class TestModuleSync:
