@@ -1,5 +1,6 @@
 """The workbook page in a browser: Python results of a paste, one edit's dependents, opening a
-large workbook, and scrolling a long sheet, each measured on the page itself.
+large workbook, scrolling a long sheet, streaming cells and a Change handler, each measured on
+the page itself.
 
 The page is the hub's own (/workbook/<id>), in Debian's headless Chromium driven through
 Selenium (tests/browser.py), with a small probe installed before the page's script runs
@@ -28,7 +29,19 @@ and watches the grid's cells on screen for their new texts.
    work from the scroll event to the frame drawn; median and 95th percentile. Baseline: the
    same scroll over an empty workbook's sheet. Target: <= 16 ms (one frame at 60 Hz).
 
-Run: .venv/bin/python bench/sheet.py [--smoke] [--only paste|edit|opening|scroll ...]
+5. A stream of 1,000 values a second into one cell (5,000 values): from each value leaving
+   the kernel's generator (its own clock) until the grid draws it (the page's clock, both
+   wall clocks of this machine); median and 99th percentile; and whether every value reached
+   the engine, in order (the hub's messages to the pages). Targets: median <= 20 ms, p99 <=
+   100 ms, none lost.
+6. 100 cells each streaming 10 values a second: the frames the page draws a second over 5 s,
+   against the same page without streams. Target: 60 frames a second.
+7. A typed edit (a number into C1, Enter) until the workbook's Change handler starts in the
+   kernel (its own clock); baseline: a typed =STAMP(n) until the page shows its result (a
+   custom function call's round trip through the page), and until the function starts. Median
+   of 15; target: <= 2x that round trip.
+
+Run: .venv/bin/python bench/sheet.py [--smoke] [--only paste|edit|opening|scroll|stream|streams|handler ...]
 (--smoke: small sizes, a round or two)
 """
 from __future__ import annotations
@@ -67,10 +80,14 @@ WAIT_MS = 180_000  # longest a page measurement may take before it counts as fai
 
 FULL = {"paste_cells": 10_000, "paste_rounds": 3, "burst_calls": 10_000,
         "edit_cells": 10_000, "edit_rounds": 15, "open_rows": 50_000, "openings": 3,
-        "scroll_rows": 100_000, "scroll_columns": 4, "scroll_steps": 400, "scroll_rounds": 2}
+        "scroll_rows": 100_000, "scroll_columns": 4, "scroll_steps": 400, "scroll_rounds": 2,
+        "stream_values": 5_000, "stream_rate": 1_000, "stream_cells": 100, "frame_seconds": 5,
+        "handler_rounds": 15}
 SMOKE = {"paste_cells": 500, "paste_rounds": 1, "burst_calls": 100,
          "edit_cells": 500, "edit_rounds": 3, "open_rows": 1_000, "openings": 1,
-         "scroll_rows": 5_000, "scroll_columns": 4, "scroll_steps": 30, "scroll_rounds": 1}
+         "scroll_rows": 5_000, "scroll_columns": 4, "scroll_steps": 30, "scroll_rounds": 1,
+         "stream_values": 200, "stream_rate": 200, "stream_cells": 10, "frame_seconds": 1,
+         "handler_rounds": 3}
 
 
 class Page:
@@ -373,8 +390,204 @@ async def measure_scroll(hub: DevHub, page: Page, folder: Path, size: dict) -> N
           f"{verdict(ours['p95'] <= 16.0)}]")
 
 
+# --- 5, 6, 7. streams and handlers --------------------------------------------------------------
+
+LIVE_MODULE = '''import json
+import os
+import time
+
+import quorvel
+
+
+@quorvel.function
+def feed(count, rate, path):
+    """`count` values, `rate` a second; the kernel's clock as each leaves it, written to `path`."""
+    sent = []
+    start = time.perf_counter()
+    for i in range(int(count)):
+        wait = start + i / rate - time.perf_counter()
+        if wait > 0:
+            time.sleep(wait)
+        sent.append(time.time() * 1000)
+        yield i
+    with open(path, "w") as out:
+        json.dump(sent, out)
+
+
+@quorvel.function
+def tick(rate, seed):
+    i = int(seed)
+    while True:
+        i += 1
+        yield i
+        time.sleep(1 / rate)
+
+
+STARTS = []
+
+
+def _note(path):
+    STARTS.append(time.time() * 1000)
+    with open(path + ".new", "w") as out:
+        json.dump(STARTS, out)
+    os.replace(path + ".new", path)  # the bench reads it meanwhile
+
+
+@quorvel.on("Change", sheet="Sheet1")
+def started(address):
+    if address.endswith("!C1"):
+        _note(STARTS_PATH)
+
+
+@quorvel.function
+def stamp(x):
+    _note(STARTS_PATH)
+    return x * 2
+
+
+@quorvel.function
+def double(x):
+    return x * 2
+'''
+
+
+async def live_workbook(hub: DevHub, folder: Path, workbook_id: str, page: Page):
+    await hub.open_workbook(str(folder / workbook_id))
+    await hub.kernel_ready(workbook_id, 60)
+    starts = folder / f"{workbook_id}.starts.json"
+    await hub.save_module(workbook_id, "live",
+                          f"STARTS_PATH = {str(starts)!r}\n" + LIVE_MODULE)
+    live = await live_of(hub, workbook_id)
+    await on_page(page.open, hub.workbook_url(workbook_id))
+    return live, starts
+
+
+async def until(condition, timeout: float, what: str) -> None:
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            raise RuntimeError(f"{what} did not happen within {timeout:.0f} s")
+        await asyncio.sleep(0.01)
+
+
+async def measure_stream(hub: DevHub, page: Page, folder: Path, size: dict) -> None:
+    count, rate = size["stream_values"], size["stream_rate"]
+    live, _ = await live_workbook(hub, folder, "Stream.xlsx", page)
+    engine_values = []  # what the engine gave A1, in order, as the hub sends it to the pages
+    original = live.broadcast
+
+    def watch(message):
+        if message.get("type") == "changed" and message.get("sheet") == SHEET:
+            engine_values.extend(r[2] for r in message["cells"] if r[0] == 1 and r[1] == 1)
+        return original(message)
+
+    live.broadcast = watch
+    times = folder / "stream.json"
+    await on_page(page.driver.execute_script, "__bench.follow(arguments[0])", address("A", 1))
+    live.edit(SHEET, 1, 1, [[f'=FEED({count}, {rate}, "{times}")']])
+    await until(lambda: times.exists() and live.streams.running == 0, count / rate + 60,
+                "the stream's end")
+    await asyncio.sleep(0.5)  # the last values reach the page
+    shown = await on_page(page.driver.execute_script, "return __bench.stopFollowing()")
+    live.broadcast = original
+    sent = json.loads(times.read_text())
+    latencies = [at - sent[int(text)] for text, at in shown
+                 if isinstance(text, str) and text.isdigit() and int(text) < len(sent)]
+    in_order = [v for v in engine_values if isinstance(v, int)] == list(range(count))
+    median, p99 = statistics.median(latencies), percentile(latencies, 0.99)
+    print(f"a stream of {count:,} values at {rate:,}/s into one cell: from each value leaving "
+          f"the kernel until the page shows it, median {median:.1f} ms, p99 {p99:.1f} ms, "
+          f"longest {max(latencies):.1f} ms; {len(latencies):,} of {count:,} values drawn "
+          f"(the others replaced within a frame); every value given to the engine in order: "
+          f"{in_order} [target median <= 20 ms: {verdict(median <= 20)}; p99 <= 100 ms: "
+          f"{verdict(p99 <= 100)}; none lost: {verdict(in_order)}]")
+
+
+async def measure_streams(hub: DevHub, page: Page, folder: Path, size: dict) -> None:
+    cells, seconds = size["stream_cells"], size["frame_seconds"]
+    live, _ = await live_workbook(hub, folder, "Streams.xlsx", page)
+    quiet = await on_page(page.driver.execute_async_script,
+                          "__bench.frames(arguments[0]).then(arguments[arguments.length - 1])",
+                          seconds * 1000)
+    live.edit(SHEET, 1, 1, [[f"=TICK(10, {n * 1000})"] for n in range(1, cells + 1)])
+    await until(lambda: live.streams.running == cells, 60, f"{cells} streams to run")
+    await asyncio.sleep(1.0)
+    busy = await on_page(page.driver.execute_async_script,
+                         "__bench.frames(arguments[0]).then(arguments[arguments.length - 1])",
+                         seconds * 1000)
+    live.edit(SHEET, 1, 1, [[""] for _ in range(cells)])
+    await until(lambda: live.streams.running == 0, 30, "the streams to stop")
+    figures = []
+    for run in (busy, quiet):
+        gaps = run["gaps"]
+        figures.append((len(gaps) / (run["elapsed"] / 1000), statistics.median(gaps),
+                        percentile(gaps, 0.95), run["longTasks"]))
+    (fps, gap, gap95, long), (quiet_fps, quiet_gap, quiet_gap95, _) = figures
+    print(f"{cells} cells each streaming 10 values a second, {seconds} s: the page draws "
+          f"{fps:.1f} frames a second (interval median {gap:.1f} ms, p95 {gap95:.1f} ms, "
+          f"{long} long tasks); the same page without streams {quiet_fps:.1f} (median "
+          f"{quiet_gap:.1f} ms, p95 {quiet_gap95:.1f} ms) [target 60 frames a second: "
+          f"{verdict(fps >= 57)}]")
+
+
+async def measure_handler(hub: DevHub, page: Page, folder: Path, size: dict) -> None:
+    rounds = size["handler_rounds"]
+    workbook_id = "Handler.xlsx"
+    live, starts = await live_workbook(hub, folder, workbook_id, page)
+    session = hub.kernel(workbook_id)
+    round_trips = []
+    for n in range(rounds + 2):
+        request_id = f"bench-call-{n}"
+        started = time.perf_counter()
+        await session.send({"type": "custom_function_call", "module_name": "live",
+                            "function_name": "double", "args": [n], "request_id": request_id,
+                            "workbook_id": workbook_id})
+        while True:
+            message = await session.receive(30)
+            if message.get("type") == "function_execution_result" and \
+                    message.get("request_id") == request_id:
+                break
+        if n >= 2:
+            round_trips.append((time.perf_counter() - started) * 1000)
+    delays, call_starts, call_shown = [], [], []
+    for n in range(rounds + 2):
+        for where, text in (("C1", str(n + 1)), ("C2", f"=STAMP({n + 1})")):
+            before = len(json.loads(starts.read_text())) if starts.exists() else 0
+            if where == "C2":
+                await on_page(page.driver.execute_script, "__bench.follow(arguments[0])",
+                              address("C", 2))
+            await on_page(page.click, address(where[0], int(where[1:])))
+            await on_page(page.driver.execute_script, "__bench.armKey('Enter')")
+            await on_page(page.type, text)
+            await until(lambda: starts.exists() and len(json.loads(starts.read_text())) > before,
+                        30, f"the kernel's start of {text}")
+            typed = await on_page(page.driver.execute_script, "return __bench.keyEpoch()")
+            started_at = json.loads(starts.read_text())[before]
+            if where == "C1":
+                await until(lambda: live.events.running is None, 30, "the handler's end")
+                if n >= 2:
+                    delays.append(started_at - typed)
+                continue
+            await on_page(page.wait_text, address("C", 2), str(2 * (n + 1)))
+            shown = await on_page(page.driver.execute_script, "return __bench.stopFollowing()")
+            shown_at = next(at for shown_text, at in shown if shown_text == str(2 * (n + 1)))
+            await until(lambda: live.events.running is None, 30, "the handler's end")
+            if n >= 2:
+                call_starts.append(started_at - typed)
+                call_shown.append(shown_at - typed)
+    ours, start, trip = (statistics.median(v) for v in (delays, call_starts, call_shown))
+    base = statistics.median(round_trips)
+    print(f"a typed edit until its Change handler starts in the kernel, median of {rounds}: "
+          f"{ours:.1f} ms (p90 {percentile(delays, 0.9):.1f} ms); a typed =STAMP(n) until the "
+          f"function starts in the kernel {start:.1f} ms, until the page shows its result "
+          f"{trip:.1f} ms; ratio to that round trip {ours / trip:.2f}, to the function's start "
+          f"{ours / start:.2f}; the hub's own call round trip {base:.2f} ms [target <= 2x a "
+          f"custom function call's round trip: {verdict(ours <= 2 * trip)}]")
+
+
 MEASURES = {"paste": measure_paste, "edit": measure_edit, "opening": measure_opening,
-            "scroll": measure_scroll}
+            "scroll": measure_scroll, "stream": measure_stream, "streams": measure_streams,
+            "handler": measure_handler}
 
 
 async def main(size: dict, only) -> int:

@@ -205,4 +205,45 @@
       }, 60000 + steps * 100);
     });
   };
+
+  // Notes each text one cell shows, with the wall clock (epoch ms) when the grid drew it in,
+  // until `stop` is called: [[text, epochMs], ...].
+  B.follow = function (address) {
+    const shown = [];
+    let last = null;
+    const observer = new MutationObserver(() => {
+      const el = document.querySelector('.cell[data-address="' + address + '"]');
+      const text = el ? el.textContent : null;
+      if (text !== last) { last = text; shown.push([text, performance.timeOrigin + performance.now()]); }
+    });
+    observer.observe(document.getElementById("cells"), { subtree: true, childList: true, characterData: true });
+    B.stopFollowing = () => { observer.disconnect(); return shown; };
+  };
+
+  // Counts the frames drawn over `ms`: the time between them, and the long tasks meanwhile.
+  B.frames = function (ms) {
+    return new Promise((resolve) => {
+      const gaps = [];
+      let last = 0, longTasks = 0, longest = 0, observer = null;
+      try {
+        observer = new PerformanceObserver((list) => {
+          for (const entry of list.getEntries()) { longTasks++; longest = Math.max(longest, entry.duration); }
+        });
+        observer.observe({ type: "longtask" });
+      } catch (err) { observer = null; }
+      const started = performance.now();
+      function frame(ts) {
+        if (last) gaps.push(ts - last);
+        last = ts;
+        if (performance.now() - started < ms) { requestAnimationFrame(frame); return; }
+        if (observer) observer.disconnect();
+        resolve({ gaps, longTasks, longest, elapsed: performance.now() - started });
+      }
+      requestAnimationFrame(frame);
+    });
+  };
+
+  // The wall clock (epoch ms) of the next press of `key`.
+  B.armKey = function (key) { B.key = { key, ctrl: false }; B.keyAt = 0; };
+  B.keyEpoch = function () { return B.keyAt ? performance.timeOrigin + B.keyAt : 0; };
 })();
