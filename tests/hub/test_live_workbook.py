@@ -49,6 +49,13 @@ def broken():
 
 
 @quorvel.function
+def spinning():
+    while True:
+        pass
+    yield 1
+
+
+@quorvel.function
 def weird():
     yield {1, 2}
 
@@ -56,8 +63,9 @@ def weird():
 @quorvel.on("Change", sheet="Sheet1")
 def on_change(address):
     print("changed", address)
-    if address == "Sheet1!A1":
-        excel.range("B1").value = excel.range(address).value * 10
+    value = excel.range(address).value
+    if address == "Sheet1!A1" and isinstance(value, (int, float)):
+        excel.range("B1").value = value * 10
 
 
 def stamp():
@@ -108,7 +116,8 @@ class Ide:
         request_id = await self.send({"workbook_id": WB, **message})
         while True:
             reply = await self.next(timeout)
-            if reply.get("request_id") == request_id:
+            if reply.get("request_id") == request_id and reply["type"] not in (
+                    "stdout", "stderr", "result_output"):
                 return reply
 
     async def until(self, predicate, timeout=30):
@@ -137,6 +146,13 @@ async def live(hub, tmp_path):
         page = SheetClient(page_socket)
         await page.until(lambda c: c.hello is not None)
         yield hub, ide, page
+
+
+async def eventually(condition, timeout=30):
+    deadline = asyncio.get_running_loop().time() + scaled(timeout)
+    while not condition():
+        assert asyncio.get_running_loop().time() < deadline, "not in time"
+        await asyncio.sleep(0.02)
 
 
 def _of(kind):
@@ -195,6 +211,16 @@ class TestStreamingCells:
         assert "the stream broke" in page.cells["Sheet1!A1"][2]
         await page.shows("Sheet1!B1", {"error": "#VALUE!"})
         await page.shows("Sheet1!C1", "")  # yielded nothing: empty
+
+    async def test_a_stream_that_never_yields_is_stopped_when_its_cell_changes(self, live):
+        hub, ide, page = live
+        await page.edit("A1", ["=SPINNING()"])
+        workbook = hub.live_workbook(WB)
+        await page.drain(0.3)
+        assert workbook.streams.running == 1 and page.value("Sheet1!A1") == {"error": "#BUSY!"}
+        await page.edit("A1", ["=TICKS(2)"])
+        await page.shows("Sheet1!A1", 1)
+        await eventually(lambda: workbook.streams.running == 0)
 
     async def test_a_restarted_kernel_cancels_streams_and_they_keep_their_value(self, live):
         hub, ide, page = live
@@ -316,6 +342,25 @@ class TestEvents:
         assert hub.live_workbook(WB).events.bound() == []
 
 
+    async def test_a_hundred_handlers_of_one_event_run_in_order(self, live):
+        hub, ide, page = live
+        many = "SEEN = []\n" + "".join(f"def h{n}(address):\n    SEEN.append({n})\n"
+                                      for n in range(100))
+        await hub.save_module(WB, "many", many)
+        saved = await ide.ask({"type": "save_event_config", "handlers": [
+            {"object_id": "Sheet1", "event_name": "Change", "module_name": "many",
+             "function_name": f"h{n}"} for n in range(100)]})
+        assert saved.get("success"), (saved, ide.console()[-500:])
+        await page.edit("F1", ["go"])
+        events = hub.live_workbook(WB).events
+        await eventually(lambda: events.running is None and not events.state()["queued"])
+        reply = await ide.ask({"type": "execution_request", "source": "ide",
+                               "code": "import many\nprint(many.SEEN == list(range(100)))"})
+        assert reply["success"] and "True" in ide.console(), reply
+        await page.edit("A1", ["7"])  # and the sheet goes on
+        await page.shows("Sheet1!B1", 70)
+
+
 class TestFunctionsAndTimers:
     async def test_publish_by_hand_call_it_and_unpublish(self, live):
         hub, ide, page = live
@@ -356,3 +401,36 @@ class TestFunctionsAndTimers:
         workbook = hub.live_workbook(WB)
         await ide.ask({"type": "save_ontime_events", "ontime_events": []})
         assert workbook.timers.timers == []
+
+
+class TestStreamBacklog:
+    async def test_a_stream_far_ahead_of_its_cells_goes_on_from_its_latest(self, monkeypatch):
+        from devhub.formula_engine import BUSY
+        from devhub.worksheet_calls import PythonFunction
+        from devhub.worksheet_streams import WorksheetStreams
+
+        monkeypatch.setattr("devhub.worksheet_streams.MAX_BACKLOG", 10)
+        told, sent = [], []
+
+        async def send(message):
+            sent.append(message)
+            return True
+
+        streams = WorksheetStreams(WB, send, lambda: None, {}, told.append)
+        function = PythonFunction("FAST", "m", "fast", streaming=True)
+        assert streams.call(function, "Sheet1!A1") is BUSY
+        await asyncio.sleep(0)
+        request_id = sent[0]["request_id"]
+        for n in range(25):
+            streams.answered({"request_id": request_id, "result": n, "done": False})
+        assert len(told) == 1 and "values were skipped" in told[0]
+        # Each time it runs more than 10 ahead it goes on from the latest: 10, then 20.
+        assert streams.take_changed() == {"Sheet1!A1"}
+        assert streams.call(function, "Sheet1!A1") == 20
+        shown = []
+        while streams.backlog:
+            streams.take_changed()
+            shown.append(streams.call(function, "Sheet1!A1"))
+        assert shown == [21, 22, 23, 24]
+        streams.answered({"request_id": request_id, "done": True})
+        assert streams.call(function, "Sheet1!A1") == 24  # a finished stream keeps its value
