@@ -1,6 +1,7 @@
 """Builds examples/Forecast.xlsx: a year of monthly sales, a few ordinary formulas, and cells
 that call the workbook's Python functions (``@quorvel.function``) to measure the growth and
-forecast the months ahead.
+forecast the months ahead. Three rows are live: a clock a streaming function feeds, the last
+edit of the sales (written by a Change handler) and a count a timer keeps.
 
     .venv/bin/python examples/make_forecast.py [OUTPUT.xlsx]
 
@@ -37,6 +38,13 @@ SUMMARY = [
 TABLE_TITLE = ("D8", "Outlook")
 TABLE = ("D9", "=FORECAST_TABLE(B2:B13, 6, A13)")
 TABLE_TOTAL = ("D16", "Total", "E16", "=SUM(E10:E15)")
+# The live cells, written by the module "live": its clock ticks in E18, its Change handler
+# writes E19:F19 when a sales cell changes, its timer E20:F20.
+LIVE_TITLE = ("D17", "Live")
+LIVE_LABELS = [("D18", "Now"), ("D19", "Last edit"), ("D20", "Refreshed")]
+CLOCK = ("E18", "=CLOCK()")
+TIMER = {"timer_id": "refresh", "module_name": "live", "function_name": "refresh",
+         "interval_seconds": 5, "enabled": True}
 
 FORECAST_MODULE = '''\
 """The forecast's worksheet functions: how fast sales grow, and the months ahead."""
@@ -128,7 +136,64 @@ def best_month(months, sales):
     return max(pairs, key=lambda pair: pair[0])[1]
 '''
 
-MODULES = {"forecast": FORECAST_MODULE, "report": REPORT_MODULE}
+LIVE_MODULE = '''\
+"""The live cells: a clock that ticks in its cell, the last edit of the sales, and how often
+a timer has refreshed the sheet."""
+
+import re
+import time
+
+import quorvel
+from quorvel import excel
+
+SALES_COLUMN, SALES_ROWS = 2, range(2, 14)  # B2:B13
+_RANGE = re.compile(r"\\$?([A-Z]+)\\$?([0-9]+)(?::\\$?([A-Z]+)\\$?([0-9]+))?")
+
+
+@quorvel.function(description="The time of day, HH:MM:SS, every `interval` seconds")
+def clock(interval=1):
+    pause = max(float(interval), 0.1)
+    while True:
+        yield time.strftime("%H:%M:%S")
+        time.sleep(pause)
+
+
+def column_number(letters):
+    number = 0
+    for letter in letters:
+        number = number * 26 + ord(letter) - ord("A") + 1
+    return number
+
+
+def holds_sales(address):
+    """Whether a range ("Forecast!B5", "Forecast!A3:C4") holds one of the sales cells."""
+    match = _RANGE.fullmatch(address.rpartition("!")[2].upper())
+    if match is None:
+        return False
+    left, top, right, bottom = match.groups()
+    left, right = column_number(left), column_number(right or left)
+    top, bottom = int(top), int(bottom or top)
+    return (left <= SALES_COLUMN <= right and top <= SALES_ROWS[-1]
+            and bottom >= SALES_ROWS[0])
+
+
+@quorvel.on("Change", sheet="Forecast")
+def sales_edited(address):
+    """Notes which cells were edited last, and when; other cells' changes are let be."""
+    if holds_sales(address):
+        where = address.rpartition("!")[2]
+        excel.range("Forecast!E19:F19").value = [[where, time.strftime("%H:%M:%S")]]
+
+
+def refresh():
+    """Run by the workbook's timer: counts its runs, and says when the last one was."""
+    count = excel.range("Forecast!E20").value
+    count = count if isinstance(count, int) and not isinstance(count, bool) else 0
+    excel.range("Forecast!E20:F20").value = [[count + 1, time.strftime("%H:%M:%S")]]
+'''
+
+MODULES = {"forecast": FORECAST_MODULE, "report": REPORT_MODULE, "live": LIVE_MODULE}
+SETTINGS = {"ontime_events": [TIMER]}
 
 
 def write_cells(path: Path) -> None:
@@ -146,7 +211,11 @@ def write_cells(path: Path) -> None:
     sheet[TABLE[0]] = TABLE[1]
     label_cell, label, total_cell, total = TABLE_TOTAL
     sheet[label_cell], sheet[total_cell] = label, total
-    for cell in ("A1", "B1", TABLE_TITLE[0], label_cell):
+    sheet[LIVE_TITLE[0]] = LIVE_TITLE[1]
+    for live_cell, text in LIVE_LABELS:
+        sheet[live_cell] = text
+    sheet[CLOCK[0]] = CLOCK[1]
+    for cell in ("A1", "B1", TABLE_TITLE[0], label_cell, LIVE_TITLE[0]):
         sheet[cell].font = bold
     for column, width in (("A", 10), ("B", 10), ("D", 20), ("E", 12)):
         sheet.column_dimensions[column].width = width
@@ -158,6 +227,8 @@ async def write_modules(path: Path) -> None:
     try:
         for name, code in MODULES.items():
             await workbook.set_module(name, code)
+        for name, value in SETTINGS.items():
+            await workbook.set_setting(name, value)
     finally:
         await workbook.close()
 
@@ -173,7 +244,8 @@ def main() -> None:
     finally:
         if draft.exists():
             draft.unlink()
-    print(f"wrote {path}: sheet {SHEET!r}, modules {', '.join(MODULES)}")
+    print(f"wrote {path}: sheet {SHEET!r}, modules {', '.join(MODULES)}, "
+          f"settings {', '.join(SETTINGS)}")
 
 
 if __name__ == "__main__":

@@ -172,6 +172,7 @@ class LiveWorkbook(SheetRequests):
         # The kinds of the handlers whose writes the next recalculation follows.
         self._causes: Set[str] = set()
         self._opened = False  # the Open event was raised
+        self._kernel_here = False
         self._ide_tasks: Set["asyncio.Future[Any]"] = set()
         self.functions: Dict[str, PythonFunction] = {}
         # Every formula cell's formula as it was typed; what the engine has may differ (its
@@ -242,6 +243,7 @@ class LiveWorkbook(SheetRequests):
         self.events.refresh()
         self.timers.start()
         self._tell_ide(self.functions_state())
+        self._raise_open()
 
     # --- Python functions --------------------------------------------------------------------
 
@@ -422,7 +424,12 @@ class LiveWorkbook(SheetRequests):
         self.calls.kernel_connected()
         self.streams.kernel_connected()
         self.events.kernel_connected()
-        if not self._opened:
+        self._kernel_here = True
+        self._raise_open()
+
+    def _raise_open(self) -> None:
+        """The workbook's Open event, once its handlers are known and its kernel is here."""
+        if self._kernel_here and self.ready.is_set() and not self._opened:
             self._opened = True
             self.events.raise_event("Workbook", "Open")
 
@@ -430,6 +437,7 @@ class LiveWorkbook(SheetRequests):
         self.calls.kernel_gone()
         self.streams.kernel_gone()
         self.events.kernel_gone()
+        self._kernel_here = False
 
     def broadcast(self, message: Dict[str, Any]) -> int:
         """Sends to every page; how many got it."""

@@ -1,6 +1,7 @@
 """The workbook's page in a real browser, driven as a person does: click, type, Enter, paste,
-undo; the Python functions of the workbook answer in the cells, and what user code writes
-appears on every page."""
+undo; the Python functions of the workbook answer in the cells, what user code writes
+appears on every page, streaming functions tick in their cells and event handlers answer
+what is typed."""
 import asyncio
 import functools
 import json
@@ -18,6 +19,29 @@ from ..conftest import hub_connect, scaled
 from ..hub.sheet_client import FUNCTIONS
 
 WB = "Page.xlsx"
+LIVE = '''import time
+import quorvel
+from quorvel import excel
+
+calls = 0
+
+
+@quorvel.function
+def counter(pause=0.2):
+    n = 0
+    while True:
+        n += 1
+        yield n
+        time.sleep(float(pause))
+
+
+@quorvel.on("Change", sheet="Sheet1")
+def noted(address):
+    global calls
+    calls += 1
+    if address == "Sheet1!A3":
+        excel.range("B3:C3").value = [["saw " + str(excel.range(address).value), calls]]
+'''
 
 
 class Page:
@@ -64,6 +88,13 @@ class Page:
     def type_into(self, address, *keys):
         self.click(address)
         self.keys(*keys)
+
+    def texts(self, *addresses):
+        """What the cells show, read at one moment (the page draws a change in one go)."""
+        return self.driver.execute_script(
+            "return arguments[0].map(a => { const e = document.querySelector("
+            "`[data-address='Sheet1!${a}']`); return e ? e.textContent : null; })",
+            list(addresses))
 
     def formula_bar(self):
         return self.driver.find_element(By.ID, "formula-bar").get_attribute("value")
@@ -195,3 +226,56 @@ async def test_without_its_kernel_a_workbook_shows_busy_until_one_connects(hub, 
         await in_browser(page.shows, "B1", "6", 60)
     finally:
         await process.kill()
+
+
+async def test_a_streaming_cell_ticks_its_dependent_follows_and_typing_over_it_stops_it(
+        workbook, browser):
+    await workbook.save_module(WB, "live", LIVE)
+    live = workbook.live_workbook(WB)
+    page = Page(browser)
+    seen, out_of_step = [], []
+
+    def watch():
+        page.open(workbook.workbook_url(WB))
+        page.type_into("A1", "=COUNTER()", Keys.TAB, "=A1*10", Keys.ENTER)
+        page.wait(lambda: page.text("B1").isdigit(), "B1 to follow A1")
+
+        def ticked():
+            count, tenfold = page.texts("A1", "B1")
+            if count.isdigit():
+                if not seen or seen[-1] != count:
+                    seen.append(count)
+                if tenfold != str(int(count) * 10):
+                    out_of_step.append((count, tenfold))
+            return len(seen) >= 4
+        page.wait(ticked, "A1 to show four values")
+    await in_browser(watch)
+    assert [int(text) for text in seen] == sorted(int(text) for text in seen)
+    assert out_of_step == []
+    assert live.streams.running == 1
+
+    def type_over():
+        page.type_into("A1", "stopped", Keys.ENTER)
+        page.shows("A1", "stopped")
+        page.shows("B1", "#VALUE!")
+    await in_browser(type_over)
+    assert live.streams.running == 0
+    await asyncio.sleep(0.5)
+    assert await in_browser(page.texts, "A1", "B1") == ["stopped", "#VALUE!"]
+
+
+async def test_what_a_person_types_runs_the_change_handler_which_writes_beside_it(
+        workbook, browser):
+    await workbook.save_module(WB, "live", LIVE)
+
+    def person():
+        page = Page(browser)
+        page.open(workbook.workbook_url(WB))
+        page.type_into("A3", "42", Keys.ENTER)
+        page.shows("B3", "saw 42")
+        assert page.text("C3") == "1"
+        # The handler's own write raised no Change of its own: it is called once per edit.
+        page.type_into("A3", "43", Keys.ENTER)
+        page.shows("B3", "saw 43")
+        assert page.text("C3") == "2"
+    await in_browser(person)

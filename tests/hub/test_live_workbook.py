@@ -130,6 +130,12 @@ class Ide:
             if predicate(message):
                 return message
 
+    async def prints(self, text, timeout=30):
+        """Reads until the console's text holds `text` (output comes in pieces)."""
+        deadline = asyncio.get_running_loop().time() + scaled(timeout)
+        while text not in self.console():
+            await self.next(max(0.01, deadline - asyncio.get_running_loop().time()))
+
     def console(self):
         return "".join(str(m.get("content")) for m in self.seen
                        if m.get("type") in ("stdout", "stderr", "log_to_console"))
@@ -239,13 +245,13 @@ class TestEvents:
         hub, ide, page = live
         await page.edit("A1", ["4"])
         await page.shows("Sheet1!B1", 40)
-        await ide.until(lambda m: m.get("type") == "stdout" and "changed Sheet1!A1" in
-                        m.get("content", "") and m.get("source") == "addin")
+        await ide.prints("changed Sheet1!A1")
+        assert all(m.get("source") == "addin" for m in ide.seen if m["type"] == "stdout")
         await page.drain(0.5)
         # The handler's own write to B1 raised no second Change.
         assert "changed Sheet1!B1" not in ide.console()
         await page.edit("A2", ["x", "y"])
-        await ide.until(lambda m: "changed Sheet1!A2:B2" in str(m.get("content")))
+        await ide.prints("changed Sheet1!A2:B2")
 
     async def test_bind_validate_save_and_the_bindings_come_back_with_the_file(
             self, live, tmp_path):
@@ -341,6 +347,20 @@ class TestEvents:
                         and "was unbound" in m.get("content", ""))
         assert hub.live_workbook(WB).events.bound() == []
 
+
+    async def test_open_runs_when_the_reopened_workbook_has_its_kernel(self, live):
+        hub, ide, page = live
+        await hub.save_module(WB, "opening", "import quorvel\nfrom quorvel import excel\n\n"
+                              "@quorvel.on('Open')\ndef opened():\n"
+                              "    excel.range('Y1').value = 'opened'\n")
+        path = hub.workbooks.get(WB).path
+        closed = await ide.ask({"type": "close_workbook"}, timeout=60)
+        assert closed["success"], closed
+        opened = await ide.ask({"type": "open_workbook", "path": path}, timeout=90)
+        assert opened["success"], opened
+        workbook = hub.live_workbook(WB)
+        await eventually(lambda: workbook.ready.is_set()
+                         and workbook.engine.value("Sheet1", 1, 25) == "opened")
 
     async def test_a_hundred_handlers_of_one_event_run_in_order(self, live):
         hub, ide, page = live
