@@ -115,4 +115,25 @@ void restore_exception(PyObject *exception) {
 
 } // namespace detail
 
+bool withdraw_pending(PyObject *type) {
+    PyThreadState *tstate = PyThreadState_Get();
+    if (tstate->async_exc != type)
+        return false;
+    // Compiled on first use, not run: making a function would run bytecode, which the pending
+    // exception would hit before it is ready to take it.
+    static PyObject *nothing = Py_CompileString("None", "<withdrawn>", Py_eval_input);
+    static PyObject *scope = PyDict_New();
+    PyObject *raised = detail::fetch_exception();
+    PyObject *result = nothing && scope ? PyEval_EvalCode(nothing, scope, scope) : nullptr;
+    if (result)
+        Py_DECREF(result);
+    else if (PyErr_ExceptionMatches(type))
+        PyErr_Clear();
+    else
+        PyErr_WriteUnraisable(nothing);
+    if (raised)
+        detail::restore_exception(raised);
+    return true;
+}
+
 } // namespace core

@@ -28,6 +28,13 @@ bool is_ordinary(const nb::python_error &error);
 // a plain message or null.
 nb::object exception_of(const nb::python_error &error);
 
+// Withdraws an asynchronous exception of class `type` still pending for this thread, by letting
+// the interpreter deliver it into code that does nothing and dropping it there (clearing it with
+// PyThreadState_SetAsyncExc(id, NULL) leaves the interpreter's "pending" signal set for good up
+// to 3.11: every frame start re-checks it, and a traced one spins). An exception being raised
+// meanwhile is kept. Returns whether one was pending.
+bool withdraw_pending(PyObject *type);
+
 namespace detail {
 
 // The exception instance currently raised, taken out of the error indicator (new reference, or

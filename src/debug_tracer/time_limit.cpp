@@ -96,7 +96,7 @@ nb::object call_with_time_limit(nb::handle fn, double seconds) {
         }
         // Raised just as the call ended: withdraw it before it hits the caller's code.
         if (fired && result)
-            discard_pending(TimeLimitExceeded);
+            core::withdraw_pending(TimeLimitExceeded);
     }
     if (!result)
         throw nb::python_error();

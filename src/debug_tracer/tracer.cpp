@@ -4,7 +4,6 @@
 #include "core/errors.hpp"
 #include "core/interned.hpp"
 
-#include <nanobind/eval.h>
 
 #include <atomic>
 
@@ -193,6 +192,8 @@ int Tracer::pause(PyObject *frame, int line, int depth, bool at_breakpoint, bool
     if (!answer) {
         if (m_stopped || PyErr_ExceptionMatches(DebugStopped))
             return leave_pause(true);
+        if (took_interrupt())
+            return leave_pause(false);
         // A fault of the pause handler must not end the user's run: report it and go on.
         PyErr_WriteUnraisable(m_on_pause.ptr());
         return leave_pause(false);
@@ -208,6 +209,9 @@ int Tracer::pause(PyObject *frame, int line, int depth, bool at_breakpoint, bool
 
     while (true) {
         Pending next = wait_for_command();
+        // An interrupt that came while parked would hit the debugger's next call of Python.
+        if (core::withdraw_pending(PyExc_KeyboardInterrupt))
+            m_interrupted = true;
         if (m_stopped) {
             // Stopped while parked: what came before the Stop is not run.
             if (next.expression.is_valid())
@@ -224,6 +228,8 @@ int Tracer::pause(PyObject *frame, int line, int depth, bool at_breakpoint, bool
                 PyErr_Clear();
                 answer_evaluation(next.deliver, STOPPED_EVALUATION);
                 return leave_pause(true);
+            } else if (took_interrupt()) {
+                answer_evaluation(next.deliver, "The run was interrupted");
             } else {
                 PyErr_WriteUnraisable(m_evaluate.ptr());
                 answer_evaluation(next.deliver, "The debugger could not evaluate the expression");
@@ -272,18 +278,31 @@ int Tracer::leave_pause(bool stop) {
                 answer_evaluation(pending.deliver, stop ? STOPPED_EVALUATION
                                                         : "The debug session is no longer paused");
     }
+    // The interrupt kept aside is given back to the user's code: it lands there at its next
+    // bytecode boundary, as it would have without the pause.
+    if (m_interrupted && !stop && m_thread_id)
+        PyThreadState_SetAsyncExc(m_thread_id, PyExc_KeyboardInterrupt);
+    m_interrupted = false;
     if (stop && !PyErr_Occurred())
         PyErr_SetString(DebugStopped, STOPPED_TEXT);
     backend::resume(*this);
     return stop ? -1 : 0;
 }
 
+bool Tracer::took_interrupt() {
+    if (!PyErr_ExceptionMatches(PyExc_KeyboardInterrupt))
+        return false;
+    PyErr_Clear();
+    m_interrupted = true;
+    return true;
+}
+
 void Tracer::answer_evaluation(nb::handle deliver, nb::handle answer) {
     // An interrupt from stop() still pending would hit the delivery instead of user code.
     if (m_stopped)
-        discard_pending(DebugStopped);
+        core::withdraw_pending(DebugStopped);
     PyObject *delivered = PyObject_CallOneArg(deliver.ptr(), answer.ptr());
-    if (!delivered)
+    if (!delivered && !took_interrupt())
         PyErr_WriteUnraisable(deliver.ptr());
     Py_XDECREF(delivered);
 }
@@ -418,28 +437,10 @@ nb::object Tracer::runcall(nb::handle self, nb::handle function, nb::handle args
     set_phase(Phase::Idle);
     // No bytecode ran since the user's code returned: an interrupt still pending from stop()
     // is withdrawn here, before it could hit the kernel's own code.
-    discard_pending(DebugStopped);
+    core::withdraw_pending(DebugStopped);
     if (!result)
         throw nb::python_error();
     return nb::steal(result);
-}
-
-void discard_pending(PyObject *type) {
-    PyThreadState *tstate = PyThreadState_Get();
-    if (tstate->async_exc != type)
-        return;
-    static PyObject *nothing = [] {
-        nb::dict scope;
-        return nb::eval("lambda: None", scope).release().ptr();
-    }();
-    ErrorAside raised;
-    PyObject *result = PyObject_CallNoArgs(nothing);
-    if (result)
-        Py_DECREF(result);
-    else if (PyErr_ExceptionMatches(type))
-        PyErr_Clear();
-    else
-        PyErr_WriteUnraisable(nothing);
 }
 
 int Tracer::traverse(PyObject *self, visitproc visit, void *arg) {

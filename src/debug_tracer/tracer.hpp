@@ -145,6 +145,8 @@ private:
     bool step_stops(CodeInfo &code_info, PyCodeObject *code, int depth);
     Pending wait_for_command();
     // Back to running (or, when `stop`, to unwinding with DebugStopped raised): 0 or -1.
+    // Whether the error set is an interrupt of the run, which is then kept for the pause's end.
+    bool took_interrupt();
     int leave_pause(bool stop);
     // Hands an evaluation's answer to the loop thread; a failure there is reported, not raised.
     void answer_evaluation(nb::handle deliver, nb::handle answer);
@@ -160,6 +162,9 @@ private:
     StepMode m_step = StepMode::None;
     int m_step_depth = 0;
     bool m_stopped = false;
+    // An interrupt of the run (KeyboardInterrupt) met the debugger's own code during a pause:
+    // it is raised in the user's code once the pause ends, instead of being lost there.
+    bool m_interrupted = false;
     bool m_busy = false; // computing code info: the hooks let frames through untouched
     Phase m_phase = Phase::Idle;
     unsigned long m_thread_id = 0;
@@ -195,11 +200,5 @@ void release(Tracer &tracer);
 
 // Calls fn() on this thread; TimeLimitExceeded is raised in it after `seconds`.
 nb::object call_with_time_limit(nb::handle fn, double seconds);
-
-// Withdraws an asynchronous exception of class `type` that is still pending for this thread, by
-// letting the interpreter deliver it into a call that does nothing and dropping it there.
-// (Clearing it with PyThreadState_SetAsyncExc(id, NULL) leaves the interpreter's "pending"
-// signal set for good up to 3.11: every frame start then re-checks it, and a traced one spins.)
-void discard_pending(PyObject *type);
 
 } // namespace debug_tracer

@@ -6,7 +6,6 @@
 #include "kernel/kernel_module.hpp"
 #include "kernel/message_fields.hpp"
 
-#include <nanobind/eval.h>
 
 #include <mutex>
 #include <vector>
@@ -36,31 +35,6 @@ Registry &registry() {
 
 bool same_text(PyObject *a, PyObject *b) {
     return PyUnicode_Check(a) && PyUnicode_Check(b) && PyUnicode_Compare(a, b) == 0;
-}
-
-// Withdraws a KeyboardInterrupt still pending on the calling thread. Setting the thread's
-// pending exception to nothing (PyThreadState_SetAsyncExc with NULL) would leave the
-// interpreter's signal for it on for good: every thread would then take the slow path at each
-// check, and the debugger's tracing, which switches per frame, stopped pausing. A call of a
-// function that does nothing lets the interpreter take the exception as it takes any.
-void withdraw_pending_interrupt() {
-    PyThreadState *tstate = PyThreadState_Get();
-    if (tstate->async_exc != PyExc_KeyboardInterrupt)
-        return;
-    static PyObject *nothing = [] {
-        nb::dict scope;
-        return nb::eval("lambda: None", scope).release().ptr();
-    }();
-    PyObject *raised = core::detail::fetch_exception(); // the run's own, kept
-    PyObject *result = PyObject_CallNoArgs(nothing);
-    if (result)
-        Py_DECREF(result);
-    else if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt))
-        PyErr_Clear();
-    else
-        PyErr_WriteUnraisable(nothing);
-    if (raised)
-        core::detail::restore_exception(raised);
 }
 
 } // namespace
@@ -105,7 +79,7 @@ InterruptibleSpan::~InterruptibleSpan() {
     // Not raised yet, it must not reach the kernel's code or the thread's next job. Nothing
     // can aim at this thread any more (the span is gone from the table).
     if (aimed)
-        withdraw_pending_interrupt();
+        core::withdraw_pending(PyExc_KeyboardInterrupt);
 }
 
 nb::list interrupt_runs(nb::handle request_id) {
