@@ -38,8 +38,10 @@ class AutomationRequests:
         kind = message["type"]
         try:
             if kind == "get_automation_state":
-                for state in live.automation_states():
+                *states, last = live.automation_states()
+                for state in states:
                     await self._send(state)
+                await self._send({**last, "request_id": message.get("request_id")})
             elif kind == "publish_function":
                 await self._publish(live, message)
             elif kind == "unpublish_function":

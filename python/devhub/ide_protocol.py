@@ -218,7 +218,7 @@ take is answered with "request_refused" and why, and the console shows why in re
 | "validate_handler" | `workbook_id`, `object_id`, `event_name`, `module_name`, `function_name`, `request_id` | "validate_handler_response" {`request_id`, `workbook_id`, `valid`, `message` (what is wrong, or that it is fine)} |
 | "save_event_config" | `workbook_id`, `handlers` (the whole list of bound handlers: [{`object_id`, `event_name`, `module_name`, `function_name`}]), `request_id` | per handler removed "unregister_handler_result", per handler added or changed "register_handler_result" {`workbook_id`, `object_id`, `event_name`, `success`, `message`}, then "save_event_config_response" {`request_id`, `workbook_id`, `success` (every handler taken), `message`} |
 | "save_ontime_events" | `workbook_id`, `ontime_events` (the whole list: [{`timer_id` (optional), `module_name`, `function_name`, `interval_seconds` or `time_of_day`, `enabled`}]), `request_id` | "ontime_event_manager_state" with `request_id`; the list is refused whole when one entry is wrong (an interval under `MIN_TIMER_SECONDS`, a function that does not exist) |
-| "get_automation_state" | `workbook_id` | the three state messages |
+| "get_automation_state" | `workbook_id`, `request_id` | the three state messages, the last ("ontime_event_manager_state") with `request_id` |
 
 """
 

@@ -26,7 +26,7 @@ from __future__ import annotations
 import asyncio
 import collections
 import logging
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import Any, Awaitable, Callable, Deque, Dict, List, Optional, Set, Tuple
 
 from python_server.quorvel.workbook_events import (EVENT_ARGUMENTS, ONTIME, SHEET_EVENTS,

@@ -25,7 +25,7 @@ import asyncio
 import collections
 import logging
 from dataclasses import dataclass, field
-from typing import Any, Awaitable, Callable, Deque, Dict, Iterable, List, Optional, Set, Tuple
+from typing import Any, Awaitable, Callable, Deque, Dict, Iterable, List, Optional, Set
 
 import orjson
 

@@ -66,6 +66,20 @@ CATALOGUE: Dict[str, Tuple[Dict[str, Any], Set[str]]] = {
     "restart_kernel": ({"workbook_id": WORKBOOK}, {"kernel_restarted"}),
     "watch_workbooks": ({"version": -1}, {"workbooks_state"}),
     "get_workbook_packages": ({"workbook_id": WORKBOOK}, {"workbook_packages_update"}),
+    "publish_function": ({"workbook_id": WORKBOOK, "module_name": MODULE, "function_name": "f",
+                          "name": "FUZZ_F", "description": "f"}, {"published_functions_state"}),
+    "unpublish_function": ({"workbook_id": WORKBOOK, "name": "FUZZ_F"},
+                           {"published_functions_state"}),
+    "validate_handler": ({"workbook_id": WORKBOOK, "object_id": "Sheet1", "event_name": "Change",
+                          "module_name": MODULE, "function_name": "f"},
+                         {"validate_handler_response"}),
+    "save_event_config": ({"workbook_id": WORKBOOK, "handlers": [
+        {"object_id": "Sheet1", "event_name": "Change", "module_name": MODULE,
+         "function_name": "f"}]}, {"save_event_config_response"}),
+    "save_ontime_events": ({"workbook_id": WORKBOOK, "ontime_events": [
+        {"module_name": MODULE, "function_name": "f", "interval_seconds": 3600,
+         "enabled": False}]}, {"ontime_event_manager_state"}),
+    "get_automation_state": ({"workbook_id": WORKBOOK}, {"ontime_event_manager_state"}),
 }
 # Requests whose work takes seconds: sent less often, so that a run covers the others.
 SLOW = {"restart_kernel", "new_workbook"}

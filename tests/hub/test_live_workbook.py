@@ -283,6 +283,11 @@ class TestEvents:
         assert any(m["type"] == "unregister_handler_result" and m["success"]
                    for m in ide.seen)
         await ide.ask({"type": "save_event_config", "handlers": [binding]})
+        await ide.ask({"type": "publish_function", "module_name": "live",
+                       "function_name": "twice"})
+        await ide.ask({"type": "save_ontime_events", "ontime_events": [
+            {"module_name": "live", "function_name": "stamp", "time_of_day": "04:30",
+             "enabled": False}]})
         path = hub.workbooks.get(WB).path
         await hub.stop()
         async with DevHub(data_dir=str(tmp_path / "again")) as again:
@@ -290,6 +295,9 @@ class TestEvents:
             workbook = again.live_workbook(WB)
             await workbook.ready.wait()
             assert any(h.function_name == "on_select" for h in workbook.events.handlers)
+            assert workbook.functions["TWICE"].origin == "published"
+            assert [(t.function_name, t.time_of_day, t.enabled)
+                    for t in workbook.timers.timers] == [("stamp", "04:30", False)]
 
     async def test_a_failing_handler_is_told_and_the_sheet_goes_on(self, live):
         hub, ide, page = live

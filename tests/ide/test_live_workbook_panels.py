@@ -67,6 +67,12 @@ def test_publish_bind_and_schedule_from_the_panels(used):
 
     ide.background.call(_edit(ide.background.hub, "7"))
     ide.wait_for_console("handled Sheet1!C3")
+    select_event(events, "Sheet1", "Change")
+    click(events.unbind_button)
+    click(events.save_button)
+    ide.wait_for_console("Handler unregistered: Sheet1.Change")
+    ide.wait(lambda: event_row(events, "Sheet1", "Change")[1] == "—", "the handler to go")
+    assert ide.background.hub.live_workbook(WORKBOOK).events.bound() == []
 
     timers = window.timer_manager
     window.tool_tabs.setCurrentWidget(timers)

@@ -25,7 +25,7 @@ from PySide6.QtCore import Qt, QTimer
 from PySide6.QtWidgets import (QHBoxLayout, QLabel, QListWidget, QPushButton, QTreeWidget,
                                QTreeWidgetItem, QWidget)
 
-from .workbook_tree import AutomationPanel, FunctionBox
+from .automation_panel import AutomationPanel, FunctionBox
 
 __all__ = ["EventManagerPanel", "handler_arguments"]
 

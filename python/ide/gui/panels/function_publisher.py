@@ -21,7 +21,7 @@ from PySide6.QtWidgets import (QAbstractItemView, QDialog, QDialogButtonBox, QFo
                                QHBoxLayout, QLabel, QLineEdit, QPushButton, QTableWidget,
                                QTableWidgetItem, QVBoxLayout, QWidget)
 
-from .workbook_tree import AutomationPanel, FunctionBox, ModuleFunction
+from .automation_panel import AutomationPanel, FunctionBox, ModuleFunction
 
 __all__ = ["FunctionPublisherPanel", "PublishDialog"]
 

@@ -22,7 +22,7 @@ from PySide6.QtWidgets import (QAbstractItemView, QButtonGroup, QCheckBox, QDial
                                QPushButton, QRadioButton, QTableWidget, QTableWidgetItem,
                                QVBoxLayout, QWidget)
 
-from .workbook_tree import AutomationPanel, FunctionBox, ModuleFunction
+from .automation_panel import AutomationPanel, FunctionBox, ModuleFunction
 
 __all__ = ["MIN_TIMER_SECONDS", "TimerDialog", "TimerManagerPanel", "read_interval",
            "read_time_of_day"]
