@@ -252,6 +252,9 @@ class DevHub:
         session = self.kernels.connected(workbook_id)
         if session is not None:
             session.workbook = fresh
+            arrival = self._arrivals.get(workbook_id)
+            if arrival is not None and arrival.done():  # else the arrival tells it
+                fresh.kernel_connected()
         if live is not None:  # the file was reloaded: its pages show it anew
             self._spawn(self._replace_live(live, fresh))
         return fresh

@@ -370,6 +370,16 @@ class TestEvents:
         await eventually(lambda: workbook.ready.is_set()
                          and workbook.engine.value("Sheet1", 1, 25) == "opened")
 
+    async def test_handlers_still_run_once_the_file_is_reloaded(self, live):
+        hub, ide, page = live
+        await hub.workbooks.get(WB).save()
+        reply = await ide.ask({"type": "reload_workbook"}, timeout=60)
+        assert reply["success"], reply
+        workbook = hub.live_workbook(WB)
+        await workbook.ready.wait()
+        workbook.edit("Sheet1", 1, 1, [["9"]])
+        await eventually(lambda: workbook.engine.value("Sheet1", 1, 2) == 90)
+
     async def test_a_hundred_handlers_of_one_event_run_in_order(self, live):
         hub, ide, page = live
         many = "SEEN = []\n" + "".join(f"def h{n}(address):\n    SEEN.append({n})\n"
