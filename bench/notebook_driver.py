@@ -8,6 +8,9 @@ stdout:
     first CODE_JSON     -> {"seconds": s}                 until the first "stream" message
     flood CODE_JSON     -> {"seconds": s, "lines": n}     until the reply and the idle status,
                                                           every line of stream output counted
+    complete CODE_JSON  -> {"seconds": s, "matches": n}   complete_request at the code's end
+                                                          until complete_reply
+    pid null            -> {"pid": p}                     the kernel's process
     quit
 """
 from __future__ import annotations
@@ -78,9 +81,17 @@ def flood(client, code):
     return {"seconds": time.perf_counter() - start, "lines": lines[0]}
 
 
+def complete(client, code):
+    start = time.perf_counter()
+    msg_id = client.complete(code, len(code))
+    reply = reply_of(client, msg_id)
+    return {"seconds": time.perf_counter() - start, "matches": len(reply["content"]["matches"])}
+
+
 def main():
     manager, client = start_new_kernel(kernel_name="python3")
-    commands = {"trivial": trivial, "first": first_output, "flood": flood}
+    commands = {"trivial": trivial, "first": first_output, "flood": flood, "complete": complete,
+                "pid": lambda _client, _code: {"pid": manager.provisioner.process.pid}}
     print(json.dumps({"ready": True}), flush=True)
     try:
         for line in sys.stdin:

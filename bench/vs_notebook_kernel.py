@@ -12,8 +12,15 @@ ipykernel and jupyter_client are installed into the benchmark's own virtual envi
 bench/notebook_driver.py in that environment. Our kernel is a process launched by the
 development hub, which turns gathered output on; --no-gather runs it without.
 
-Targets (gathering on): flood <= 0.5x ipykernel, round trip <= 0.1x, first output <= 2 ms.
-Run: .venv/bin/python bench/vs_notebook_kernel.py [--smoke] [--no-gather]
+4. Memory: the resident set of each kernel with its child processes (/proc/PID/status VmRSS,
+   children from /proc/PID/task/*/children), of fresh kernels of each kind started together:
+   idle 5 s and 30 s after start (no language request yet), after 200 completions of
+   "import os\nos.pa" (ours through its language bridge, ipykernel's complete_request), and
+   8 kernels of each kind at once, 5 s after start.
+
+Targets (gathering on): flood <= 0.5x ipykernel, round trip <= 0.1x, first output <= 2 ms;
+idle memory <= 1.0x ipykernel, after 200 completions <= 1.2x.
+Run: .venv/bin/python bench/vs_notebook_kernel.py [--smoke] [--no-gather] [--memory-only]
 """
 from __future__ import annotations
 
@@ -81,6 +88,12 @@ class NotebookKernel:
     async def flood(self, code: str) -> dict:
         return await self.run("flood", code)
 
+    async def complete(self, code: str) -> dict:
+        return await self.run("complete", code)
+
+    async def pid(self) -> int:
+        return (await self.run("pid", None))["pid"]
+
     async def stop(self) -> None:
         self.process.stdin.write(b"quit\n")
         await self.process.stdin.drain()
@@ -90,13 +103,32 @@ class NotebookKernel:
 class OurKernel:
     """A kernel process of ours, spoken to as the hub would."""
 
-    def __init__(self, hub: DevHub, gather: bool) -> None:
-        self.hub, self.gather, self.serial = hub, gather, 0
+    def __init__(self, hub: DevHub, gather: bool, workbook_id: str = "Bench.xlsx") -> None:
+        self.hub, self.gather, self.serial, self.workbook_id = hub, gather, 0, workbook_id
 
     async def start(self) -> "OurKernel":
-        self.process = await self.hub.launch_kernel("Bench.xlsx", {"gather_output": self.gather})
-        self.session = await self.hub.wait_for_kernel("Bench.xlsx", timeout=30)
+        self.process = await self.hub.launch_kernel(self.workbook_id,
+                                                    {"gather_output": self.gather})
+        self.session = await self.hub.wait_for_kernel(self.workbook_id, timeout=30)
         return self
+
+    async def pid(self) -> int:
+        return self.process.pid
+
+    async def complete(self, code: str) -> dict:
+        self.serial += 1
+        request_id = f"c{self.serial}"
+        lines = code.split("\n")
+        start = time.perf_counter()
+        await self.session.send({"type": "completion_request", "code": code,
+                                 "line": len(lines), "column": len(lines[-1]),
+                                 "module_name": "bench", "request_id": request_id})
+        while True:
+            message = await self.session.receive(timeout=120)
+            if message.get("type") == "completion_response" and \
+                    message.get("request_id") == request_id:
+                return {"seconds": time.perf_counter() - start,
+                        "matches": len(message.get("completions") or [])}
 
     async def _send(self, code: str) -> str:
         self.serial += 1
@@ -151,6 +183,78 @@ class OurKernel:
         await self.process.wait(15)
 
 
+def resident_kib(pid: int) -> int:
+    """The resident set of a process and its descendants, in KiB (0 for one that is gone)."""
+    total, pending = 0, [pid]
+    while pending:
+        current = pending.pop()
+        try:
+            with open(f"/proc/{current}/status") as status:
+                total += next((int(row.split()[1]) for row in status
+                               if row.startswith("VmRSS:")), 0)
+            for task in os.listdir(f"/proc/{current}/task"):
+                with open(f"/proc/{current}/task/{task}/children") as children:
+                    pending.extend(int(child) for child in children.read().split())
+        except (FileNotFoundError, ProcessLookupError):
+            continue
+    return total
+
+
+async def resident_mib(kernels) -> float:
+    pids = [await kernel.pid() for kernel in kernels]
+    return sum(resident_kib(pid) for pid in pids) / 1024
+
+
+async def measure_memory(hub: DevHub, gather: bool, with_notebook: bool, smoke: bool) -> None:
+    """Fresh kernels of each kind, started together (see the module's docstring, 4.)."""
+    early, late, completions, many = (1, 2, 10, 2) if smoke else (5, 30, 200, 8)
+    rows = []
+
+    async def both(count: int, name: str):
+        ours = [await OurKernel(hub, gather, f"{name}{n}.xlsx").start() for n in range(count)]
+        theirs = []
+        if with_notebook:
+            theirs = list(await asyncio.gather(*(NotebookKernel().start()
+                                                 for _ in range(count))))
+        return ours, theirs, time.monotonic()
+
+    async def stop(kernels) -> None:
+        for kernel in kernels:
+            await kernel.stop()
+
+    ours, theirs, started = await both(1, "Memory")
+    try:
+        for seconds in (early, late):
+            await asyncio.sleep(max(0.0, started + seconds - time.monotonic()))
+            rows.append((f"idle {seconds} s after start", await resident_mib(ours),
+                         await resident_mib(theirs) if theirs else None, 1.0))
+        cold = (await ours[0].complete("import os\nos.pa"))["seconds"]
+        for _ in range(completions - 1):
+            assert (await ours[0].complete("import os\nos.pa"))["matches"] > 0
+        for _ in range(completions if theirs else 0):
+            assert (await theirs[0].complete("import os\nos.pa"))["matches"] > 0
+        rows.append((f"after {completions} completions", await resident_mib(ours),
+                     await resident_mib(theirs) if theirs else None, 1.2))
+    finally:
+        await stop(ours + theirs)
+    ours, theirs, started = await both(many, "Many")
+    try:
+        await asyncio.sleep(max(0.0, started + early - time.monotonic()))
+        rows.append((f"{many} kernels, {early} s after start", await resident_mib(ours),
+                     await resident_mib(theirs) if theirs else None, 1.0))
+    finally:
+        await stop(ours + theirs)
+    print(f"memory, resident with child processes; the first completion of a cold kernel "
+          f"{cold * 1000:.0f} ms [target <= 1 s: {'met' if cold <= 1.0 else 'MISSED'}]")
+    for name, mine, base, limit in rows:
+        text = f"memory {name}: ours {mine:.1f} MiB"
+        if base:
+            ratio = mine / base
+            text += (f", ipykernel {base:.1f} MiB, ratio {ratio:.2f} [target <= {limit}x: "
+                     f"{'met' if ratio <= limit else 'MISSED'}]")
+        print(text)
+
+
 def line(name: str, ours: list, theirs: list, unit: float, suffix: str, target: str = "") -> str:
     mine, base = statistics.median(ours), statistics.median(theirs) if theirs else None
     text = f"{name}: ours {mine * unit:.2f} {suffix} (min {min(ours) * unit:.2f})"
@@ -164,6 +268,7 @@ async def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--smoke", action="store_true", help="a few small rounds")
     parser.add_argument("--no-gather", action="store_true", help="our kernel without gathering")
+    parser.add_argument("--memory-only", action="store_true", help="the memory rows alone")
     options = parser.parse_args()
     rounds, trivial_block, lines = (1, 3, 200) if options.smoke else (7, 20, 20_000)
     os.environ["QUORVEL_SECURED"] = "0"
@@ -173,6 +278,9 @@ async def main() -> None:
     expected = "".join(f"line {i}\n" for i in range(lines))
     results = {name: ([], []) for name in ("trivial", "first", "flood")}
     async with DevHub() as hub:
+        await measure_memory(hub, not options.no_gather, with_notebook, options.smoke)
+        if options.memory_only:
+            return
         ours = await OurKernel(hub, not options.no_gather).start()
         theirs = await NotebookKernel().start() if with_notebook else None
         try:

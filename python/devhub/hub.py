@@ -20,7 +20,7 @@ from .access import (IDE_PATH, KERNEL_PATH, Endpoint, Refusal, check_credentials
                      new_token, own_origins, remove_hub_file, route_of, token_matches,
                      write_hub_file)
 from .automation_requests import AutomationRequests
-from .ide_protocol import (AUTOMATION_REQUESTS, HUB_REQUESTS, KERNEL_STOPPED, LANGUAGE_ANSWERS, MAX_CELL_CHARS,
+from .ide_protocol import (AUTOMATION_REQUESTS, EDITING_WORKBOOK, HUB_REQUESTS, KERNEL_STOPPED, LANGUAGE_ANSWERS, MAX_CELL_CHARS,
                            MAX_MODULE_CHARS, RUNS, refusal)
 from .ide_requests import HubRequests, WorkbookWatch
 from .ide_session import IdeSession, for_ide
@@ -104,6 +104,8 @@ class DevHub:
                                     kernel_of=self.kernels.connected, workbooks=self.workbooks)
         self.automation = AutomationRequests(self.live_workbook, self.ide.send)
         self._tasks: Set["asyncio.Task[None]"] = set()
+        # The workbooks with a module open in the IDE: their kernels load language services.
+        self._editing: Set[str] = set()
         # The last arrival of each workbook's kernel: modules and package folders sent.
         self._arrivals: Dict[str, "asyncio.Future[None]"] = {}
 
@@ -276,6 +278,7 @@ class DevHub:
         return True
 
     async def _workbook_closing(self, workbook_id: str) -> None:
+        self._editing.discard(workbook_id)
         live = self.live.pop(workbook_id, None)
         if live is not None:
             for page in list(live.pages):
@@ -424,6 +427,7 @@ class DevHub:
             live.kernel_connected()
         self._pages_status(workbook_id)
         self.packages.kernel_connected(workbook_id)
+        await self._language_services_wanted(workbook_id)
         await self.ide.send(self._workbook_entry(workbook_id, "workbook_connected"))
         await self.watch.changed()
 
@@ -473,6 +477,9 @@ class DevHub:
         if kind in AUTOMATION_REQUESTS:
             await self.automation.handle(message)
             return
+        if kind == EDITING_WORKBOOK:
+            await self._editing_workbook(message.get("workbook_id"))
+            return
         if await self.packages.handle_ide_message(message):
             return
         if kind in MODULE_CHANGES:
@@ -505,6 +512,20 @@ class DevHub:
             return
         self.replies.relayed(workbook_id, message)
         await session.send_frames(frames)
+
+    async def _editing_workbook(self, workbook_id: Any) -> None:
+        """A module of the workbook is open in the IDE: its kernel loads its language services
+        now, and each kernel of it that connects later does too."""
+        if not isinstance(workbook_id, str) or self.workbooks.get(workbook_id) is None:
+            logger.debug("IDE edits a workbook that is not open: %.120r", workbook_id)
+            return
+        self._editing.add(workbook_id)
+        await self._language_services_wanted(workbook_id)
+
+    async def _language_services_wanted(self, workbook_id: str) -> None:
+        session = self.kernels.connected(workbook_id)
+        if session is not None and workbook_id in self._editing:
+            await session.send({"type": "language_services_wanted", "workbook_id": workbook_id})
 
     async def _refuse(self, message: Dict[str, Any], problem: str) -> None:
         request_id = message.get("request_id")

@@ -57,6 +57,14 @@ hold):
 A kernel whose language bridge fails logs it and answers nothing: the IDE gives up on a language
 request after a time-out of its own.
 
+A kernel loads its language services (the analyser and its caches, tens of MiB) only when they
+are first wanted: at its first language request, or when the hub sends it
+"language_services_wanted" {`workbook_id`}. The IDE sends "editing_workbook" {`workbook_id`}
+(no reply) when it opens one of the workbook's modules in an editor; the hub then sends
+"language_services_wanted" to the workbook's kernel, and again to each kernel of the workbook
+that connects later (a restart), so that the first completion finds them warm. A workbook
+nobody edits pays nothing for them.
+
 A module longer than `MAX_MODULE_CHARS` and a cell longer than `MAX_CELL_CHARS` (2 Mi
 characters each) are refused before they are stored or relayed. A message longer than a kernel
 reads in one frame travels to it as "chunk" messages, which it puts together again.
@@ -227,7 +235,7 @@ from __future__ import annotations
 import re
 from typing import Any, Dict, Optional
 
-__all__ = ["MAX_CELL_CHARS", "MAX_MODULE_CHARS", "IDE_REPLACED_CODE", "IDE_REPLACED_REASON", "KERNEL_CONNECTED", "KERNEL_STARTING", "KERNEL_STOPPED", "RELAYED", "AUTOMATION_REQUESTS", "MIN_TIMER_SECONDS", "SLOW_HANDLER_SECONDS", "RUNS",
+__all__ = ["MAX_CELL_CHARS", "MAX_MODULE_CHARS", "IDE_REPLACED_CODE", "IDE_REPLACED_REASON", "KERNEL_CONNECTED", "KERNEL_STARTING", "KERNEL_STOPPED", "RELAYED", "AUTOMATION_REQUESTS", "EDITING_WORKBOOK", "MIN_TIMER_SECONDS", "SLOW_HANDLER_SECONDS", "RUNS",
            "HUB_REQUESTS", "LANGUAGE_ANSWERS", "LANGUAGE_REQUESTS", "PACKAGE_REQUESTS",
            "workbook_name_problem", "refusal"]
 
@@ -260,6 +268,8 @@ AUTOMATION_REQUESTS = frozenset({"publish_function", "unpublish_function", "vali
 # hears that the workbook's next events wait for it.
 MIN_TIMER_SECONDS = 1.0
 SLOW_HANDLER_SECONDS = 5.0
+# The IDE's word that it edits a workbook's modules (see above).
+EDITING_WORKBOOK = "editing_workbook"
 HUB_REQUESTS = {"new_workbook", "open_workbook", "close_workbook", "save_workbook_as",
                 "reload_workbook", "restart_kernel", "watch_workbooks"}
 

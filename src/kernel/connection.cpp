@@ -136,7 +136,6 @@ core::Task<> connect(nb::object self) {
         co_await start_win32_components(self);
 
     install_host_hooks(self);
-    language_thread_of(self).start_warm_up(self.attr("_lsp_bridge"));
 }
 
 core::Task<> listen(nb::object self) {

@@ -118,6 +118,8 @@ constexpr Route ROUTES[] = {
     {"sys_response", RunsAs::Inline, &inline_branch<handle_sys_response>},
     {"get_object_registry", RunsAs::Inline, &inline_branch<handle_get_object_registry>},
     {"set_hover_mode", RunsAs::Inline, &inline_branch<handle_set_hover_mode>},
+    {"language_services_wanted", RunsAs::Inline,
+     &inline_branch<handle_language_services_wanted>},
 };
 
 const Route *find_route(nb::handle msg_type) {

@@ -52,6 +52,7 @@ core::Task<> handle_hover_request(nb::object self, nb::object message);
 core::Task<> handle_diagnostic_request(nb::object self, nb::object message);
 // Inline.
 core::Task<> handle_set_hover_mode(nb::object self, nb::object message);
+core::Task<> handle_language_services_wanted(nb::object self, nb::object message);
 // The methods above, as PythonKernel._handle_completion_request and so on.
 void bind_language_requests(nb::handle kernel_class);
 

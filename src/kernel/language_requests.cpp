@@ -197,6 +197,12 @@ core::Task<> handle_set_hover_mode(nb::object self, nb::object message) {
     co_await self.attr(INTERNED("send_message"))(reply);
 }
 
+core::Task<> handle_language_services_wanted(nb::object self, nb::object) {
+    log().debug("[LSP] Language services wanted: the IDE edits the workbook");
+    language_thread_of(self).warm_up_once(self);
+    co_return;
+}
+
 void bind_language_requests(nb::handle kernel_class) {
     auto bind = [&](const char *name, auto method) {
         nb::cpp_function_def(method, nb::scope(kernel_class), nb::name(name), nb::is_method(),

@@ -17,9 +17,11 @@ nb::object LanguageThread::executor() {
 }
 
 core::Task<nb::object> LanguageThread::run(nb::object kernel, nb::object call) {
-    nb::object executor = language_thread_of(kernel).executor();
+    LanguageThread &thread = language_thread_of(kernel);
     nb::object loop = state().asyncio.attr("get_running_loop")();
-    co_return co_await loop.attr("run_in_executor")(executor, call);
+    nb::object answer = loop.attr("run_in_executor")(thread.executor(), call);
+    thread.warm_up_once(kernel); // queued behind the request, which does not wait for it
+    co_return co_await answer;
 }
 
 namespace {
@@ -68,6 +70,13 @@ void LanguageThread::start_warm_up(nb::handle bridge) {
     else
         return;
     queue_warm_up_step(executor(), steps, 0);
+}
+
+void LanguageThread::warm_up_once(nb::handle kernel) {
+    if (m_warm_up_started)
+        return;
+    m_warm_up_started = true;
+    start_warm_up(kernel.attr("_lsp_bridge"));
 }
 
 void LanguageThread::stop() {

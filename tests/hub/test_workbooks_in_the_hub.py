@@ -242,3 +242,29 @@ class TestTheHubProcess:
             process.communicate(timeout=scaled(30))
         assert not os.path.exists(journal_path(str(path)))  # the stop wrote it into the file
         assert read_part(zipfile.ZipFile(path)).modules == modules
+
+
+class TestLanguageServicesWhenWanted:
+    async def test_a_kernel_loads_them_once_the_ide_edits_its_workbook(self, ide, tmp_path):
+        opened = await ide.ask({"type": "new_workbook", "path": str(tmp_path / "Lazy.xlsx")})
+        assert opened["success"], opened
+        check = "import sys\nprint('loaded' if 'jedi' in sys.modules else 'not loaded')"
+
+        async def loaded():
+            before = len(ide.seen)
+            reply = await ide.cell("Lazy.xlsx", check)
+            assert reply["success"], reply
+            printed = "".join(m.get("content", "") for m in ide.seen[before:]
+                              if m["type"] == "stdout")
+            return printed.strip() == "loaded"
+
+        await asyncio.sleep(scaled(1))
+        assert not await loaded()  # nobody edits it: nothing loaded at connect
+        await ide.websocket.send(json.dumps({"type": "editing_workbook",
+                                             "workbook_id": "Lazy.xlsx"}))
+        for _ in range(int(scaled(200))):
+            if await loaded():
+                break
+            await asyncio.sleep(0.1)
+        else:
+            raise AssertionError("the kernel did not load its language services")

@@ -25,6 +25,14 @@ ECHOED = {"request_id": "r1", "workbook_id": "Other.xlsx", "module_name": "main"
 SLOW = 60
 
 
+async def until(condition, seconds=SLOW):
+    for _ in range(int(seconds * 100)):
+        if condition():
+            return
+        await asyncio.sleep(0.01)
+    assert condition()
+
+
 class FakeBridge:
     """Records each call and the thread it ran on; answers `results[operation]`."""
 
@@ -159,7 +167,7 @@ class TestWhatTheBridgeIsHanded:
             {"type": "hover_response", "contents": None, "error": None, "request_id": None,
              "workbook_id": None, "module_name": None}]
         cache = kernel_module.in_memory_loader.source_cache
-        for operation, _, arguments in bridge.calls[1:]:
+        for operation, _, arguments in [c for c in bridge.calls if c[0] != "warm_up"]:
             modules = arguments.pop("modules")
             assert modules == cache and modules is not cache
             assert arguments == {"code": "", "line": 1, "column": 0, "path": None,
@@ -167,16 +175,23 @@ class TestWhatTheBridgeIsHanded:
         assert "[LSP] Request received: line=1, column=0, path=None, code_length=0, " \
                "dirty_files=0" in messages_of(kernel_log, logging.DEBUG)
 
-    async def test_warm_up_then_requests_run_on_one_thread_off_the_loop(self, faked):
+    async def test_the_first_request_runs_then_the_warm_up_on_one_thread_off_the_loop(
+            self, faked):
+        await asyncio.sleep(0.2)
+        assert faked.kernel._lsp_bridge.calls == []  # nothing loads at connect
         await faked.roundtrip({"type": "diagnostic_request", "code": "x", "module_name": "m"},
                               "diagnostic_response")
         calls = faked.kernel._lsp_bridge.calls
+        await until(lambda: len(calls) == 2)
         assert [(c[0], c[2]) for c in calls] == [
-            ("warm_up", {}), ("get_diagnostics", {"code": "x", "module_name": "m"})]
+            ("get_diagnostics", {"code": "x", "module_name": "m"}), ("warm_up", {})]
         assert calls[0][1] == calls[1][1] != threading.current_thread().name
+        await faked.roundtrip({"type": "diagnostic_request", "code": "y", "module_name": "m"},
+                              "diagnostic_response")
+        assert [c[0] for c in calls] == ["get_diagnostics", "warm_up", "get_diagnostics"]
 
-    async def test_a_request_during_the_warm_up_waits_for_one_step_only(self, hub, monkeypatch,
-                                                                          kernel_log):
+    async def test_the_hubs_word_warms_up_and_a_request_meanwhile_waits_one_step(
+            self, hub, monkeypatch, kernel_log):
         first_step_may_end = threading.Event()
 
         class SteppedBridge(FakeBridge):
@@ -187,16 +202,17 @@ class TestWhatTheBridgeIsHanded:
         monkeypatch.setattr(kernel_module, "LSPBridge", SteppedBridge)
         running = await start_kernel(hub)
         try:
+            calls = running.kernel._lsp_bridge.calls
+            await running.send({"type": "language_services_wanted"})
+            await running.send({"type": "language_services_wanted"})  # once is enough
+            await until(lambda: len(calls) == 1)
             await running.send({"type": "diagnostic_request", "code": "x", "module_name": "m"})
             await wait_for_record(kernel_log, "[LSP] Diagnostic request: code_length=1")
             first_step_may_end.set()
             await running.expect("diagnostic_response")
-            for _ in range(SLOW * 100):
-                if len(running.kernel._lsp_bridge.calls) == 3:
-                    break
-                await asyncio.sleep(0.01)
-            assert [c[0] for c in running.kernel._lsp_bridge.calls] == [
-                "step 1", "get_diagnostics", "step 2"]
+            await until(lambda: len(calls) == 3)
+            await asyncio.sleep(0.1)
+            assert [c[0] for c in calls] == ["step 1", "get_diagnostics", "step 2"]
         finally:
             first_step_may_end.set()
             await running.send({"type": "shutdown"})

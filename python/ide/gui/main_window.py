@@ -388,6 +388,7 @@ class MainWindow(QMainWindow):
         editor = MonacoEditor(workbook_id, module_name, code, self.editor_tabs)
         editor.breakpoint_gutter = BreakpointGutter(editor, self.breakpoints)
         self.language.attach(editor)
+        self._tell_hub_editing(workbook_id)
         index = self.editor_tabs.addTab(editor, f"{module_name}.py")
         editor.document().modificationChanged.connect(
             lambda _modified, e=editor: self.retitle_tab(e))
@@ -399,6 +400,13 @@ class MainWindow(QMainWindow):
         self.editor_tabs.setCurrentIndex(index)
         self._editor_area.setCurrentWidget(self.editor_tabs)
         return editor
+
+    def _tell_hub_editing(self, workbook_id: str) -> None:
+        """The hub hears that a module of the workbook is open here: its kernel then loads
+        its language services, which a workbook nobody edits does not pay for."""
+        link = getattr(self, "link", None)
+        if link is not None and link.is_connected():
+            link.send_message({"type": "editing_workbook", "workbook_id": workbook_id})
 
     def retitle_tab(self, editor: MonacoEditor) -> None:
         """Shows the editor's module name, tooltip and modified marker in its tab."""
