@@ -46,14 +46,17 @@ paragraph, in "full" mode the whole docstring. Any mode other than "full" is com
 ``update_sys_paths``, ``delete_module`` and ``set_hover_mode`` are called on the kernel's
 listener loop: they only record what changed, never wait for an analysis and never raise.
 ``warm_up`` loads the analyser and fills its caches; ``warm_up_steps`` gives the same work as
-steps, which the kernel runs on the language thread after connecting, each queued behind the
-requests that arrived during the one before.
+steps, which the kernel runs on the language thread once language services are first wanted,
+each queued behind the requests that arrived during the one before. Installed and compiled
+modules are looked at in the kernel's own interpreter (``lsp_environment``), not in a helper
+process.
 """
 
 from __future__ import annotations
 
 import contextlib
 import gc
+import importlib
 import logging
 import pickle
 import shutil
@@ -65,6 +68,7 @@ from typing import Any, Callable, Dict, List, Mapping, Optional
 from quorvel_logging import get_logger
 
 from .lsp_diagnostics import diagnose
+from .lsp_environment import kernel_environment
 from .lsp_modules import ModuleMirror
 
 __all__ = ["LSPBridge", "MAX_COMPLETIONS", "DOCUMENTED_COMPLETIONS", "MAX_SIGNATURES"]
@@ -88,25 +92,19 @@ _WARM_UP_TEXTS = ("import os\nos.path.", "import os\nos.", "''.", "print(")
 # One analysis at a time in the process: jedi's caches are process-wide and not thread-safe.
 # Taken by the language thread (and direct callers), never by the kernel's listener loop.
 _analysis_lock = threading.Lock()
-# jedi's helper process, shared by the bridges of the process; made under _analysis_lock.
-_environment: Any = None
-# Set when import paths change: the helper caches what each folder held (and that a missing
-# folder is missing), so a new one is started for the next analysis.
-_environment_stale = False
+# Set when import paths change: the path finder caches what each folder held (and that a
+# missing folder is missing), so its caches are dropped before the next analysis.
+_paths_changed = False
 _warmed_up = False
 
 
 def _jedi_environment() -> Any:
-    """The helper process that answers jedi's questions about installed modules. Looking them
-    up in this process would swap its sys.path under running user code, and import workbook
-    modules through the kernel's own import hook."""
-    global _environment, _environment_stale
-    import jedi
-
-    if _environment is None or _environment_stale:
-        _environment_stale = False
-        _environment = jedi.create_environment(sys.executable, safe=False)
-    return _environment
+    """The kernel's own interpreter, as jedi sees installed modules (``lsp_environment``)."""
+    global _paths_changed
+    if _paths_changed:
+        _paths_changed = False
+        importlib.invalidate_caches()
+    return kernel_environment()
 
 
 class _BadRequest(Exception):
@@ -252,7 +250,7 @@ class LSPBridge:
     def update_sys_paths(self, paths: Any) -> None:
         """Folders searched before ``sys.path``, replacing those of the previous call; what
         is installed in any folder is looked up afresh from the next request on."""
-        global _environment_stale
+        global _paths_changed
         try:
             kept = [path for path in paths if isinstance(path, str)]
         except TypeError:
@@ -260,7 +258,7 @@ class LSPBridge:
             return
         with self._state_lock:
             self._sys_paths = kept
-        _environment_stale = True
+        _paths_changed = True
 
     def delete_module(self, module_name: str) -> None:
         """Forgets an in-memory module: imports of it no longer resolve."""

@@ -73,6 +73,41 @@ class TestCompletionsSeeTheWorkbook:
         assert (item["label"], item["prefix_length"]) == ("join", 2)
 
 
+class TestTheKernelsOwnInterpreter:
+    def test_installed_and_compiled_modules_without_touching_the_running_code(
+            self, bridge, monkeypatch, tmp_path):
+        """The analysis looks in this interpreter, yet sets no sys.path of its own under code
+        running on other threads, and never asks the import hook of workbook modules."""
+        import sys
+
+        bridge.get_completions(*at_end("import os\nos.pa"))  # the analyser is loaded
+        watched = list(sys.path)
+        asked = []
+
+        class WorkbookHook:  # as the kernel's in-memory loader sits in sys.meta_path
+            @staticmethod
+            def find_spec(name, path=None, target=None):
+                asked.append((name, sys.path is watched))
+                return None
+
+        monkeypatch.setattr(sys, "path", watched)
+        monkeypatch.setattr(sys, "meta_path", [WorkbookHook, *sys.meta_path])
+        (tmp_path / "shipped").mkdir()
+        (tmp_path / "shipped" / "__init__.py").write_text("def ship(order):\n    pass\n")
+        bridge.update_sys_paths([str(tmp_path)])
+        modules = {"sales": SALES}
+        assert "ship" in labels(bridge.get_completions(*at_end("import shipped\nshipped."),
+                                                       modules=modules))
+        assert "total" in labels(bridge.get_completions(*at_end("import sales\nsales.t"),
+                                                        modules=modules))
+        for module, prefix, name in (("math", "fl", "floor"), ("cmath", "sq", "sqrt"),
+                                     ("_bisect", "bis", "bisect_left")):
+            assert name in labels(bridge.get_completions(
+                *at_end(f"import {module}\n{module}.{prefix}"), modules=modules))
+        assert sys.path is watched and all(unswapped for _, unswapped in asked), asked
+        assert not {"sales", "shipped"} & {name for name, _ in asked}
+
+
 class TestSignaturesAndHover:
     def test_signature_help_marks_the_parameter_under_the_cursor(self, bridge):
         result = bridge.get_signature_help(*at_end("import sales\nsales.total([1], "),
