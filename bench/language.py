@@ -10,9 +10,9 @@ diagnostics called directly in this process on the same code, in the same run.
    part of each round trip spent outside its handler. A hover on an empty text shows what the
    kernel adds around an analysis that costs nothing.
 2. Cold first completion of `import os; os.` in a fresh kernel process, sent as soon as the
-   kernel is connected (it waits for the background warm-up), and in another fresh kernel
-   sent after the warm-up had time to finish; jedi's first call in this process for scale.
-   Aim: under 1 s.
+   kernel is connected (no language service is loaded until then), and in another fresh
+   kernel told "language_services_wanted" (as the hub tells it once the IDE edits the
+   workbook) and asked after its warm-up had time to finish. Target: under 1 s.
 3. Diagnostics of a 2,000-line module: median round trip, against the same diagnostics here.
    Target: under 150 ms.
 4. A 20,000-line module: one completion at its end and its diagnostics; the answers arrive.
@@ -39,7 +39,7 @@ from devhub import DevHub
 from devhub.launcher import KernelProcess
 from python_server.lsp_diagnostics import diagnose
 
-WARM_UP_WAIT = 15.0  # seconds given to a fresh kernel's background warm-up
+WARM_UP_WAIT = 15.0  # seconds given to a fresh kernel's warm-up, once it was asked for
 DOCUMENTED = 20      # items whose docstring the bridge reads
 DOCUMENTED_KINDS = {"module", "class", "function", "keyword", "property"}
 
@@ -244,6 +244,8 @@ async def measure_cold(hub, wait: float):
     for name, delay in (("Cold.xlsx", 0.0), ("Rested.xlsx", wait)):
         process, session = await fresh_kernel(hub, name)
         try:
+            if delay:
+                await session.send({"type": "language_services_wanted"})
             await asyncio.sleep(delay)
             took, reply = await answer(session, completion(code), "completion_response")
             assert reply["error"] is None and reply["completions"], reply
@@ -251,7 +253,8 @@ async def measure_cold(hub, wait: float):
         finally:
             await stop(process, session)
     print(f"cold first completion of 'import os; os.' in a fresh kernel: sent at connect "
-          f"{ms(results[0])}; sent {wait:.0f} s after connect {ms(results[1])} (aim < 1 s)")
+          f"{ms(results[0])} [target < 1 s: {'met' if results[0] < 1 else 'MISSED'}]; warmed "
+          f"up on the hub's word, asked {wait:.0f} s later {ms(results[1])}")
 
 
 async def main(smoke: bool):
