@@ -245,25 +245,34 @@ class TestTheHubProcess:
 
 
 class TestLanguageServicesWhenWanted:
-    async def test_a_kernel_loads_them_once_the_ide_edits_its_workbook(self, ide, tmp_path):
-        opened = await ide.ask({"type": "new_workbook", "path": str(tmp_path / "Lazy.xlsx")})
-        assert opened["success"], opened
+    async def test_a_kernel_loads_them_at_its_first_request_or_once_the_ide_edits_it(
+            self, ide, tmp_path):
         check = "import sys\nprint('loaded' if 'jedi' in sys.modules else 'not loaded')"
 
-        async def loaded():
+        async def loaded(workbook_id):
             before = len(ide.seen)
-            reply = await ide.cell("Lazy.xlsx", check)
+            reply = await ide.cell(workbook_id, check)
             assert reply["success"], reply
             printed = "".join(m.get("content", "") for m in ide.seen[before:]
                               if m["type"] == "stdout")
             return printed.strip() == "loaded"
 
+        for name in ("Asked.xlsx", "Edited.xlsx"):
+            opened = await ide.ask({"type": "new_workbook", "path": str(tmp_path / name)})
+            assert opened["success"], opened
         await asyncio.sleep(scaled(1))
-        assert not await loaded()  # nobody edits it: nothing loaded at connect
+        # Nobody edits them: nothing is loaded at connect.
+        assert not await loaded("Asked.xlsx") and not await loaded("Edited.xlsx")
+        # A request before anything is loaded is answered, and loads them.
+        reply = await ide.ask({"type": "completion_request", "workbook_id": "Asked.xlsx",
+                               "module_name": "m", "code": "import os\nos.pa", "line": 2,
+                               "column": 5})
+        assert "path" in [item["label"] for item in reply["completions"]], reply
+        assert await loaded("Asked.xlsx")
         await ide.websocket.send(json.dumps({"type": "editing_workbook",
-                                             "workbook_id": "Lazy.xlsx"}))
+                                             "workbook_id": "Edited.xlsx"}))
         for _ in range(int(scaled(200))):
-            if await loaded():
+            if await loaded("Edited.xlsx"):
                 break
             await asyncio.sleep(0.1)
         else:
