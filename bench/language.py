@@ -38,6 +38,7 @@ import jedi
 from devhub import DevHub
 from devhub.launcher import KernelProcess
 from python_server.lsp_diagnostics import diagnose
+from python_server.lsp_environment import kernel_environment
 
 WARM_UP_WAIT = 15.0  # seconds given to a fresh kernel's warm-up, once it was asked for
 DOCUMENTED = 20      # items whose docstring the bridge reads
@@ -65,11 +66,11 @@ def cursor_at_end(code: str):
 
 
 class Direct:
-    """jedi as the bridge drives it, in this process: the same helper-process environment and
-    a folder holding the in-memory module."""
+    """jedi as the bridge drives it, in this process: the same environment (this
+    interpreter's own) and a folder holding the in-memory module."""
 
     def __init__(self, modules_dir: Path):
-        self.environment = jedi.create_environment(sys.executable, safe=False)
+        self.environment = kernel_environment()
         self.project = jedi.Project(modules_dir, sys_path=[str(modules_dir)] + sys.path,
                                     smart_sys_path=False)
 

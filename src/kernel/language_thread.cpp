@@ -33,8 +33,8 @@ namespace {
 void freeze_what_is_held() { nb::module_::import_("gc").attr("freeze")(); }
 
 // Queues warm-up step `index` on the language thread. Each step queues the next when it ends,
-// so a request that arrived meanwhile runs first: the first completion after connect waits for
-// one step, not for the whole warm-up. After the last step, what is held is frozen.
+// so a request that arrived meanwhile runs first: it waits for one step, not for the whole
+// warm-up. After the last step, what is held is frozen.
 void queue_warm_up_step(nb::object executor, nb::object steps, size_t index) {
     executor.attr("submit")(nb::cpp_function([executor, steps, index] {
         if (index == nb::len(steps)) {
