@@ -13,7 +13,7 @@ import sys
 import threading
 import time
 
-from python_server import kernel
+from python_server import kernel, lsp_modules
 
 
 def main() -> None:
@@ -42,6 +42,7 @@ def main() -> None:
         if working:
             kernel.logger.warning("Kernel process exits without waiting for threads: %s",
                                   ", ".join(working))
+        lsp_modules.remove_all()  # its exit handler would not run
         logging.shutdown()
         sys.stdout.flush()
         sys.stderr.flush()
