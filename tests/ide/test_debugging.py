@@ -111,6 +111,10 @@ class TestAPersonDebugsAFunction:
         do.type_text(panel.expression_edit, "undefined_name")
         do.key(panel.expression_edit, Qt.Key.Key_Return)
         used.wait_for_console("undefined_name: NameError")
+        do.type_text(panel.expression_edit, "scaled = value * 3")
+        do.key(panel.expression_edit, Qt.Key.Key_Return)
+        used.wait_for_console("scaled = value * 3  (done)")
+        assert "= None" not in used.console()
 
         do.key(calc, Qt.Key.Key_F5)
         used.wait_for_console("Execution completed successfully for total()")

@@ -187,3 +187,16 @@ class TestWorkbooksAndKernels:
         assert now["workbooks"] == [{"id": "D.xlsx", "name": "D.xlsx", "kernel": "connected",
                                      "path": hub.workbooks.default_path("D.xlsx"),
                                      "problem": None, "read_only": False}]
+
+
+@pytest.mark.parametrize("reply, problem", [
+    ({"type": "execution_result", "success": False,
+      "error": "No kernel is connected for workbook 'Budget.xlsx'."},
+     "No kernel is connected for workbook 'Budget.xlsx'"),
+    ({"type": "request_refused", "message": "Still loading..."}, "Still loading..."),
+    ({"type": "execution_result", "success": True}, None),
+])
+def test_a_refusal_reads_as_part_of_the_ides_own_sentence(reply, problem):
+    # "The cell did not run: {problem}." once showed "'Budget.xlsx'.."
+    from ide.gui.hub_channel import reply_problem
+    assert reply_problem(reply, "execution_result") == problem

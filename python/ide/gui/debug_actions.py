@@ -26,6 +26,7 @@ controlled all the same.
 
 from __future__ import annotations
 
+import ast
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Dict, Optional, Set, Tuple
 
@@ -260,6 +261,9 @@ class DebugActions(QObject):
                                        level=OutputLevel.SIMPLE)
             return
         kind = message.get("value_type")
+        if not _is_expression(expression):  # a statement ("payment = 1.0"): it ran
+            self.window.log_to_console(f"{expression}  (done)", GREEN, level=OutputLevel.SIMPLE)
+            return
         self.window.log_to_console(f"{expression} = {message.get('result')}"
                                    + (f"  ({kind})" if kind else ""), GREEN,
                                    level=OutputLevel.SIMPLE)
@@ -384,3 +388,13 @@ class DebugActions(QObject):
         self.window.debug_label.setText(text)
         self.panel.set_state(text or "Not debugging. Set breakpoints in the gutter, then "
                                      "Debug (F9).")
+
+
+def _is_expression(text: str) -> bool:
+    """Whether `text` is a Python expression, whose value the console shows (a statement has
+    none: "payment = 1.0 = None" would mislead)."""
+    try:
+        ast.parse(text, mode="eval")
+    except (SyntaxError, ValueError, TypeError):
+        return False
+    return True

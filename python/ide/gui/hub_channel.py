@@ -86,16 +86,22 @@ def interrupt_message(workbook_id: str, request_id: str) -> Reply:
 
 
 def reply_problem(reply: Reply, expected_type: str) -> Optional[str]:
-    """None when `reply` is the expected answer, else what went wrong, as a sentence part."""
+    """None when `reply` is the expected answer, else what went wrong, as a sentence part (the
+    hub's sentences lose their full stop: the IDE's own sentence around them ends it)."""
     if reply.get("type") == expected_type:
         if reply.get("success", True) is False:
-            return str(reply.get("message") or reply.get("error") or "the hub refused it")
+            return _clause(reply.get("message") or reply.get("error") or "the hub refused it")
         return None
     if reply.get("error") == "timeout":
         return "the hub did not answer in time"
     if reply.get("error") == "not_connected":
-        return str(reply.get("message"))
-    return str(reply.get("message") or f"unexpected answer {reply.get('type')!r}")
+        return _clause(reply.get("message"))
+    return _clause(reply.get("message") or f"unexpected answer {reply.get('type')!r}")
+
+
+def _clause(text: Any) -> str:
+    text = str(text).rstrip()
+    return text[:-1] if text.endswith(".") and not text.endswith("..") else text
 
 
 class HubChannel(QObject):
