@@ -1,6 +1,8 @@
 """Running code from the IDE: cells at the console prompt, functions with Run (F5), and the
 namespace reset."""
 from PySide6.QtCore import Qt
+from PySide6.QtTest import QTest
+from PySide6.QtWidgets import QMessageBox
 
 from devhub.demo import ide_driver as do
 from ide.gui.dialogs import RunDialog
@@ -44,11 +46,25 @@ class TestPrompt:
         assert prompt.toPlainText() == "draft"
         prompt.clear()
 
-    def test_reset_namespace_forgets_what_cells_defined(self, used):
+    def test_reset_namespace_asks_first_then_forgets_what_cells_defined(self, used):
+        actions = used.window.run_actions
         used.run_cell("forgotten = 1")
-        used.window.run_actions.reset_action.trigger()
+        actions.reset_action.trigger()
+        used.answer(QMessageBox.StandardButton.Cancel)  # asked, and nothing is lost
+        assert "NameError" not in used.run_cell("forgotten")
+        actions.reset_action.trigger()
+        box = do.dialog(used.window, QMessageBox)
+        QTest.mouseClick(box.checkBox(), Qt.MouseButton.LeftButton)
+        QTest.mouseClick(next(b for b in box.buttons() if b.text() == "Reset"),
+                         Qt.MouseButton.LeftButton)
         used.wait_for_console(f"Namespace of {WORKBOOK} reset")
         assert "NameError" in used.run_cell("forgotten")
+        try:  # "Don't ask again": the next reset runs at once
+            used.run_cell("forgotten = 2")
+            actions.reset_action.trigger()
+            used.wait(lambda: "NameError" in used.run_cell("forgotten"), "the second reset")
+        finally:
+            actions.ask_before_reset = True
 
 
 class TestRun:

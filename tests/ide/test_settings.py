@@ -16,12 +16,14 @@ def test_the_layout_and_the_last_workbook_come_back(background, tmp_path):
     first.window.centre_splitter.setSizes([200, 500])
     sizes = first.window.centre_splitter.sizes()
     first.window.console.set_max_lines(1234)
+    first.window.run_actions.ask_before_reset = False  # "Don't ask again"
     first.close()
 
     second = Ide(background, settings)
     try:
         assert second.window.centre_splitter.sizes() == sizes
         assert second.window.console.max_lines == 1234
+        assert second.window.run_actions.ask_before_reset is False
         assert second.window.console.prompt.history == ["1 + 1"]
         second.wait(lambda: second.window.editor_for("Keep.xlsx", "kept") is not None,
                     "the module's tab to reopen")

@@ -230,8 +230,10 @@ class MainWindow(QMainWindow):
         toolbar.setToolButtonStyle(Qt.ToolButtonStyle.ToolButtonTextOnly)
         # Labels that keep their width, so that no button moves as runs start and end.
         for action in (modules.save_action, runs.run_action, runs.interrupt_action,
-                       runs.reset_action, books.restart_action):
+                       books.restart_action):
             toolbar.addAction(action)
+        toolbar.addSeparator()  # away from Run: it wipes what the cells defined, after asking
+        toolbar.addAction(runs.reset_action)
         self.addToolBar(toolbar)
         self.addToolBar(self.debug_actions.toolbar)
         self.project_explorer.set_menu_actions(

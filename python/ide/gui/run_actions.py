@@ -32,7 +32,7 @@ from typing import TYPE_CHECKING, Any, Dict, List, Optional, Tuple
 
 from PySide6.QtCore import QObject, QTimer
 from PySide6.QtGui import QAction, QKeySequence
-from PySide6.QtWidgets import QLabel, QMessageBox
+from PySide6.QtWidgets import QCheckBox, QLabel, QMessageBox
 
 from .dialogs import RunDialog, choose
 from .hub_channel import KERNEL_CONNECTED, reply_problem, run_module_message
@@ -89,7 +89,11 @@ class RunActions(QObject):
                                          "console)")
         self.interrupt_action.setEnabled(False)
         self.interrupt_action.triggered.connect(lambda _c=False: self.interrupt())
-        self.reset_action = QAction("Reset &Namespace", window)
+        self.reset_action = QAction("Reset &Namespace...", window)
+        self.reset_action.setIconText("Reset Namespace")
+        # Whether Reset Namespace asks first ("Don't ask again" in its question turns it off;
+        # the window's settings keep it).
+        self.ask_before_reset = True
         self.reset_action.setToolTip("Forget every name the cells defined in the workbook picked "
                                      "for the prompt (modules stay)")
         self.reset_action.triggered.connect(lambda _c=False: self.reset_namespace())
@@ -147,12 +151,39 @@ class RunActions(QObject):
             self._refresh_interrupt()
 
     def reset_namespace(self) -> None:
+        """Asks first (unless told not to again): every name the cells defined goes."""
         window = self.window
         workbook_id = window.console.current_workbook()
         if workbook_id is None:
             window.notify("Pick the workbook whose namespace to reset in the console's Run in "
                           "box.", RED)
             return
+        if not self.ask_before_reset:
+            self._reset_namespace(workbook_id)
+            return
+        book = window.workbook_display_name(workbook_id)
+        box = QMessageBox(QMessageBox.Icon.Question, "Reset Namespace",
+                          f"Forget every name the cells defined in {book}? Its modules stay.",
+                          QMessageBox.StandardButton.NoButton, window)
+        reset = box.addButton("Reset", QMessageBox.ButtonRole.DestructiveRole)
+        box.addButton(QMessageBox.StandardButton.Cancel)
+        box.setDefaultButton(QMessageBox.StandardButton.Cancel)
+        box.setCheckBox(QCheckBox("Don't ask again", box))
+        box.setObjectName("reset namespace question")
+
+        def answered(_result: int) -> None:
+            box.deleteLater()
+            if box.clickedButton() is not reset:
+                return
+            if box.checkBox().isChecked():
+                self.ask_before_reset = False
+            self._reset_namespace(workbook_id)
+
+        box.finished.connect(answered)
+        box.open()
+
+    def _reset_namespace(self, workbook_id: str) -> None:
+        window = self.window
         book = window.workbook_display_name(workbook_id)
         problem = window.kernel_problem(workbook_id)
         if problem:

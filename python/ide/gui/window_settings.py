@@ -28,6 +28,7 @@ LAST_MODULES = "workbook/modules"
 LAST_MODULE = "workbook/current_module"
 LAST_PATH = "workbook/path"
 RECENT = "workbook/recent"
+ASK_BEFORE_RESET = "run/ask_before_reset"
 
 
 def default_settings() -> QSettings:
@@ -53,6 +54,8 @@ class WindowSettings:
             window.console.set_max_lines(max_lines)
         window.console.prompt.set_history(_strings(settings.value(HISTORY)))
         window.workbook_actions.set_recent(_strings(settings.value(RECENT)))
+        window.run_actions.ask_before_reset = str(settings.value(ASK_BEFORE_RESET, "true")) \
+            != "false"
         last = settings.value(LAST_WORKBOOK)
         if isinstance(last, str) and last:
             current = settings.value(LAST_MODULE)
@@ -71,6 +74,8 @@ class WindowSettings:
         settings.setValue(MAX_LINES, window.console.max_lines)
         settings.setValue(HISTORY, json.dumps(window.console.prompt.history))
         settings.setValue(RECENT, json.dumps(window.workbook_actions.recent))
+        settings.setValue(ASK_BEFORE_RESET,
+                          "true" if window.run_actions.ask_before_reset else "false")
         workbook_id = window.target_workbook()
         if workbook_id:
             editor = window.current_editor()
