@@ -553,9 +553,13 @@ class MainWindow(QMainWindow):
             names = ", ".join(f"{editor.module_name}.py" for editor in unsaved)
             answer = QMessageBox.question(
                 self, "Unsaved changes", f"These modules have unsaved changes: {names}. "
-                "Quit anyway and lose them?",
-                QMessageBox.StandardButton.Discard | QMessageBox.StandardButton.Cancel,
-                QMessageBox.StandardButton.Cancel)
+                "Save them before quitting?",
+                QMessageBox.StandardButton.Save | QMessageBox.StandardButton.Discard
+                | QMessageBox.StandardButton.Cancel, QMessageBox.StandardButton.Save)
+            if answer == QMessageBox.StandardButton.Save:
+                event.ignore()
+                self._save_then_quit(unsaved)
+                return
             if answer != QMessageBox.StandardButton.Discard:
                 event.ignore()
                 return
@@ -564,6 +568,19 @@ class MainWindow(QMainWindow):
         self.unsaved_buffers.flush()
         self.window_settings.save(self)
         super().closeEvent(event)
+
+    def _save_then_quit(self, editors: list) -> None:
+        """Saves each editor; the window closes once the workbooks hold every one (a save that
+        fails leaves it open, its edit unsaved and the reason in the console)."""
+        waiting = set(editors)
+
+        def saved(editor: MonacoEditor) -> None:
+            waiting.discard(editor)
+            if not waiting and not self.unsaved_editors():
+                self.close()
+
+        for editor in editors:
+            self.module_actions.save(editor, lambda e=editor: saved(e))
 
     # --- debugging ------------------------------------------------------------------------
     # The debug session itself is debug_actions'; these are the calls the client makes.
