@@ -69,6 +69,8 @@ nb::list public_names(nb::handle names, size_t limit) {
 
 // The last item of a cancelled stream, and the worker result record that says so.
 nb::object canceled_stream(nb::handle self, const Stream &stream, nb::handle channel) {
+    // Honoured: the id leaves the set before the requester hears of it.
+    self.attr("_canceled_streaming_requests").attr("discard")(stream.request_id);
     SendConfirmation confirmation;
     confirmation.post(channel, item_message(self, stream, nb::str("Canceled"), true));
     confirmation.wait(ITEM_SEND_TIMEOUT);
