@@ -100,6 +100,12 @@ def type_code(editor: QPlainTextEdit, source: str) -> None:
             key(editor, Qt.Key.Key_Return)
 
 
+def click(widget: QWidget) -> None:
+    """A left click in the middle of a button or box, as a person's."""
+    _activate(widget)
+    QTest.mouseClick(widget, Qt.MouseButton.LeftButton)
+
+
 def click_item(tree: QTreeWidget, item: QTreeWidgetItem) -> None:
     tree.scrollToItem(item)
     QTest.mouseClick(tree.viewport(), Qt.MouseButton.LeftButton, NO_MODIFIER,

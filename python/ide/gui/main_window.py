@@ -33,12 +33,15 @@ from PySide6.QtGui import (QAction, QCloseEvent, QColor, QIcon, QKeySequence, QP
                            QTextCursor)
 from PySide6.QtWidgets import (QApplication, QDockWidget, QInputDialog, QLabel, QMainWindow,
                                QMenu, QMessageBox, QSplitter, QStackedWidget, QTabWidget,
-                               QToolBar, QWidget)
+                               QToolBar, QVBoxLayout, QWidget)
 
 from .breakpoints import BreakpointGutter, BreakpointStore
 from .console import ConsoleView
 from .debug_actions import DebugActions
 from .dialogs import choose
+from .edit_actions import EditActions
+from .find_bar import FindBar
+from .help_actions import HelpActions
 from .hub_channel import KERNEL_CONNECTED, HubChannel
 from .language_client import COMPLETION, DIAGNOSTIC, HOVER, SIGNATURE_HELP, LanguageClient
 from .module_actions import ModuleActions
@@ -112,10 +115,17 @@ class MainWindow(QMainWindow):
         self._editor_area = QStackedWidget(self)
         self._editor_area.addWidget(welcome)
         self._editor_area.addWidget(self.editor_tabs)
+        self.find_bar = FindBar(self.current_editor, self)
+        editing = QWidget(self)
+        editing_layout = QVBoxLayout(editing)
+        editing_layout.setContentsMargins(0, 0, 0, 0)
+        editing_layout.setSpacing(0)
+        editing_layout.addWidget(self.find_bar)
+        editing_layout.addWidget(self._editor_area)
 
         self.centre_splitter = QSplitter(Qt.Orientation.Vertical, self)
         self.centre_splitter.setObjectName("centre")
-        self.centre_splitter.addWidget(self._editor_area)
+        self.centre_splitter.addWidget(editing)
         self.centre_splitter.addWidget(self.console)
         self.centre_splitter.setSizes([450, 320])
         self.setCentralWidget(self.centre_splitter)
@@ -171,6 +181,8 @@ class MainWindow(QMainWindow):
         self.run_actions = RunActions(self)
         self.workbook_actions = WorkbookActions(self)
         self.debug_actions = DebugActions(self)
+        self.edit_actions = EditActions(self, self.find_bar)
+        self.help_actions = HelpActions(self)
         self.statusBar().insertPermanentWidget(0, self.run_actions.busy_label)
         self.editor_tabs.tabCloseRequested.connect(self.module_actions.request_close)
         self._build_menus()
@@ -211,10 +223,12 @@ class MainWindow(QMainWindow):
                        modules.rename_module_action, modules.delete_module_action, None,
                        modules.save_action, modules.save_all_action, modules.close_tab_action,
                        None, self.reconnect_action, quit_action]),
+            ("&Edit", self.edit_actions.actions()),
             ("&Run", [runs.run_action, runs.interrupt_action, runs.prompt_action, None,
                       runs.reset_action, books.restart_action]),
             ("&Debug", self.debug_actions.actions()),
             ("&View", [next_tab, previous_tab, next_pane, None, limit_action]),
+            ("&Help", self.help_actions.actions()),
         )
         for title, actions in menus:
             menu = self.menuBar().addMenu(title)
@@ -435,6 +449,7 @@ class MainWindow(QMainWindow):
     def _tab_changed(self, _index: int) -> None:
         editor = self.current_editor()
         self.language.set_editor(editor)
+        self.find_bar.refresh()  # its highlights follow the tab
         if editor is not None:
             self._follow_workbook(editor.workbook_id)
 
