@@ -20,8 +20,9 @@ from .access import (IDE_PATH, KERNEL_PATH, Endpoint, Refusal, check_credentials
                      new_token, own_origins, remove_hub_file, route_of, token_matches,
                      write_hub_file)
 from .automation_requests import AutomationRequests
-from .ide_protocol import (AUTOMATION_REQUESTS, EDITING_WORKBOOK, HUB_REQUESTS, KERNEL_STOPPED, LANGUAGE_ANSWERS, MAX_CELL_CHARS,
-                           MAX_MODULE_CHARS, RUNS, refusal)
+from .ide_protocol import (AUTOMATION_REQUESTS, EDITING_WORKBOOK, HUB_REQUESTS, KERNEL_CONNECTED,
+                           KERNEL_STOPPED, LANGUAGE_ANSWERS, MAX_CELL_CHARS, MAX_MODULE_CHARS,
+                           RUNS, refusal)
 from .ide_requests import HubRequests, WorkbookWatch
 from .ide_session import IdeSession, for_ide
 from .kernel_session import KernelSession, MessageTooLarge, encode
@@ -49,6 +50,9 @@ MODULE_CHANGES = ("update_module", "delete_module")
 # Deepest nesting of lists and objects in an IDE message: no request needs more, and a kernel's
 # parser refuses far less deep ones than Python's own does, without knowing which request it was.
 MAX_MESSAGE_DEPTH = 64
+# How often the hub looks whether each kernel is busy, for the IDE's workbook states (a change
+# is news to the watch; a call shorter than this may go unseen, which is what is wanted).
+BUSY_POLL_SECONDS = 0.25
 
 
 class DevHub:
@@ -106,6 +110,7 @@ class DevHub:
         self._tasks: Set["asyncio.Task[None]"] = set()
         # The workbooks with a module open in the IDE: their kernels load language services.
         self._editing: Set[str] = set()
+        self._busy: Set[str] = set()  # the workbooks whose kernels were busy at the last look
         # The last arrival of each workbook's kernel: modules and package folders sent.
         self._arrivals: Dict[str, "asyncio.Future[None]"] = {}
 
@@ -154,6 +159,7 @@ class DevHub:
         if self.token is not None:
             self.hub_file = write_hub_file(self.data_dir, self.url, self.http_url, self.token)
         self._spawn(self.workbooks.watch_disks())
+        self._spawn(self._watch_busy())
         logger.info("Development hub listening on %s", self.url)
         return self
 
@@ -301,9 +307,29 @@ class DevHub:
 
     def workbooks_state(self) -> List[Dict[str, Any]]:
         return [{"id": wid, "name": os.path.basename(workbook.path),
-                 "kernel": self.kernels.state(wid), "path": workbook.path,
-                 "problem": workbook.conflict, "read_only": workbook.read_only}
+                 "kernel": self.kernels.state(wid), "busy": wid in self._busy,
+                 "path": workbook.path, "problem": workbook.conflict,
+                 "read_only": workbook.read_only}
                 for wid, workbook in self.workbooks.files.items()]
+
+    def kernel_busy(self, workbook_id: str) -> bool:
+        """Whether the workbook's kernel is running something the hub gave it: a cell, a run,
+        a worksheet call, an event handler or a timer. Streams are not counted: they run beside
+        all of these, for as long as their cells want them."""
+        if self.kernels.state(workbook_id) != KERNEL_CONNECTED:
+            return False
+        if self.replies.runs_going_on(workbook_id):
+            return True
+        live = self.live.get(workbook_id)
+        return live is not None and (live.calls.pending > 0 or live.events.running is not None)
+
+    async def _watch_busy(self) -> None:
+        while True:
+            await asyncio.sleep(BUSY_POLL_SECONDS)
+            busy = {wid for wid in self.workbooks.files if self.kernel_busy(wid)}
+            if busy != self._busy:
+                self._busy = busy
+                await self.watch.changed()
 
     def _new_session(self, workbook_id: str) -> KernelSession:
         return KernelSession(workbook_id, listener=functools.partial(self._to_ide, workbook_id),

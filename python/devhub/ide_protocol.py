@@ -124,9 +124,12 @@ Handled by the hub itself:
 | "save_workbook_as" | `workbook_id`, `path`, `request_id` | writes everything the hub holds of the workbook to `path`, which becomes its file (the way out of a `problem`) | "workbook_saved" {`request_id`, `workbook_id`, `path`, `success`, `message`} |
 | "reload_workbook" | `workbook_id`, `request_id` | reads the file again, dropping what the hub held that it lacks; the kernel gets the file's modules, the IDE "all_modules" and "module_list" | "workbook_reloaded" {`request_id`, `workbook_id`, `success`, `message`, `modules` (name to code, as the file has them)} |
 | "restart_kernel" | `workbook_id`, `request_id` | asks the kernel to shut down (ends its process after `KERNEL_STOP_TIMEOUT`), launches a new one and sends it the workbook's modules: the namespace is lost, the modules are kept | "kernel_restarted" {`request_id`, `workbook_id`, `success`, `message`} |
-| "watch_workbooks" | `version` (integer; -1 asks at once), `request_id` | answers when its workbook list differs from `version`; until then the watch waits, and a newer watch replaces it | "workbooks_state" {`request_id`, `version`, `workbooks`: [{`id`, `name`, `kernel`, `path`, `problem`, `read_only`}]} |
+| "watch_workbooks" | `version` (integer; -1 asks at once), `request_id` | answers when its workbook list differs from `version`; until then the watch waits, and a newer watch replaces it | "workbooks_state" {`request_id`, `version`, `workbooks`: [{`id`, `name`, `kernel`, `busy`, `path`, `problem`, `read_only`}]} |
 
 `kernel` is "connected", "starting" (launched or restarting, not connected yet) or "stopped".
+`busy` is true while the connected kernel runs something the hub gave it (a cell, a run, a
+worksheet call, an event handler or a timer; not a stream), as the hub last looked (four times
+a second): its changes are news to the watch.
 `problem` is null, or why the hub no longer writes the file: another program changed or
 removed it. The hub then keeps what it holds (changes still acknowledged, kept in the file's
 journal) until "save_workbook_as" or "reload_workbook". A file that cannot be saved for another

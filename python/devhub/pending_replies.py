@@ -73,6 +73,10 @@ class PendingReplies:
         waiting = request if isinstance(request_id, str) and request_id else None
         self._queues.setdefault(workbook_id, {}).setdefault(key, collections.deque()).append(waiting)
 
+    def runs_going_on(self, workbook_id: str) -> int:
+        """How many cells and runs relayed to the workbook's kernel have not ended."""
+        return len(self._runs.get(workbook_id, ()))
+
     def answered(self, workbook_id: str, message: Dict[str, Any]) -> Optional[Dict[str, Any]]:
         """The IDE's reply for a kernel message that answers a relayed request, else None.
 

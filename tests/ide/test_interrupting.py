@@ -130,6 +130,36 @@ class TestInterrupt:
         assert used.window.console.entries[-1].color == "#ff6b6b"
 
 
+class TestRunningIndicator:
+    def test_a_running_cell_shows_busy_and_running_until_its_interrupt_beside_the_prompt(
+            self, used):
+        console, item = used.window.console, used.explorer._workbook_items[WORKBOOK]
+        assert item.text(1) == "connected" and console.running_label.isHidden()
+        start_cell(used, "while True: pass")
+        assert console.running_label.isVisible() and console.interrupt_button.isVisible()
+        used.wait(lambda: item.text(1) == "busy", "the explorer to say busy")
+        assert used.kernel_state(WORKBOOK) == "connected"  # busy is how it reads, not a state
+        QTest.mouseClick(console.interrupt_button, Qt.MouseButton.LeftButton)
+        wait_for_end(used)
+        assert console.running_label.isHidden() and console.interrupt_button.isHidden()
+        used.wait(lambda: item.text(1) == "connected", "the explorer to say connected again")
+
+    def test_a_worksheet_call_from_the_hub_shows_busy_too(self, used):
+        item = used.explorer._workbook_items[WORKBOOK]
+        used.new_module(WORKBOOK, "slow", "import time\nimport quorvel\n\n@quorvel.function\n"
+                        "def nap():\n    time.sleep(1.5)\n    return 1\n")
+
+        async def type_call(hub):
+            live = hub.live_workbook(WORKBOOK)
+            await live.ready.wait()
+            live.edit("Sheet1", 9, 9, [["=NAP()"]])
+
+        used.background.call(type_call(used.background.hub))
+        used.wait(lambda: item.text(1) == "busy", "the explorer to say busy")
+        assert used.window.console.running_label.isHidden()  # not a cell of the prompt
+        used.wait(lambda: item.text(1) == "connected", "the call to end")
+
+
 class TestStuckCall:
     def test_the_notice_and_box_come_after_the_wait_and_wait_lets_the_call_end(self, used):
         used.run_cell("kept = 41")

@@ -20,6 +20,9 @@ What it promises:
   the workbook picked in the "Run in" box and the cell's text.
 * Ctrl+C in the text or the prompt copies the selection; without one, it triggers
   ``interrupt_action`` (when set and enabled) instead.
+* ``set_running(True)`` shows that a cell sent from the prompt is still running: the prompt's
+  sign turns amber, and "running" with an Interrupt button (``interrupt_action``) appear beside
+  the prompt until ``set_running(False)``. The prompt stays usable: the next cell queues.
 """
 
 from __future__ import annotations
@@ -31,7 +34,7 @@ from PySide6.QtCore import QEvent, QObject, QTimer, Signal
 from PySide6.QtGui import (QAction, QColor, QFontDatabase, QKeyEvent, QKeySequence,
                            QTextCharFormat, QTextCursor)
 from PySide6.QtWidgets import (QComboBox, QHBoxLayout, QLabel, QPlainTextEdit, QPushButton,
-                               QVBoxLayout, QWidget)
+                               QToolButton, QVBoxLayout, QWidget)
 
 from .console_prompt import ConsolePrompt
 from .output_level import OutputLevel
@@ -44,6 +47,7 @@ DEFAULT_MAX_LINES = 10_000
 MAX_LINE_CHARS = 10_000
 LINE_CUT_MARKER = f" [... line cut at {MAX_LINE_CHARS:,} characters]"
 DEFAULT_TEXT_COLOR = "#d4d4d4"
+RUNNING_COLOR = "#e0a030"
 
 
 def clip_long_lines(text: str, column: int, limit: int = MAX_LINE_CHARS) -> Tuple[str, int]:
@@ -162,10 +166,16 @@ class ConsoleView(QWidget):
         header.addWidget(clear_button)
         prompt_row = QHBoxLayout()
         prompt_row.setContentsMargins(6, 2, 6, 4)
-        sign = QLabel(">>>", self)
-        sign.setStyleSheet("color: #858585; font-family: monospace;")
-        prompt_row.addWidget(sign)
+        self.prompt_sign = QLabel(">>>", self)
+        prompt_row.addWidget(self.prompt_sign)
         prompt_row.addWidget(self.prompt)
+        # While the last cell of the prompt's workbook runs: a note, and Interrupt beside it.
+        self.running_label = QLabel("running", self)
+        self.running_label.setStyleSheet(f"color: {RUNNING_COLOR};")
+        self.interrupt_button = QToolButton(self)
+        prompt_row.addWidget(self.running_label)
+        prompt_row.addWidget(self.interrupt_button)
+        self.set_running(False)
         layout = QVBoxLayout(self)
         layout.setContentsMargins(0, 0, 0, 0)
         layout.setSpacing(0)
@@ -237,6 +247,16 @@ class ConsoleView(QWidget):
         return super().eventFilter(watched, event)
 
     # --- the "Run in" box -----------------------------------------------------------------
+
+    def set_running(self, running: bool) -> None:
+        self.running = running
+        self.prompt_sign.setStyleSheet(
+            f"color: {RUNNING_COLOR if running else '#858585'}; font-family: monospace;")
+        self.prompt_sign.setToolTip("The last cell is still running" if running else "")
+        self.running_label.setVisible(running)
+        if self.interrupt_action is not None and self.interrupt_button.defaultAction() is None:
+            self.interrupt_button.setDefaultAction(self.interrupt_action)
+        self.interrupt_button.setVisible(running and self.interrupt_action is not None)
 
     def set_workbooks(self, workbooks: Iterable[Tuple[str, str]]) -> None:
         """Offers these (id, display name) workbooks; the picked one stays picked if listed."""

@@ -14,13 +14,14 @@ The channel also keeps ``kernel_states`` (workbook id -> "connected", "starting"
 up to date with a standing "watch_workbooks" request that the hub answers whenever its
 workbooks change; ``kernel_states_changed`` is emitted with the new map. With it comes each
 workbook's file, ``workbook_files`` (workbook id -> {``path``, ``problem``, ``read_only``}),
-and ``workbook_files_changed``. While the link is down both are unknown and empty.
+and ``workbook_files_changed``, and ``busy``, the workbooks whose kernels run something now.
+While the link is down all are unknown and empty.
 """
 
 from __future__ import annotations
 
 import os
-from typing import Any, Callable, Dict, Iterable, List, Optional
+from typing import Any, Callable, Dict, Iterable, List, Optional, Set
 
 from PySide6.QtCore import QObject, QTimer, Signal
 
@@ -114,6 +115,7 @@ class HubChannel(QObject):
         super().__init__(parent)
         self.link: Any = None
         self.kernel_states: Dict[str, str] = {}
+        self.busy: Set[str] = set()  # the workbooks whose kernels run something now
         self.workbook_files: Dict[str, Dict[str, Any]] = {}
         self._watch_id: Optional[str] = None
         self._watch_version = -1
@@ -225,6 +227,7 @@ class HubChannel(QObject):
             self.link_connected.emit()
         else:
             self._watch_id = None
+            self.busy = set()
             if self.kernel_states:
                 self.kernel_states = {}
                 self.kernel_states_changed.emit({})
@@ -242,15 +245,18 @@ class HubChannel(QObject):
             return  # a watch replaced since (the link came back in between)
         if reply.get("type") == "workbooks_state":
             self._watch_version = reply.get("version", -1)
-            states, files = {}, {}
+            states, files, busy = {}, {}, set()
             for entry in reply.get("workbooks") or []:
                 if isinstance(entry, dict) and isinstance(entry.get("id"), str):
                     states[entry["id"]] = str(entry.get("kernel"))
+                    if entry.get("busy") is True:
+                        busy.add(entry["id"])
                     files[entry["id"]] = {key: entry.get(key)
                                           for key in ("path", "problem", "read_only")}
             # Every answer is news (the first one too, even when it lists no workbook).
             self.workbook_files = files
             self.workbook_files_changed.emit(dict(files))
+            self.busy = busy
             self.kernel_states = states
             self.kernel_states_changed.emit(dict(states))
         if self.is_connected():

@@ -329,8 +329,9 @@ class RunActions(QObject):
         return request_id in self.cells or request_id in self.runs.values()
 
     def _refresh_interrupt(self) -> None:
-        self.interrupt_action.setEnabled(
-            bool(self.running_in(self.window.console.current_workbook())))
+        workbook_id = self.window.console.current_workbook()
+        self.interrupt_action.setEnabled(bool(self.running_in(workbook_id)))
+        self.window.console.set_running(workbook_id in self.cells.values())
 
     def interrupt(self) -> None:
         """Interrupts every cell and run the IDE started in the workbook picked for the

@@ -297,7 +297,7 @@ class WorkbookActions(QObject):
                         "path": path}
 
     def _kernels_changed(self, states: Dict[str, str]) -> None:
-        self.window.project_explorer.set_kernel_states(states)
+        self.window.project_explorer.set_kernel_states(states, self.window.channel.busy)
         if self._reopen is not None and self.window.channel.is_connected():
             wanted, self._reopen = self._reopen, None
             if wanted["id"] in states:

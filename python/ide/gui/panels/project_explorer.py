@@ -6,15 +6,16 @@ workbook (or renames it when shown), ``set_modules`` replaces its module list, a
 ``module_activated``. ``workbooks_changed`` is emitted whenever the set of workbooks or their
 names change.
 
-``set_kernel_states({id: state})`` shows whether the workbook's kernel is "connected", "starting"
-or "stopped" (None: not known) beside its name. The context menu offers the actions given to
+``set_kernel_states({id: state}, busy)`` shows whether the workbook's kernel is "connected",
+"starting" or "stopped" (None: not known) beside its name, and "busy" for a connected one whose
+id is in `busy`. The context menu offers the actions given to
 ``set_menu_actions`` for the row under the pointer (a workbook, a module, or blank space);
 ``current_target()`` is the (workbook id, module name or None) the actions apply to.
 """
 
 from __future__ import annotations
 
-from typing import Dict, Iterable, List, Optional, Tuple
+from typing import Dict, Iterable, List, Optional, Set, Tuple
 
 from PySide6.QtCore import Qt, Signal
 from PySide6.QtGui import QAction, QBrush, QColor, QContextMenuEvent, QIcon, QPainter, QPixmap
@@ -28,6 +29,7 @@ _MODULE_ROLE = Qt.ItemDataRole.UserRole + 1
 # How each kernel state reads beside a workbook's name, and its colour.
 KERNEL_STATE_LOOKS = {
     "connected": ("connected", "#4caf50"),
+    "busy": ("busy", "#e0a030"),  # connected, and running something
     "starting": ("starting...", "#e0a030"),
     "stopped": ("no kernel", "#ff6b6b"),
     None: ("", "#858585"),
@@ -60,6 +62,7 @@ class ProjectExplorer(QTreeWidget):
         self._workbook_items: Dict[str, QTreeWidgetItem] = {}
         self._workbook_names: Dict[str, Optional[str]] = {}
         self.kernel_states: Dict[str, Optional[str]] = {}
+        self.busy: Set[str] = set()
         self._menu_actions: Tuple[List[QAction], List[QAction], List[QAction]] = ([], [], [])
         self.in_context_menu = False
         self.itemDoubleClicked.connect(self._on_double_click)
@@ -100,9 +103,11 @@ class ProjectExplorer(QTreeWidget):
         if workbook_id in self._workbook_items:
             self.add_workbook(workbook_id, name)
 
-    def set_kernel_states(self, states: Dict[str, Optional[str]]) -> None:
+    def set_kernel_states(self, states: Dict[str, Optional[str]],
+                          busy: Iterable[str] = ()) -> None:
         """Shows these states (workbook id -> state); workbooks not listed show none."""
         self.kernel_states = dict(states)
+        self.busy = set(busy)
         for workbook_id in self._workbook_items:
             self._show_kernel_state(workbook_id)
 
@@ -110,8 +115,10 @@ class ProjectExplorer(QTreeWidget):
         item = self._workbook_items.get(workbook_id)
         if item is None:
             return
-        text, color = KERNEL_STATE_LOOKS.get(self.kernel_states.get(workbook_id),
-                                             KERNEL_STATE_LOOKS[None])
+        state = self.kernel_states.get(workbook_id)
+        if state == "connected" and workbook_id in self.busy:
+            state = "busy"
+        text, color = KERNEL_STATE_LOOKS.get(state, KERNEL_STATE_LOOKS[None])
         item.setText(1, text)
         item.setForeground(1, QBrush(QColor(color)))
         item.setIcon(0, _dot(color))
