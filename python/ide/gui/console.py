@@ -20,6 +20,15 @@ What it promises:
   the workbook picked in the "Run in" box and the cell's text.
 * Ctrl+C in the text or the prompt copies the selection; without one, it triggers
   ``interrupt_action`` (when set and enabled) instead.
+* ``append_echo(text)`` shows a cell's echo; ``cell_ending(echo)`` (the entry it returned)
+  says that the next entry may be that cell's end: when it is the plain success line,
+  "Execution completed successfully", it is kept among the entries as written but drawn as a
+  green mark at the end of the echo, not as a line of its own. Failures stay lines.
+* A failure line whose traceback the program's output has just shown ("Execution failed for
+  f(): Traceback ...") is drawn with the traceback's last line only: each error is shown once.
+* A notice (not program output) that repeats the one on the console's last line is not drawn
+  again: that line counts the repeats, "Disconnected from Quorvel Server (×3)". Entries keep
+  each one.
 * ``set_running(True)`` shows that a cell sent from the prompt is still running: the prompt's
   sign turns amber, and "running" with an Interrupt button (``interrupt_action``) appear beside
   the prompt until ``set_running(False)``. The prompt stays usable: the next cell queues.
@@ -47,6 +56,14 @@ DEFAULT_MAX_LINES = 10_000
 MAX_LINE_CHARS = 10_000
 LINE_CUT_MARKER = f" [... line cut at {MAX_LINE_CHARS:,} characters]"
 DEFAULT_TEXT_COLOR = "#d4d4d4"
+# A plain cell's success line, as the connection client writes it, and how it is drawn once
+# the cell's echo is known: a mark at the end of the echo rather than a line of its own.
+CELL_SUCCESS = "Execution completed successfully"
+DONE_MARK, DONE_COLOR = "  ✓", "#4caf50"
+# A run's failure whose traceback its output has just shown is drawn with the traceback's
+# last line only (the traceback is not shown twice); the output looked back at is this long.
+FAILED, TRACEBACK = "Execution failed", "Traceback (most recent call last):"
+RECENT_OUTPUT_CHARS = 100_000
 RUNNING_COLOR = "#e0a030"
 
 
@@ -89,6 +106,16 @@ class ConsoleEntry(NamedTuple):
     from_std: bool
 
 
+def _told_traceback(text: str, output: str) -> Optional[str]:
+    """The failure line `text` with only its traceback's last line, when `output` holds that
+    traceback already; else None."""
+    head, separator, error = text.partition(": ")
+    error = error.strip()
+    if not separator or not error.startswith(TRACEBACK) or error not in output:
+        return None
+    return f"{head}: {error.splitlines()[-1].strip()}"
+
+
 def _lines_of(entry: ConsoleEntry) -> int:
     """Lines an entry takes on screen (a piece of a stream line counts as one)."""
     return max(1, entry.text.count("\n"))
@@ -117,6 +144,19 @@ class ConsoleView(QWidget):
         self._at_line_start = True
         self._column = 0  # characters on the last line of the entries, for cutting long lines
         self._formats: Dict[Optional[str], QTextCharFormat] = {}
+        # Cells' echoes whose end is expected, the success entries drawn as marks on them,
+        # and where each echo ends in the document (a cursor moves with the text).
+        self._echoes: Dict[int, ConsoleEntry] = {}
+        self._ending: Optional[ConsoleEntry] = None
+        self._marks: Dict[int, Tuple[ConsoleEntry, ConsoleEntry]] = {}  # success: (it, echo)
+        self._echo_ends: Dict[int, QTextCursor] = {}
+        # The latest program output, to know a traceback printed already; and how entries whose
+        # traceback is there are drawn (by entry id).
+        self._recent_output = ""
+        self._shown_as: Dict[int, str] = {}
+        # The notice on the console's last line, and how many times in a row it came.
+        self._last_notice: Optional[ConsoleEntry] = None
+        self._repeats = 1
 
         self.view = QPlainTextEdit(self)
         self.view.setReadOnly(True)
@@ -191,7 +231,8 @@ class ConsoleView(QWidget):
     # --- entries --------------------------------------------------------------------------
 
     def append(self, text: object, color: Optional[str] = None,
-               level: OutputLevel = OutputLevel.SIMPLE, from_std: bool = False) -> None:
+               level: OutputLevel = OutputLevel.SIMPLE,
+               from_std: bool = False) -> "ConsoleEntry":
         text = str(text)
         if from_std:
             text, self._column = clip_long_lines(text, self._column)
@@ -200,14 +241,41 @@ class ConsoleView(QWidget):
             text, _ = clip_long_lines(text, 0)
             self._column = 0
         entry = ConsoleEntry(text, color or None, OutputLevel(level), bool(from_std))
+        echo, self._ending = self._ending, None
+        if echo is not None and text == CELL_SUCCESS and not from_std:
+            self._marks[id(entry)] = (entry, echo)
+        if from_std:
+            self._recent_output = (self._recent_output + text)[-RECENT_OUTPUT_CHARS:]
+        elif text.startswith(FAILED) and TRACEBACK in text:
+            short = _told_traceback(text, self._recent_output)
+            if short is not None:
+                self._shown_as[id(entry)] = short
         self.entries.append(entry)
         self._entry_lines += _lines_of(entry)
         while self._entry_lines > self.max_lines and len(self.entries) > 1:
-            self._entry_lines -= _lines_of(self.entries.popleft())
+            self._entry_lines -= _lines_of(self._forget(self.entries.popleft()))
         self.entry_count += 1
         self._pending.append(entry)
         if not self._flush_timer.isActive():
             self._flush_timer.start()
+        return entry
+
+    def append_echo(self, text: str, color: str) -> "ConsoleEntry":
+        """A cell's echo, which its success will mark."""
+        entry = self.append(text, color)
+        self._echoes[id(entry)] = entry
+        return entry
+
+    def cell_ending(self, echo: "ConsoleEntry") -> None:
+        """The next entry may end the cell whose echo is `echo`."""
+        self._ending = echo if id(echo) in self._echoes else None
+
+    def _forget(self, entry: "ConsoleEntry") -> "ConsoleEntry":
+        self._echoes.pop(id(entry), None)
+        self._marks.pop(id(entry), None)
+        self._shown_as.pop(id(entry), None)
+        self._echo_ends.pop(id(entry), None)
+        return entry
 
     def texts(self) -> List[str]:
         return [entry.text for entry in self.entries]
@@ -219,6 +287,12 @@ class ConsoleView(QWidget):
 
     def clear(self) -> None:
         self.entries.clear()
+        self._echoes.clear()
+        self._marks.clear()
+        self._shown_as.clear()
+        self._echo_ends.clear()
+        self._last_notice = None
+        self._recent_output = ""
         self._entry_lines = 0
         self._pending.clear()
         self.view.clear()
@@ -307,7 +381,43 @@ class ConsoleView(QWidget):
         for entry in entries:
             if entry.level > self.verbosity:
                 continue
-            text = entry.text if entry.from_std else entry.text.rstrip("\n") + "\n"
+            marked = self._marks.get(id(entry))
+            if marked is not None:  # drawn on its echo, when that is on screen
+                echo_end = self._echo_ends.get(id(marked[1]))
+                if echo_end is not None and not echo_end.atStart():  # else scrolled out
+                    if run:
+                        cursor.insertText("".join(run), self._format(run_color))
+                        run = []
+                    echo_end.insertText(DONE_MARK, self._format(DONE_COLOR))
+                continue
+            if id(entry) in self._echoes:
+                if run:
+                    cursor.insertText("".join(run), self._format(run_color))
+                    run = []
+                if not self._at_line_start:
+                    cursor.insertText("\n", self._format(None))
+                cursor.insertText(entry.text.rstrip("\n") + "\n", self._format(entry.color))
+                echo_end = QTextCursor(cursor)  # where the echo's last line ends
+                echo_end.movePosition(QTextCursor.MoveOperation.PreviousCharacter)
+                self._echo_ends[id(entry)] = echo_end
+                self._last_notice = None
+                self._at_line_start = True
+                run_color = entry.color
+                continue
+            if not entry.from_std and self._repeating(entry):
+                if run:
+                    cursor.insertText("".join(run), self._format(run_color))
+                    run = []
+                self._repeats += 1
+                line = QTextCursor(self.view.document().lastBlock().previous())
+                line.movePosition(QTextCursor.MoveOperation.EndOfBlock,
+                                  QTextCursor.MoveMode.KeepAnchor)
+                line.insertText(f"{entry.text} (×{self._repeats})", self._format(entry.color))
+                continue
+            self._last_notice = None if entry.from_std else entry
+            self._repeats = 1
+            text = entry.text if entry.from_std else \
+                self._shown_as.get(id(entry), entry.text).rstrip("\n") + "\n"
             if not entry.from_std and not self._at_line_start:
                 text = "\n" + text
             if entry.color != run_color and run:
@@ -322,6 +432,12 @@ class ConsoleView(QWidget):
         bar = self.view.verticalScrollBar()
         bar.setValue(bar.maximum())
 
+    def _repeating(self, entry: "ConsoleEntry") -> bool:
+        """Whether the entry repeats the notice drawn last, on the console's last line."""
+        last = self._last_notice
+        return (last is not None and last.text == entry.text and last.color == entry.color
+                and "\n" not in entry.text and self._at_line_start)
+
     def _format(self, color: Optional[str]) -> QTextCharFormat:
         fmt = self._formats.get(color)
         if fmt is None:
@@ -333,6 +449,8 @@ class ConsoleView(QWidget):
     def _on_verbosity_picked(self, _index: int) -> None:
         self.verbosity = OutputLevel(self._verbosity_box.currentData())
         self._pending.clear()
+        self._echo_ends.clear()
+        self._last_notice = None
         self.view.clear()
         self._at_line_start = True
         self._draw(list(self.entries))

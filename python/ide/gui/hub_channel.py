@@ -25,10 +25,12 @@ from typing import Any, Callable, Dict, Iterable, List, Optional, Set
 
 from PySide6.QtCore import QObject, QTimer, Signal
 
-__all__ = ["DEBUG_CONTROLS", "HubChannel", "KERNEL_CONNECTED", "debug_message",
+__all__ = ["DEBUG_CONTROLS", "DEBUG_STOPPED", "HubChannel", "KERNEL_CONNECTED", "debug_message",
            "interrupt_message", "reply_problem", "run_module_message"]
 
 KERNEL_CONNECTED = "connected"
+# The error of a debug run's end that the hub gives when the run was stopped in the debugger.
+DEBUG_STOPPED = "Stopped in the debugger before it returned"
 
 Reply = Dict[str, Any]
 OnReply = Callable[[Reply], None]

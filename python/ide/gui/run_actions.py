@@ -4,7 +4,8 @@ a module (Run, F5), and resetting a workbook's namespace.
 What it promises:
 
 * A cell goes to the kernel of the workbook picked in the console's "Run in" box as
-  "execution_request"; it is echoed in the console, and its output and result follow there.
+  "execution_request"; it is echoed in the console, and its output and result follow there
+  (the console draws a plain success as a mark on the echo).
 * Run opens a dialog on the current module's top-level functions, the one under the cursor
   picked, and reads the arguments as Python literals; the function runs as "run_module"
   without debugging. A module with unsaved edits is saved first, so the run sees what is on
@@ -35,7 +36,7 @@ from PySide6.QtGui import QAction, QKeySequence
 from PySide6.QtWidgets import QCheckBox, QLabel, QMessageBox
 
 from .dialogs import RunDialog, choose
-from .hub_channel import KERNEL_CONNECTED, reply_problem, run_module_message
+from .hub_channel import DEBUG_STOPPED, KERNEL_CONNECTED, reply_problem, run_module_message
 from .monaco_editor import MonacoEditor
 from .output_level import OutputLevel
 from .python_source import function_at, top_level_functions
@@ -124,8 +125,8 @@ class RunActions(QObject):
     def execute_cell(self, workbook_id: Optional[str], code: str) -> None:
         window = self.window
         lines = code.splitlines() or [""]
-        window.log_to_console("\n".join([">>> " + lines[0]] + ["... " + l for l in lines[1:]]),
-                              ECHO, level=OutputLevel.SIMPLE)
+        echo = window.console.append_echo(
+            "\n".join([">>> " + lines[0]] + ["... " + l for l in lines[1:]]), ECHO)
         problem = ("no workbook is picked in the console's Run in box" if workbook_id is None
                    else window.kernel_problem(workbook_id))
         if problem:
@@ -139,6 +140,7 @@ class RunActions(QObject):
             if sent:
                 self._finished(sent[0])
             if reply.get("type") == "execution_result":
+                window.console.cell_ending(echo)  # its success is drawn on the echo
                 window.channel.show_result(reply)
             else:
                 window.notify(f"The cell's result did not arrive: "
@@ -286,7 +288,10 @@ class RunActions(QObject):
             self._finished(request_id)
         self._show_busy()
         self.window.debug_actions.run_ended(key)
-        if reply.get("type") == "execution_result":
+        if reply.get("type") == "execution_result" and reply.get("error") == DEBUG_STOPPED:
+            # Stopped on purpose: not a failure to show in red.
+            self.window.notify(f"{key[2]}() was stopped in the debugger.", ECHO)
+        elif reply.get("type") == "execution_result":
             self.window.channel.show_result(reply)
         else:
             self.window.notify(f"{key[2]}() did not report its end: "
