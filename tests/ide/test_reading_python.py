@@ -1,5 +1,7 @@
 """What the IDE reads from Python text: module names, a module's functions, run arguments, the
 call the cursor is in; and how the editor indents what is typed."""
+import re
+
 import pytest
 from PySide6.QtCore import Qt
 
@@ -27,15 +29,40 @@ class TestRunArguments:
         ("1, two", "Argument 2 (two) is not a Python literal"),
         ("1, 2)", "Not valid Python"),
         ("x=1", "Only positional values"),
-        ("*[1]", "Only positional values"),
+        ("*[1]", "drop '*' and '**'"),
         ("{'a': 1}", "Argument 1 cannot be sent: a dict value"),
         ("[[[1]]]", "lists nest at most two deep"),
         ("float('nan')", "not a Python literal"),
         ("1e999", "inf has no JSON form"),
     ])
     def test_bad_arguments_say_what_is_wrong(self, text, reason):
-        with pytest.raises(ArgumentError, match=reason.replace("(", r"\(").replace(")", r"\)")):
+        with pytest.raises(ArgumentError, match=re.escape(reason)):
             parse_arguments(text)
+
+    def test_keywords_take_their_parameters_places_and_skipped_ones_their_defaults(self):
+        loan, = top_level_functions('def loan(principal, rate, months=12, years=10, *, note=""):'
+                                    '\n    """Monthly payment."""\n')
+        assert loan.doc == "Monthly payment."
+        assert parse_arguments("200000, 0.05, years=15", loan) == [200000, 0.05, 12, 15]
+        assert parse_arguments("rate=0.05, principal=1", loan) == [1, 0.05]
+        with pytest.raises(ArgumentError) as raised:
+            parse_arguments("  1, two", loan)
+        assert raised.value.span == (5, 8)  # in the text as typed, spaces and all
+
+    @pytest.mark.parametrize("text, reason", [
+        ("1, 2, rate=3", "loan() got rate twice"),
+        ("1, 2, weeks=3", "loan() has no parameter weeks"),
+        ("1, 2, note='x'", "note is a keyword-only parameter"),
+        ("1, years=2", "loan() needs a value for rate"),
+        ("1, 2, 3, 4, start=x", "start (x) is not a Python literal"),
+        ("1, 2, years={'a': 1}", "years cannot be sent: a dict value"),
+        ("1, 2, stop=5", "start comes before stop and its default is not a literal"),
+    ])
+    def test_keywords_that_cannot_be_placed_say_why(self, text, reason):
+        loan, = top_level_functions("def loan(principal, rate, months=12, years=10, "
+                                    "start=TODAY, stop=None, *, note=''):\n    pass\n")
+        with pytest.raises(ArgumentError, match=re.escape(reason)):
+            parse_arguments(text, loan)
 
 
 class TestFunctions:

@@ -96,6 +96,21 @@ class TestRun:
         assert text.index("tick 2\n") < text.index("Out: 30") < text.index("for slow()")
         assert "running" not in used.window.run_actions.run_action.text()
 
+    def test_the_dialog_shows_the_docstring_and_takes_keyword_arguments(self, used):
+        editor = used.new_module(WORKBOOK, "loans", (
+            "def payment(principal, rate, months=12, years=10):\n"
+            "    \"\"\"The monthly payment of a loan.\"\"\"\n"
+            "    return (principal, rate, months, years)\n"))
+        do.key(editor, Qt.Key.Key_F5)
+        dialog = do.dialog(used.window, RunDialog)
+        assert dialog.signature_label.text() == "def payment(principal, rate, months=12, years=10)"
+        assert dialog.doc_label.text() == "The monthly payment of a loan."
+        do.type_text(dialog.args_edit, "200000, 0.05, years=15")
+        do.key(dialog.args_edit, Qt.Key.Key_Return)
+        used.wait_for_console("Execution completed successfully for payment()")
+        assert "Out: (200000, 0.05, 12, 15)" in used.console()
+        assert "Run loans.payment(200000, 0.05, years=15)" in used.console()
+
     def test_an_edited_module_is_saved_before_it_runs(self, used):
         editor = used.new_module(WORKBOOK, "fresh", "def value():\n    return 1\n")
         editor.selectAll()

@@ -12,7 +12,7 @@ from __future__ import annotations
 import os
 from typing import Callable, Dict, List, Optional, Sequence
 
-from PySide6.QtCore import Signal
+from PySide6.QtCore import Qt, Signal
 from PySide6.QtWidgets import (QComboBox, QDialog, QDialogButtonBox, QFileDialog, QFormLayout,
                                QLabel, QLineEdit, QMessageBox, QPushButton, QVBoxLayout,
                                QWidget)
@@ -137,7 +137,8 @@ class NameDialog(QDialog):
 
 
 class RunDialog(QDialog):
-    """Picks one of a module's top-level functions and reads its arguments as Python literals.
+    """Picks one of a module's top-level functions, shows its signature and docstring, and
+    reads its arguments as in a call, with Python literals (keywords put in their places).
 
     `remembered` maps function names to the argument text last used with them; `verb` names
     what the dialog starts ("Run", "Debug").
@@ -151,6 +152,7 @@ class RunDialog(QDialog):
         super().__init__(parent)
         self.setWindowTitle(f"{verb} a function of {module_name}.py")
         self._remembered = remembered
+        self._functions = {info.name: info for info in functions}
         self.function_box = QComboBox(self)
         for info in functions:
             self.function_box.addItem(info.signature, info.name)
@@ -158,8 +160,17 @@ class RunDialog(QDialog):
         self.problem_label = QLabel("", self)
         self.problem_label.setStyleSheet(_ERROR_STYLE)
         self.problem_label.setWordWrap(True)
-        hint = QLabel("Python literals separated by commas, e.g. 1000, 0.05, 'text', [1, 2]", self)
+        hint = QLabel("As in a call, with Python literals: 1000, 0.05, 'text', [1, 2], years=15",
+                      self)
         hint.setStyleSheet("color: #858585;")
+        # The picked function's signature and docstring.
+        self.signature_label = QLabel("", self)
+        self.signature_label.setStyleSheet("font-family: monospace; font-weight: bold;")
+        self.signature_label.setTextInteractionFlags(Qt.TextInteractionFlag.TextSelectableByMouse)
+        self.doc_label = QLabel("", self)
+        self.doc_label.setWordWrap(True)
+        self.doc_label.setStyleSheet("color: #b0b0b0;")
+        self.doc_label.setTextInteractionFlags(Qt.TextInteractionFlag.TextSelectableByMouse)
         self.buttons = QDialogButtonBox(QDialogButtonBox.StandardButton.Cancel, self)
         run_button = QPushButton(verb, self)
         run_button.setDefault(True)
@@ -170,6 +181,8 @@ class RunDialog(QDialog):
         form.addRow("&Function:", self.function_box)
         form.addRow("&Arguments:", self.args_edit)
         layout = QVBoxLayout(self)
+        layout.addWidget(self.signature_label)
+        layout.addWidget(self.doc_label)
         layout.addLayout(form)
         layout.addWidget(hint)
         layout.addWidget(self.problem_label)
@@ -188,11 +201,16 @@ class RunDialog(QDialog):
         self.args_edit.setText(self._remembered.get(self.function_name(), ""))
         self.args_edit.setPlaceholderText(self.function_box.currentText())
         self.problem_label.setText("")
+        info = self._functions.get(self.function_name())
+        self.signature_label.setText(f"def {info.signature}" if info else "")
+        doc = info.doc if info else ""
+        self.doc_label.setText(doc or "(no docstring)")
+        self.doc_label.setEnabled(bool(doc))
 
     def accept(self) -> None:
         text = self.args_edit.text()
         try:
-            values = parse_arguments(text)
+            values = parse_arguments(text, self._functions.get(self.function_name()))
         except ArgumentError as error:
             self.problem_label.setText(str(error))
             self.args_edit.setFocus()

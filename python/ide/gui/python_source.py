@@ -7,8 +7,9 @@ No Qt here: the dialogs and actions call these and show the messages they return
   (shown as is in the dialog).
 * ``top_level_functions(source)`` lists the module's plain ``def`` functions with their lines;
   ``function_at(functions, line)`` is the one whose text holds a (1-based) line.
-* ``parse_arguments(text)`` reads "1000, 0.05, 'x', [1, 2]" as Python literals into a list that
-  can travel to the kernel; it raises ``ArgumentError`` with a message a user can act on.
+* ``parse_arguments(text, function)`` reads "1000, 0.05, 'x', years=15" as Python literals in
+  call syntax into the positional list that can travel to the kernel (keywords are put in
+  their parameter's place); it raises ``ArgumentError`` with a message a user can act on.
 * ``enclosing_call(text)`` is where the innermost call still open at the end of `text` (the
   text before the cursor) opens its parenthesis: the editor keeps a signature shown while the
   cursor stays in that call.
@@ -19,7 +20,7 @@ from __future__ import annotations
 import ast
 import keyword
 import math
-from typing import Any, Iterable, List, NamedTuple, Optional, Tuple
+from typing import Any, Dict, Iterable, List, NamedTuple, Optional, Tuple
 
 __all__ = ["ArgumentError", "FunctionInfo", "enclosing_call", "function_at",
            "module_name_problem", "parse_arguments", "top_level_functions"]
@@ -44,6 +45,8 @@ class FunctionInfo(NamedTuple):
     first_line: int  # the first decorator's line, or the def line
     last_line: int
     parameters: str  # as written, e.g. "value, rate, years=3"
+    doc: str = ""  # its docstring, cleaned of indentation
+    arguments: Optional[ast.arguments] = None  # its parameters, parsed
 
     @property
     def signature(self) -> str:
@@ -62,7 +65,8 @@ def top_level_functions(source: str) -> List[FunctionInfo]:
         if isinstance(node, ast.FunctionDef):
             first = min([node.lineno] + [d.lineno for d in node.decorator_list])
             last = node.end_lineno or node.lineno
-            functions.append(FunctionInfo(node.name, first, last, ast.unparse(node.args)))
+            functions.append(FunctionInfo(node.name, first, last, ast.unparse(node.args),
+                                          ast.get_docstring(node) or "", node.args))
     return functions
 
 
@@ -86,37 +90,86 @@ _WIRE_HELP = ("arguments may be None, True, False, numbers, strings, and lists (
               "lists) of these")
 
 
-def parse_arguments(text: str) -> List[Any]:
-    """The values of comma-separated Python literals, as a list for "run_module"."""
-    text = text.strip()
-    if not text:
+def parse_arguments(text: str, function: Optional[FunctionInfo] = None) -> List[Any]:
+    """The values of the arguments typed as in a Python call ("1000, 0.05, years=15"), as the
+    positional list that "run_module" carries. Keywords need `function`, whose parameters put
+    each keyword's value in its place (a parameter skipped on the way takes its default,
+    which must then be a literal)."""
+    stripped = text.strip()
+    offset = len(text) - len(text.lstrip())
+    if not stripped:
         return []
     try:
-        call = ast.parse(f"f({text})", mode="eval").body
+        call = ast.parse(f"f({stripped})", mode="eval").body
     except SyntaxError as error:
         raise ArgumentError(f"Not valid Python: {error.msg} (type values separated by commas, "
                             "for example 1000, 0.05, 'text', [1, 2])") from None
     if not isinstance(call, ast.Call):
         raise ArgumentError("Type values separated by commas, for example 1000, 0.05, 'text'.")
-    if call.keywords or any(isinstance(arg, ast.Starred) for arg in call.args):
-        raise ArgumentError("Only positional values can be passed: drop 'name=' and '*'.")
-    values = []
-    for position, node in enumerate(call.args, 1):
+    if any(isinstance(arg, ast.Starred) for arg in call.args) or \
+            any(keyword.arg is None for keyword in call.keywords):
+        raise ArgumentError("Values are passed one by one: drop '*' and '**'.")
+    if call.keywords and (function is None or function.arguments is None):
+        raise ArgumentError("Only positional values can be passed here: drop 'name='.")
+
+    def value_of(node: ast.AST, label: str) -> Any:
         # Offsets count from the "f(" that wraps the text.
-        span = (node.col_offset - 2, (node.end_col_offset or node.col_offset) - 2)
+        span = (node.col_offset - 2 + offset, (node.end_col_offset or node.col_offset) - 2 + offset)
         try:
             value = ast.literal_eval(node)
         except (ValueError, TypeError, SyntaxError, MemoryError, RecursionError):
             raise ArgumentError(
-                f"Argument {position} ({_shortened(text[span[0]:span[1]])}) is not a Python "
-                "literal: write numbers, strings in quotes, True/False/None, or lists of them.",
-                span) from None
+                f"{label} ({_shortened(text[span[0]:span[1]])}) is not a Python literal: write "
+                "numbers, strings in quotes, True/False/None, or lists of them.", span) from None
         problem = _wire_problem(value)
         if problem:
-            raise ArgumentError(f"Argument {position} cannot be sent: {problem}; {_WIRE_HELP}.",
-                                span)
-        values.append(value)
-    return values
+            raise ArgumentError(f"{label} cannot be sent: {problem}; {_WIRE_HELP}.", span)
+        return value
+
+    values = [value_of(node, f"Argument {position}")
+              for position, node in enumerate(call.args, 1)]
+    if not call.keywords:
+        return values
+    keywords = {keyword.arg: value_of(keyword.value, keyword.arg) for keyword in call.keywords}
+    return _placed(function, values, keywords)  # type: ignore[arg-type]
+
+
+def _placed(function: FunctionInfo, values: List[Any], keywords: Dict[str, Any]) -> List[Any]:
+    """The positional values `function` takes for these values and keywords."""
+    arguments = function.arguments
+    assert arguments is not None
+    positional = [a.arg for a in arguments.posonlyargs + arguments.args]
+    keyword_only = {a.arg for a in arguments.kwonlyargs}
+    defaults = dict(zip(positional[len(positional) - len(arguments.defaults):],
+                        arguments.defaults))
+    name = function.name
+    for key in keywords:
+        if key in keyword_only:
+            raise ArgumentError(f"{key} is a keyword-only parameter of {name}(): a run passes "
+                                "values by position, so it keeps its default.")
+        if key not in positional:
+            raise ArgumentError(f"{name}() has no parameter {key}.")
+        if key in {a.arg for a in arguments.posonlyargs}:
+            raise ArgumentError(f"{key} is a positional-only parameter of {name}(): give it "
+                                "without 'name='.")
+        if positional.index(key) < len(values):
+            raise ArgumentError(f"{name}() got {key} twice: by position and as {key}=.")
+    last = max(positional.index(key) for key in keywords)
+    placed = list(values)
+    for index in range(len(values), last + 1):
+        parameter = positional[index]
+        if parameter in keywords:
+            placed.append(keywords[parameter])
+        elif parameter in defaults:
+            try:
+                placed.append(ast.literal_eval(defaults[parameter]))
+            except (ValueError, TypeError, SyntaxError, MemoryError, RecursionError):
+                raise ArgumentError(f"{parameter} comes before {positional[last]} and its "
+                                    f"default is not a literal: give {parameter} a value "
+                                    "too.") from None
+        else:
+            raise ArgumentError(f"{name}() needs a value for {parameter}.")
+    return placed
 
 
 def _shortened(segment: str) -> str:
