@@ -119,6 +119,31 @@ class TestCompletion:
         assert not editor.completion_popup.isVisible()
 
 
+class TestPromptCompletion:
+    def test_tab_completes_modules_and_names_earlier_cells_defined(self, used, forecast):
+        prompt, completion = used.window.console.prompt, used.window.prompt_completion
+        used.window.console.select_workbook(WORKBOOK)
+        used.run_cell("import forecast")
+        used.run_cell("sales_total_2024 = 1")
+        do.type_text(prompt, "sales_to")
+        do.key(prompt, Qt.Key.Key_Tab)  # one candidate: put in at once
+        used.wait(lambda: prompt.toPlainText() == "sales_total_2024", "the name of a cell")
+        prompt.clear()
+        do.type_text(prompt, "forecast.")
+        do.key(prompt, Qt.Key.Key_Space, CTRL)
+        used.wait(completion.popup.isVisible, "the list over the prompt")
+        labels = [item["label"] for item in completion.popup.items]
+        assert "grow" in labels
+        do.type_text(prompt, "gr")  # filters in place
+        assert completion.popup.list.count() == 1
+        do.key(prompt, Qt.Key.Key_Return)  # takes the choice, does not run the cell
+        assert prompt.toPlainText() == "forecast.grow" and not completion.popup.isVisible()
+        prompt.clear()
+        do.key(prompt, Qt.Key.Key_Tab)  # at the start of a line Tab still indents
+        assert prompt.toPlainText() == "    "
+        prompt.clear()
+
+
 class TestSignatureHelp:
     def test_the_tip_follows_the_arguments_and_goes_when_the_call_is_left(self, used, editor):
         tip = editor.signature_tip

@@ -8,7 +8,8 @@ What it promises:
   Ctrl+Enter always runs the cell; Shift+Enter always starts a new line.
 * Up on the first line and Down on the last line walk through the cells run before (the text
   being typed is kept and comes back after the newest cell). Escape clears the prompt.
-* Tab indents by four spaces. The prompt grows with its text up to ``MAX_VISIBLE_LINES``.
+* Tab indents by four spaces (after a name it completes: ``PromptCompletion``). The prompt
+  grows with its text up to ``MAX_VISIBLE_LINES``.
 * ``history`` holds the cells run, oldest first, at most ``HISTORY_LIMIT`` of them.
 """
 

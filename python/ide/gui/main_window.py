@@ -47,6 +47,7 @@ from .language_client import COMPLETION, DIAGNOSTIC, HOVER, SIGNATURE_HELP, Lang
 from .module_actions import ModuleActions
 from .monaco_editor import MonacoEditor
 from .output_level import OutputLevel
+from .prompt_completion import PromptCompletion
 from .panels import (DebugPanel, EventManagerPanel, FunctionPublisherPanel,
                      ObjectInspectorPanel, PackageManagerPanel, ProjectExplorer,
                      TimerManagerPanel)
@@ -182,6 +183,7 @@ class MainWindow(QMainWindow):
         self.workbook_actions = WorkbookActions(self)
         self.debug_actions = DebugActions(self)
         self.edit_actions = EditActions(self, self.find_bar)
+        self.prompt_completion = PromptCompletion(self)
         self.help_actions = HelpActions(self)
         self.statusBar().insertPermanentWidget(0, self.run_actions.busy_label)
         self.editor_tabs.tabCloseRequested.connect(self.module_actions.request_close)
