@@ -1,10 +1,12 @@
 """Writing modules in the IDE: saving through the hub to the kernel, the unsaved marker, and
 creating, renaming and deleting modules from the project explorer."""
+import os
+
 from PySide6.QtCore import Qt
 from PySide6.QtWidgets import QMessageBox
 
 from devhub.demo import ide_driver as do
-from ide.gui.dialogs import NameDialog
+from ide.gui.dialogs import ModuleFileDialog, NameDialog
 
 from .conftest import CTRL, WORKBOOK
 
@@ -106,3 +108,58 @@ class TestModulesInTheExplorer:
             used.answer(answer)
         used.wait(lambda: used.window.editor_for(WORKBOOK, "closing") is None, "the tab to close")
         assert used.window._module_cache[WORKBOOK]["closing"].endswith("KEPT = 1")
+
+
+class TestPythonFiles:
+    def _choose(self, used, path):
+        dialog = do.dialog(used.window, ModuleFileDialog)
+        dialog.name_edit.setText(str(path))
+        do.key(dialog.name_edit, Qt.Key.Key_Return)
+
+    def test_a_py_file_is_imported_under_its_name_or_one_asked_for(self, used, tmp_path):
+        (tmp_path / "imported_rates.py").write_text("RATE = 0.05\n", encoding="utf-8")
+        (tmp_path / "2024-report.py").write_text("TOTAL = 7\n", encoding="utf-8")
+        do.click_item(used.explorer, used.explorer._workbook_items[WORKBOOK])
+        used.window.module_actions.import_module_action.trigger()
+        self._choose(used, tmp_path / "imported_rates.py")
+        used.wait(lambda: used.window.editor_for(WORKBOOK, "imported_rates") is not None,
+                  "the imported module's tab")
+        assert used.background.hub.workbooks.get(WORKBOOK).modules["imported_rates"] == \
+            "RATE = 0.05\n"
+        assert "Out: 0.05" in used.run_cell("import imported_rates; imported_rates.RATE")
+
+        do.click_item(used.explorer, used.explorer._workbook_items[WORKBOOK])
+        used.window.module_actions.import_module_action.trigger()
+        self._choose(used, tmp_path / "2024-report.py")
+        name_box = do.dialog(used.window, NameDialog)  # not a module name: another is asked
+        assert "not a valid Python module name" in name_box.problem_label.text()
+        name_box.name_edit.setText("report_2024")
+        do.key(name_box.name_edit, Qt.Key.Key_Return)
+        used.wait(lambda: used.window.editor_for(WORKBOOK, "report_2024") is not None,
+                  "the renamed import")
+        assert used.window.editor_for(WORKBOOK, "report_2024").toPlainText() == "TOTAL = 7\n"
+
+    def test_export_writes_the_tab_as_shown_and_a_failure_leaves_nothing(self, used, tmp_path,
+                                                                        monkeypatch):
+        editor = used.new_module(WORKBOOK, "exported", "X = 1\n")
+        do.type_text(editor, "# unsaved")
+        used.window.module_actions.export_module_action.trigger()
+        self._choose(used, tmp_path / "copy.py")
+        used.wait(lambda: (tmp_path / "copy.py").exists(), "the exported file")
+        assert (tmp_path / "copy.py").read_text(encoding="utf-8") == "X = 1\n# unsaved\n"
+        assert editor.is_modified()  # an export is not a save
+        assert f"Exported exported.py to {tmp_path / 'copy.py'}" in used.console()
+
+        # A write that fails at the last step leaves the old file whole and no temporary.
+        (tmp_path / "old.py").write_text("kept\n")
+
+        def full_disk(_source, _target):
+            raise OSError(28, "No space left on device")
+
+        monkeypatch.setattr(os, "replace", full_disk)
+        used.window.module_actions._export("exported", "new\n", str(tmp_path / "old.py"))
+        monkeypatch.undo()
+        assert "Could not export exported.py" in used.console()
+        assert "No space left on device" in used.console()
+        assert (tmp_path / "old.py").read_text() == "kept\n"
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["copy.py", "old.py"]

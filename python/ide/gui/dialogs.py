@@ -19,7 +19,8 @@ from PySide6.QtWidgets import (QComboBox, QDialog, QDialogButtonBox, QFileDialog
 
 from .python_source import ArgumentError, FunctionInfo, parse_arguments
 
-__all__ = ["NameDialog", "RunDialog", "WorkbookFileDialog", "ask", "choose"]
+__all__ = ["FileDialog", "ModuleFileDialog", "NameDialog", "RunDialog", "WorkbookFileDialog",
+           "ask", "choose"]
 
 Button = QMessageBox.StandardButton
 
@@ -62,25 +63,25 @@ def choose(parent: QWidget, title: str, text: str, choices: Sequence[str],
 
 _ERROR_STYLE = "color: #ff6b6b;"
 WORKBOOK_FILTER = "Workbooks (*.xlsx)"
+PYTHON_FILTER = "Python files (*.py)"
 
 
-class WorkbookFileDialog(QFileDialog):
-    """Asks for a workbook file: one to create or save to (`saving`), or one to open. Qt's own
-    dialog rather than the desktop's, so that it behaves alike everywhere (and under test).
-    `chosen` gets the absolute path, with ".xlsx" added to a name typed without it."""
+class FileDialog(QFileDialog):
+    """Asks for a file: one to create or save to (`saving`), or one to open. Qt's own dialog
+    rather than the desktop's, so that it behaves alike everywhere (and under test). `chosen`
+    gets the absolute path, with the suffix added to a name typed without it."""
 
     chosen = Signal(str)
 
-    def __init__(self, parent: Optional[QWidget], title: str, folder: str,
-                 saving: bool) -> None:
-        super().__init__(parent, title, folder, WORKBOOK_FILTER)
+    def __init__(self, parent: Optional[QWidget], title: str, folder: str, saving: bool,
+                 name_filter: str, suffix: str, confirm_overwrite: bool = True) -> None:
+        super().__init__(parent, title, folder, name_filter)
         self.setOption(QFileDialog.Option.DontUseNativeDialog, True)
         if saving:
             self.setAcceptMode(QFileDialog.AcceptMode.AcceptSave)
             self.setFileMode(QFileDialog.FileMode.AnyFile)
-            self.setDefaultSuffix("xlsx")
-            # The hub refuses to create over a file that exists, and says so.
-            self.setOption(QFileDialog.Option.DontConfirmOverwrite, True)
+            self.setDefaultSuffix(suffix)
+            self.setOption(QFileDialog.Option.DontConfirmOverwrite, not confirm_overwrite)
         else:
             self.setAcceptMode(QFileDialog.AcceptMode.AcceptOpen)
             self.setFileMode(QFileDialog.FileMode.ExistingFile)
@@ -90,6 +91,25 @@ class WorkbookFileDialog(QFileDialog):
     def name_edit(self) -> QLineEdit:
         """The line the file's name is typed into."""
         return self.findChild(QLineEdit, "fileNameEdit")
+
+
+class WorkbookFileDialog(FileDialog):
+    """Asks for a workbook file (".xlsx")."""
+
+    def __init__(self, parent: Optional[QWidget], title: str, folder: str,
+                 saving: bool) -> None:
+        # The hub refuses to create over a file that exists, and says so.
+        super().__init__(parent, title, folder, saving, WORKBOOK_FILTER, "xlsx",
+                         confirm_overwrite=False)
+
+
+class ModuleFileDialog(FileDialog):
+    """Asks for a Python file to import a module from, or to export one to (Qt asks before
+    an existing file is replaced)."""
+
+    def __init__(self, parent: Optional[QWidget], title: str, folder: str,
+                 saving: bool) -> None:
+        super().__init__(parent, title, folder, saving, PYTHON_FILTER, "py")
 
 
 class NameDialog(QDialog):

@@ -11,17 +11,22 @@ What it promises:
   module empty and opens it. Rename saves the module's code under the new name, then deletes
   the old one; an open tab follows with its unsaved edits. Delete asks first.
 * Closing a tab with unsaved edits asks whether to save them, drop them or keep the tab.
+* Import Module reads a .py file (UTF-8) into a new module of the target workbook, named after
+  the file unless that name is taken or not a module name (then it asks); Export Module writes
+  the current tab's text, as shown, to a .py file, replacing it atomically.
 """
 
 from __future__ import annotations
 
+import os
 from typing import TYPE_CHECKING, Callable, Optional, Set, Tuple
 
 import shiboken6
 from PySide6.QtCore import QObject, Qt
 from PySide6.QtGui import QAction, QKeySequence
 
-from .dialogs import Button, NameDialog, ask
+from .atomic_write import write_atomically
+from .dialogs import Button, ModuleFileDialog, NameDialog, ask
 from .hub_channel import reply_problem
 from .monaco_editor import MonacoEditor
 from .python_source import module_name_problem
@@ -50,6 +55,10 @@ class ModuleActions(QObject):
         self.rename_module_action = self._action("&Rename Module...", QKeySequence("F2"),
                                                  self.rename_module)
         self.delete_module_action = self._action("&Delete Module...", None, self.delete_module)
+        self.import_module_action = self._action("&Import Module...", None, self.import_module)
+        self.export_module_action = self._action("&Export Module...", None, self.export_module)
+        self.folder = os.path.expanduser("~")  # where the last .py file was read or written
+        self.file_dialog: Optional[ModuleFileDialog] = None
         # Delete is also the explorer's key; elsewhere it belongs to the text being edited.
         explorer_delete = QAction(window.project_explorer)
         explorer_delete.setShortcut(QKeySequence.StandardKey.Delete)
@@ -118,17 +127,82 @@ class ModuleActions(QObject):
         dialog.chosen.connect(lambda name: self._create(workbook_id, name))
         dialog.open()
 
-    def _create(self, workbook_id: str, name: str) -> None:
+    def _create(self, workbook_id: str, name: str, code: str = "",
+                origin: Optional[str] = None) -> None:
         def created(reply: dict) -> None:
             problem = reply_problem(reply, "module_updated")
             if problem:
                 self.window.notify(f"Could not create {name}.py: {problem}.", RED)
                 return
-            self.window._module_cache.setdefault(workbook_id, {})[name] = ""
-            editor = self.window.add_editor_tab(name, "", workbook_id)
+            self.window._module_cache.setdefault(workbook_id, {})[name] = code
+            editor = self.window.add_editor_tab(name, code, workbook_id)
             editor.setFocus()
+            if origin is not None:
+                self.window.notify(f"Imported {origin} as {name}.py into "
+                                   f"{self.window.workbook_display_name(workbook_id)}")
 
-        self.window.channel.save_module(workbook_id, name, "", created)
+        self.window.channel.save_module(workbook_id, name, code, created)
+
+    # --- .py files ------------------------------------------------------------------------
+
+    def import_module(self) -> None:
+        """Asks for a .py file and makes it a module of the target workbook, named after the
+        file (another name is asked for when that one cannot be used)."""
+        workbook_id = self.window.target_workbook()
+        if workbook_id is None:
+            self.window.notify("Pick the workbook to import into in the project explorer "
+                               "first.", RED)
+            return
+        dialog = ModuleFileDialog(self.window, f"Import a module into "
+                                  f"{self.window.workbook_display_name(workbook_id)}",
+                                  self.folder, saving=False)
+        dialog.chosen.connect(lambda path: self._import(workbook_id, path))
+        self.file_dialog = dialog
+        dialog.open()
+
+    def _import(self, workbook_id: str, path: str) -> None:
+        self.folder = os.path.dirname(path)
+        try:
+            with open(path, encoding="utf-8-sig") as file:
+                code = file.read()
+        except (OSError, UnicodeDecodeError) as error:
+            reason = "it is not UTF-8 text" if isinstance(error, UnicodeDecodeError) \
+                else error.strerror or str(error)
+            self.window.notify(f"Could not import {path}: {reason}.", RED)
+            return
+        name = os.path.splitext(os.path.basename(path))[0]
+        existing = self._module_names(workbook_id)
+        if module_name_problem(name, existing) is None:
+            self._create(workbook_id, name, code, path)
+            return
+        dialog = NameDialog(self.window, f"Import {os.path.basename(path)}", "Module &name:",
+                            name, lambda typed: module_name_problem(typed, existing))
+        dialog.chosen.connect(lambda typed: self._create(workbook_id, typed, code, path))
+        dialog.open()
+
+    def export_module(self) -> None:
+        """Writes the current tab's text, as shown (unsaved edits too), to a .py file."""
+        editor = self.window.current_editor()
+        if editor is None:
+            self.window.notify("Open the module to export in a tab first.", RED)
+            return
+        dialog = ModuleFileDialog(self.window, f"Export {editor.module_name}.py", self.folder,
+                                  saving=True)
+        dialog.selectFile(os.path.join(self.folder, f"{editor.module_name}.py"))
+        code = editor.toPlainText()
+        dialog.chosen.connect(lambda path: self._export(editor.module_name, code, path))
+        self.file_dialog = dialog
+        dialog.open()
+
+    def _export(self, module: str, code: str, path: str) -> None:
+        self.folder = os.path.dirname(path)
+        try:
+            write_atomically(path, code if code.endswith("\n") or not code else code + "\n")
+        except OSError as error:
+            self.window.notify(f"Could not export {module}.py to {path}: "
+                               f"{error.strerror or error}.", RED)
+            return
+        self.window.notify(f"Exported {module}.py to {path}")
 
     def open_module(self) -> None:
         workbook_id, module = self.window.project_explorer.current_target()

@@ -12,11 +12,12 @@ from __future__ import annotations
 import hashlib
 import json
 import os
-import tempfile
 from dataclasses import dataclass
 from typing import Dict, List, Optional, Tuple
 
 from PySide6.QtCore import QObject, QTimer
+
+from .atomic_write import write_atomically
 
 __all__ = ["DELAY_MS", "KeptBuffer", "UnsavedBuffers"]
 
@@ -95,16 +96,4 @@ class UnsavedBuffers(QObject):
         assert self.folder is not None
         os.makedirs(self.folder, exist_ok=True)
         data = json.dumps({"workbook_id": key[0], "module_name": key[1], "text": text})
-        handle, temporary = tempfile.mkstemp(dir=self.folder, prefix=".buffer.")
-        try:
-            with os.fdopen(handle, "w", encoding="utf-8") as file:
-                file.write(data)
-                file.flush()
-                os.fsync(file.fileno())
-            os.replace(temporary, self._path(key))
-        except BaseException:
-            try:
-                os.unlink(temporary)
-            except FileNotFoundError:
-                pass
-            raise
+        write_atomically(self._path(key), data)
