@@ -20,9 +20,9 @@ from .access import (IDE_PATH, KERNEL_PATH, Endpoint, Refusal, check_credentials
                      new_token, own_origins, remove_hub_file, route_of, token_matches,
                      write_hub_file)
 from .automation_requests import AutomationRequests
-from .ide_protocol import (AUTOMATION_REQUESTS, EDITING_WORKBOOK, HUB_REQUESTS, KERNEL_CONNECTED,
-                           KERNEL_STOPPED, LANGUAGE_ANSWERS, MAX_CELL_CHARS, MAX_MODULE_CHARS,
-                           RUNS, refusal)
+from .ide_protocol import (AUTOMATION_REQUESTS, BREAKPOINTS_SETTING, EDITING_WORKBOOK,
+                           HUB_REQUESTS, KERNEL_CONNECTED, KERNEL_STOPPED, LANGUAGE_ANSWERS,
+                           MAX_CELL_CHARS, MAX_MODULE_CHARS, RUNS, refusal)
 from .ide_requests import HubRequests, WorkbookWatch
 from .ide_session import IdeSession, for_ide
 from .kernel_session import KernelSession, MessageTooLarge, encode
@@ -309,7 +309,8 @@ class DevHub:
         return [{"id": wid, "name": os.path.basename(workbook.path),
                  "kernel": self.kernels.state(wid), "busy": wid in self._busy,
                  "path": workbook.path, "problem": workbook.conflict,
-                 "read_only": workbook.read_only}
+                 "read_only": workbook.read_only,
+                 "breakpoints": workbook.settings.get(BREAKPOINTS_SETTING) or []}
                 for wid, workbook in self.workbooks.files.items()]
 
     def kernel_busy(self, workbook_id: str) -> bool:

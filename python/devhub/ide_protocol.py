@@ -124,7 +124,8 @@ Handled by the hub itself:
 | "save_workbook_as" | `workbook_id`, `path`, `request_id` | writes everything the hub holds of the workbook to `path`, which becomes its file (the way out of a `problem`) | "workbook_saved" {`request_id`, `workbook_id`, `path`, `success`, `message`} |
 | "reload_workbook" | `workbook_id`, `request_id` | reads the file again, dropping what the hub held that it lacks; the kernel gets the file's modules, the IDE "all_modules" and "module_list" | "workbook_reloaded" {`request_id`, `workbook_id`, `success`, `message`, `modules` (name to code, as the file has them)} |
 | "restart_kernel" | `workbook_id`, `request_id` | asks the kernel to shut down (ends its process after `KERNEL_STOP_TIMEOUT`), launches a new one and sends it the workbook's modules: the namespace is lost, the modules are kept | "kernel_restarted" {`request_id`, `workbook_id`, `success`, `message`} |
-| "watch_workbooks" | `version` (integer; -1 asks at once), `request_id` | answers when its workbook list differs from `version`; until then the watch waits, and a newer watch replaces it | "workbooks_state" {`request_id`, `version`, `workbooks`: [{`id`, `name`, `kernel`, `busy`, `path`, `problem`, `read_only`}]} |
+| "watch_workbooks" | `version` (integer; -1 asks at once), `request_id` | answers when its workbook list differs from `version`; until then the watch waits, and a newer watch replaces it | "workbooks_state" {`request_id`, `version`, `workbooks`: [{`id`, `name`, `kernel`, `busy`, `path`, `problem`, `read_only`, `breakpoints`}]} |
+| "save_breakpoints" | `workbook_id`, `breakpoints` (the workbook's whole list: [{`module_name`, `line` (1-based), `condition` (optional)}], at most `MAX_BREAKPOINTS`), `request_id` | keeps them in the workbook's file (they come back in "workbooks_state") | "breakpoints_saved" {`request_id`, `workbook_id`, `success`, `message`} |
 
 `kernel` is "connected", "starting" (launched or restarting, not connected yet) or "stopped".
 `busy` is true while the connected kernel runs something the hub gave it (a cell, a run, a
@@ -238,9 +239,12 @@ from __future__ import annotations
 import re
 from typing import Any, Dict, Optional
 
-__all__ = ["MAX_CELL_CHARS", "MAX_MODULE_CHARS", "IDE_REPLACED_CODE", "IDE_REPLACED_REASON", "KERNEL_CONNECTED", "KERNEL_STARTING", "KERNEL_STOPPED", "RELAYED", "AUTOMATION_REQUESTS", "EDITING_WORKBOOK", "MIN_TIMER_SECONDS", "SLOW_HANDLER_SECONDS", "RUNS",
-           "HUB_REQUESTS", "LANGUAGE_ANSWERS", "LANGUAGE_REQUESTS", "PACKAGE_REQUESTS",
-           "workbook_name_problem", "refusal"]
+__all__ = ["AUTOMATION_REQUESTS", "BREAKPOINTS_SETTING", "EDITING_WORKBOOK", "HUB_REQUESTS",
+           "IDE_REPLACED_CODE", "IDE_REPLACED_REASON", "KERNEL_CONNECTED", "KERNEL_STARTING",
+           "KERNEL_STOPPED", "LANGUAGE_ANSWERS", "LANGUAGE_REQUESTS", "MAX_BREAKPOINTS",
+           "MAX_CELL_CHARS", "MAX_MODULE_CHARS", "MIN_TIMER_SECONDS", "PACKAGE_REQUESTS",
+           "RELAYED", "RUNS", "SLOW_HANDLER_SECONDS", "breakpoints_problem", "refusal",
+           "workbook_name_problem"]
 
 IDE_REPLACED_CODE = 4001
 IDE_REPLACED_REASON = "Another IDE connected to this hub"
@@ -274,7 +278,30 @@ SLOW_HANDLER_SECONDS = 5.0
 # The IDE's word that it edits a workbook's modules (see above).
 EDITING_WORKBOOK = "editing_workbook"
 HUB_REQUESTS = {"new_workbook", "open_workbook", "close_workbook", "save_workbook_as",
-                "reload_workbook", "restart_kernel", "watch_workbooks"}
+                "reload_workbook", "restart_kernel", "watch_workbooks", "save_breakpoints"}
+# The IDE's breakpoints of a workbook, kept in its file as a setting; at most this many.
+BREAKPOINTS_SETTING = "breakpoints"
+MAX_BREAKPOINTS = 10_000
+
+
+def breakpoints_problem(breakpoints: Any) -> Optional[str]:
+    """Why `breakpoints` cannot be kept as a workbook's breakpoints, or None."""
+    if not isinstance(breakpoints, list):
+        return "breakpoints must be a list of {module_name, line, condition} records."
+    if len(breakpoints) > MAX_BREAKPOINTS:
+        return f"A workbook keeps at most {MAX_BREAKPOINTS:,} breakpoints."
+    for record in breakpoints:
+        if not isinstance(record, dict) or set(record) - {"module_name", "line", "condition"}:
+            return "Each breakpoint is a {module_name, line, condition} record."
+        line, condition = record.get("line"), record.get("condition")
+        if not isinstance(record.get("module_name"), str) or not record["module_name"]:
+            return "A breakpoint's module_name must be a module's name."
+        if not isinstance(line, int) or isinstance(line, bool) or not 1 <= line <= 10_000_000:
+            return "A breakpoint's line must be a line number (1 or more)."
+        if condition is not None and (not isinstance(condition, str) or len(condition) > 10_000):
+            return "A breakpoint's condition must be a text (of at most 10,000 characters)."
+    return None
+
 
 # Requests the hub answers with its package manager.
 INSTALL_PACKAGE = "install_package"

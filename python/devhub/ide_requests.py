@@ -1,5 +1,6 @@
 """The IDE's requests that the hub answers itself: new, open, close, save-as and reload of
-workbook files, kernel restarts, and the watch of the workbooks' states (see ``ide_protocol``
+workbook files, kernel restarts, the breakpoints kept in a file, and the watch of the
+workbooks' states (see ``ide_protocol``
 for the messages).
 
 Opening, closing and restarting take seconds, so each runs as a task of its own: the hub keeps
@@ -13,7 +14,8 @@ import logging
 import os
 from typing import Any, Awaitable, Callable, Dict, List, Optional, Set
 
-from .ide_protocol import KERNEL_STOPPED, workbook_name_problem
+from .ide_protocol import (BREAKPOINTS_SETTING, KERNEL_STOPPED, breakpoints_problem,
+                           workbook_name_problem)
 from .kernels import KernelProcesses
 from .workbook_file import WorkbookFileError
 from .workbooks import Workbooks
@@ -83,7 +85,8 @@ class HubRequests:
             return
         work = {"new_workbook": self._new_workbook, "open_workbook": self._open_workbook,
                 "close_workbook": self._close_workbook, "restart_kernel": self._restart_kernel,
-                "save_workbook_as": self._save_as, "reload_workbook": self._reload}[kind]
+                "save_workbook_as": self._save_as, "reload_workbook": self._reload,
+                "save_breakpoints": self._save_breakpoints}[kind]
         task = asyncio.ensure_future(self._answer(kind, request_id, message, work))
         self._tasks.add(task)
         task.add_done_callback(self._tasks.discard)
@@ -187,6 +190,18 @@ class HubRequests:
         await self.watch.changed()
         return f"Workbook {workbook_id} is read again from {workbook.path}."
 
+    async def _save_breakpoints(self, message: Dict[str, Any], reply: Dict[str, Any]) -> str:
+        workbook_id = self._workbook_id(message)
+        breakpoints = message.get("breakpoints")
+        problem = breakpoints_problem(breakpoints)
+        if problem is not None:
+            raise _Refused(problem)
+        workbook = self.workbooks.get(workbook_id)
+        assert workbook is not None
+        if workbook.settings.get(BREAKPOINTS_SETTING) != breakpoints:
+            await workbook.set_setting(BREAKPOINTS_SETTING, breakpoints)
+        return f"{len(breakpoints)} breakpoints kept in {workbook_id}."
+
     def _workbook_id(self, message: Dict[str, Any], purpose: str = "") -> str:
         workbook_id = message.get("workbook_id")
         if self.workbooks.get(workbook_id) is None:
@@ -200,4 +215,5 @@ class _Refused(Exception):
 
 _REPLIES = {"new_workbook": "workbook_opened", "open_workbook": "workbook_opened",
             "close_workbook": "workbook_closed", "restart_kernel": "kernel_restarted",
-            "save_workbook_as": "workbook_saved", "reload_workbook": "workbook_reloaded"}
+            "save_workbook_as": "workbook_saved", "reload_workbook": "workbook_reloaded",
+            "save_breakpoints": "breakpoints_saved"}

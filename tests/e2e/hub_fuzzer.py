@@ -80,6 +80,8 @@ CATALOGUE: Dict[str, Tuple[Dict[str, Any], Set[str]]] = {
         {"module_name": MODULE, "function_name": "f", "interval_seconds": 3600,
          "enabled": False}]}, {"ontime_event_manager_state"}),
     "get_automation_state": ({"workbook_id": WORKBOOK}, {"ontime_event_manager_state"}),
+    "save_breakpoints": ({"workbook_id": WORKBOOK, "breakpoints": [
+        {"module_name": MODULE, "line": 2, "condition": "x > 1"}]}, {"breakpoints_saved"}),
 }
 # Requests whose work takes seconds: sent less often, so that a run covers the others.
 SLOW = {"restart_kernel", "new_workbook"}

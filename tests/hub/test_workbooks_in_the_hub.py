@@ -132,6 +132,27 @@ class TestSavesAreDurableBeforeTheyAreAcknowledged:
         assert hub.workbooks.get("K.xlsx").modules == {"m": "X = 1\n"}
 
 
+    async def test_breakpoints_are_kept_in_the_file_and_bad_ones_refused(self, hub, ide):
+        assert (await ide.ask({"type": "new_workbook", "workbook_id": "B.xlsx"}))["success"]
+        stops = [{"module_name": "m", "line": 3}, {"module_name": "m", "line": 9,
+                                                   "condition": "x > 1"}]
+        reply = await ide.ask({"type": "save_breakpoints", "workbook_id": "B.xlsx",
+                               "breakpoints": stops})
+        assert reply["type"] == "breakpoints_saved" and reply["success"]
+        for bad, reason in (("all", "must be a list"), ([{"line": 1}], "module_name"),
+                            ([{"module_name": "m", "line": 0}], "line number"),
+                            ([{"module_name": "m", "line": 1, "hits": 2}], "record")):
+            reply = await ide.ask({"type": "save_breakpoints", "workbook_id": "B.xlsx",
+                                   "breakpoints": bad})
+            assert not reply["success"] and reason in reply["message"]
+        path = hub.workbooks.get("B.xlsx").path
+        assert (await ide.ask({"type": "close_workbook", "workbook_id": "B.xlsx"}))["success"]
+        assert (await ide.ask({"type": "open_workbook", "path": path}))["success"]
+        state = await ide.ask({"type": "watch_workbooks", "version": -1})
+        entry = next(e for e in state["workbooks"] if e["id"] == "B.xlsx")
+        assert entry["breakpoints"] == stops
+
+
 class TestTheCellsOfTheFile:
     async def test_user_code_reads_and_writes_the_files_cells(self, hub, ide, tmp_path):
         path = tmp_path / "Cells.xlsx"

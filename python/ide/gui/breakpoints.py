@@ -13,11 +13,15 @@ What it promises:
   removed goes with it. A text replaced as a whole (the workbook's code loaded into the tab)
   keeps the line numbers, less those beyond its end.
 * ``shift_breakpoints`` is that rule without Qt.
+* ``BreakpointKeeper`` keeps each workbook's breakpoints in its file through the hub: they are
+  sent whenever a person changes one and whenever a module of the workbook is saved (the lines
+  they moved to as text was typed are then the saved text's); the first time the window sees a
+  workbook, its file's breakpoints are shown.
 """
 
 from __future__ import annotations
 
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Any, Callable, Dict, List, Optional, Set, Tuple
 
 import shiboken6
 from PySide6.QtCore import QEvent, QObject, QPoint, Qt, QTimer, Signal
@@ -27,8 +31,8 @@ from PySide6.QtWidgets import QMenu, QWidget
 from .dialogs import NameDialog
 from .monaco_editor import MonacoEditor
 
-__all__ = ["BREAKPOINT_COLOR", "CONDITIONAL_COLOR", "BreakpointGutter", "BreakpointStore",
-           "condition_problem", "shift_breakpoints"]
+__all__ = ["BREAKPOINT_COLOR", "CONDITIONAL_COLOR", "BreakpointGutter", "BreakpointKeeper",
+           "BreakpointStore", "condition_problem", "shift_breakpoints"]
 
 BREAKPOINT_COLOR = "#e51400"
 CONDITIONAL_COLOR = "#ff8c00"
@@ -80,6 +84,7 @@ def condition_problem(text: str) -> Optional[str]:
 
 class BreakpointStore(QObject):
     changed = Signal(str)  # workbook id: a breakpoint was added, removed or edited
+    loaded = Signal(str)  # workbook id: its breakpoints were read from its file
 
     def __init__(self, parent: Optional[QObject] = None) -> None:
         super().__init__(parent)
@@ -119,6 +124,22 @@ class BreakpointStore(QObject):
         if self._lines.pop((workbook_id, module_name), None):
             self.changed.emit(workbook_id)
 
+    def load(self, workbook_id: str, records: List[Any]) -> None:
+        """Takes the workbook's breakpoints from records as ``records`` gives them (ones that
+        are not such records are passed over)."""
+        for key in [key for key in self._lines if key[0] == workbook_id]:
+            del self._lines[key]
+        for record in records:
+            if not isinstance(record, dict):
+                continue
+            module, line, condition = (record.get("module_name"), record.get("line"),
+                                       record.get("condition"))
+            if isinstance(module, str) and isinstance(line, int) and line > 0 and \
+                    not isinstance(line, bool):
+                self._lines.setdefault((workbook_id, module), {})[line] = \
+                    condition if isinstance(condition, str) and condition else None
+        self.loaded.emit(workbook_id)
+
     def records(self, workbook_id: Optional[str]) -> List[Dict[str, Any]]:
         """The workbook's breakpoints as a debug run sends them, by module and line."""
         records = []
@@ -150,6 +171,7 @@ class BreakpointGutter(QObject):
         document.contentsChange.connect(self._text_changed)
         editor.gutter().installEventFilter(self)
         store.changed.connect(self._store_changed)
+        store.loaded.connect(self._store_changed)
         self._keep(self._clipped(self.lines()))  # the module may have become shorter meanwhile
 
     def lines(self) -> Lines:
@@ -248,3 +270,42 @@ class BreakpointGutter(QObject):
         self.editor.set_gutter_markers(MARKER_KIND, {
             line: CONDITIONAL_COLOR if condition else BREAKPOINT_COLOR
             for line, condition in lines.items()})
+
+
+class BreakpointKeeper(QObject):
+    """Keeps the store's breakpoints in the workbooks' files, through the hub."""
+
+    def __init__(self, store: BreakpointStore, channel: Any,
+                 notify: Callable[[str], None]) -> None:
+        super().__init__(store)
+        self.store = store
+        self.channel = channel
+        self._notify = notify
+        self._seen: Set[str] = set()  # workbooks whose file's breakpoints were taken
+        store.changed.connect(self.keep)
+        channel.kernel_states_changed.connect(self._workbooks_changed)
+
+    def keep(self, workbook_id: str) -> None:
+        """Sends the workbook's breakpoints as they are now, to be kept in its file."""
+        if not self.channel.is_connected() or workbook_id not in self._seen:
+            return
+
+        def kept(reply: Dict[str, Any]) -> None:
+            if reply.get("type") != "breakpoints_saved" or not reply.get("success"):
+                self._notify(f"The breakpoints of {workbook_id} were not kept in its file: "
+                             f"{reply.get('message') or reply.get('type')}")
+
+        self.channel.save_breakpoints(workbook_id, self.store.records(workbook_id), kept)
+
+    def _workbooks_changed(self, states: Dict[str, str]) -> None:
+        if not self.channel.is_connected():
+            return  # the hub is away: what the window holds stays, to be sent when it is back
+        for workbook_id in states:
+            if workbook_id not in self._seen:
+                self._seen.add(workbook_id)
+                saved = self.channel.saved_breakpoints.get(workbook_id) or []
+                if saved or not self.store.records(workbook_id):
+                    self.store.load(workbook_id, saved)
+                else:
+                    self.keep(workbook_id)  # set before the hub had the workbook
+        self._seen &= set(states)  # a closed workbook is read again when it opens again

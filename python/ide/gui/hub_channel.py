@@ -14,7 +14,8 @@ The channel also keeps ``kernel_states`` (workbook id -> "connected", "starting"
 up to date with a standing "watch_workbooks" request that the hub answers whenever its
 workbooks change; ``kernel_states_changed`` is emitted with the new map. With it comes each
 workbook's file, ``workbook_files`` (workbook id -> {``path``, ``problem``, ``read_only``}),
-and ``workbook_files_changed``, and ``busy``, the workbooks whose kernels run something now.
+and ``workbook_files_changed``, ``busy``, the workbooks whose kernels run something now, and
+``saved_breakpoints``, the breakpoints each workbook's file keeps.
 While the link is down all are unknown and empty.
 """
 
@@ -118,6 +119,8 @@ class HubChannel(QObject):
         self.link: Any = None
         self.kernel_states: Dict[str, str] = {}
         self.busy: Set[str] = set()  # the workbooks whose kernels run something now
+        # The breakpoints each workbook's file keeps, as the hub last said.
+        self.saved_breakpoints: Dict[str, List[Any]] = {}
         self.workbook_files: Dict[str, Dict[str, Any]] = {}
         self._watch_id: Optional[str] = None
         self._watch_version = -1
@@ -210,6 +213,11 @@ class HubChannel(QObject):
         return self.request({"type": "restart_kernel", "workbook_id": workbook_id}, on_reply,
                             timeout=KERNEL_TIMEOUT)
 
+    def save_breakpoints(self, workbook_id: str, records: List[Dict[str, Any]],
+                         on_reply: OnReply) -> Optional[str]:
+        return self.request({"type": "save_breakpoints", "workbook_id": workbook_id,
+                             "breakpoints": records}, on_reply, timeout=SAVE_TIMEOUT)
+
     def show_result(self, reply: Reply) -> None:
         """Shows a cell's or run's final "execution_result" as the client's handler does."""
         handler = self.link.MESSAGE_HANDLERS.get("execution_result") if self.link else None
@@ -253,6 +261,8 @@ class HubChannel(QObject):
                     states[entry["id"]] = str(entry.get("kernel"))
                     if entry.get("busy") is True:
                         busy.add(entry["id"])
+                    kept = entry.get("breakpoints")
+                    self.saved_breakpoints[entry["id"]] = kept if isinstance(kept, list) else []
                     files[entry["id"]] = {key: entry.get(key)
                                           for key in ("path", "problem", "read_only")}
             # Every answer is news (the first one too, even when it lists no workbook).

@@ -35,7 +35,7 @@ from PySide6.QtWidgets import (QApplication, QDockWidget, QInputDialog, QLabel, 
                                QMenu, QMessageBox, QSplitter, QStackedWidget, QTabWidget,
                                QToolBar, QVBoxLayout, QWidget)
 
-from .breakpoints import BreakpointGutter, BreakpointStore
+from .breakpoints import BreakpointGutter, BreakpointKeeper, BreakpointStore
 from .console import ConsoleView
 from .debug_actions import DebugActions
 from .dialogs import choose
@@ -159,6 +159,8 @@ class MainWindow(QMainWindow):
             self.tool_tabs.addTab(panel, title)
         self._add_dock("Tools", self.tool_tabs, Qt.DockWidgetArea.RightDockWidgetArea)
         self.breakpoints = BreakpointStore(self)
+        self.breakpoint_keeper = BreakpointKeeper(self.breakpoints, self.channel,
+                                                  lambda text: self.notify(text, "#ff6b6b"))
         self.debug_panel = DebugPanel(self)
         self._add_dock("Debug", self.debug_panel, Qt.DockWidgetArea.RightDockWidgetArea)
         # The debug panel shares the tools' place; a debug session brings it to the front.

@@ -106,6 +106,8 @@ class ModuleActions(QObject):
             if shiboken6.isValid(editor) and editor.document().revision() == revision:
                 editor.mark_saved()
             self.window.statusBar().showMessage(f"Saved {module}.py to {book}", 4000)
+            # The breakpoints' lines are the saved text's now: the file keeps them so.
+            self.window.breakpoint_keeper.keep(workbook_id)
             if then is not None:
                 then()
 

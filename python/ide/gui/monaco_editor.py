@@ -13,7 +13,8 @@ Stands in for the IDE's web-based editor with a plain Qt text editor. What it pr
   after return, pass, raise, break or continue); Tab and Shift+Tab indent and dedent by four
   spaces; Backspace in the indentation goes back one level.
 * The gutter left of the line numbers draws markers: ``set_gutter_markers(kind, {line:
-  colour})`` replaces the markers of one kind (breakpoints, diagnostics, ...), ``{}`` removes
+  colour}, shape)`` replaces the markers of one kind (breakpoints as dots, diagnostics as
+  findings: a cross for an error, a triangle for a warning, beside the dots), ``{}`` removes
   them. ``gutter()`` is that widget (for clicks on it); ``line_at(y)`` is the line shown at a
   height of it, or 0 below the text.
 * ``set_diagnostics(diagnostics)`` shows the language services' findings (lines 1-based,
@@ -33,9 +34,9 @@ import keyword
 import re
 from typing import Any, Dict, List, Optional
 
-from PySide6.QtCore import QRect, QSize, Qt
-from PySide6.QtGui import (QColor, QFont, QFontDatabase, QKeyEvent, QPainter, QSyntaxHighlighter,
-                           QTextCharFormat, QTextCursor, QTextFormat)
+from PySide6.QtCore import QPoint, QRect, QSize, Qt
+from PySide6.QtGui import (QColor, QFont, QFontDatabase, QKeyEvent, QPainter, QPen, QPolygon,
+                           QSyntaxHighlighter, QTextCharFormat, QTextCursor, QTextFormat)
 from PySide6.QtWidgets import QPlainTextEdit, QTextEdit, QWidget
 
 from .completion_popup import CompletionPopup
@@ -44,7 +45,11 @@ from .editor_tips import TipLabel
 __all__ = ["MonacoEditor"]
 
 INDENT = "    "
-MARKER_MARGIN = 12  # gutter pixels left of the line numbers, where markers are drawn
+MARKER_MARGIN = 22  # gutter pixels left of the line numbers, where markers are drawn
+# Breakpoints are dots at the margin's left; the language services' findings sit right of
+# them, an error as a cross and a warning as a triangle, so the two never look alike.
+DOT, FINDING = "dot", "finding"
+FINDING_LEFT = 13
 _DEDENT_AFTER = re.compile(r"^\s*(?:return|pass|raise|break|continue)\b")
 _QUOTED_NAME = re.compile(r"'(\w[\w.]*)'")
 _WORD = re.compile(r"\w+")
@@ -113,6 +118,7 @@ class MonacoEditor(QPlainTextEdit):
         self.module_name = module_name
         self.debug_line: Optional[int] = None
         self.gutter_markers: Dict[str, Dict[int, QColor]] = {}
+        self._marker_shapes: Dict[str, str] = {}
         self.text_version = 0
         self.assist: Any = None
         # The analysed text's version, and its findings as given, with their underlines.
@@ -278,7 +284,7 @@ class MonacoEditor(QPlainTextEdit):
                 lines[line] = color
         self.diagnostics = shown
         self._set_selections("diagnostics", selections)
-        self.set_gutter_markers("diagnostics", lines)
+        self.set_gutter_markers("diagnostics", lines, shape=FINDING)
 
     def diagnostics_at(self, position: int) -> List[dict]:
         """The findings whose underline covers the document position (or ends at it)."""
@@ -346,11 +352,13 @@ class MonacoEditor(QPlainTextEdit):
 
     # --- line numbers ---------------------------------------------------------------------
 
-    def set_gutter_markers(self, kind: str, markers: Dict[int, object]) -> None:
-        """Replaces the gutter markers of `kind`: (1-based) line -> colour."""
+    def set_gutter_markers(self, kind: str, markers: Dict[int, object], shape: str = DOT) -> None:
+        """Replaces the gutter markers of `kind`: (1-based) line -> colour, drawn as `shape`
+        (``DOT``, or ``FINDING``: a cross in the error colour, else a triangle)."""
         if markers:
             self.gutter_markers[kind] = {int(line): QColor(color)
                                          for line, color in markers.items()}
+            self._marker_shapes[kind] = shape
         else:
             self.gutter_markers.pop(kind, None)
         self._gutter.update()
@@ -389,6 +397,25 @@ class MonacoEditor(QPlainTextEdit):
         self._gutter.setGeometry(QRect(area.left(), area.top(), self.line_number_width(),
                                        area.height()))
 
+    @staticmethod
+    def _draw_marker(painter: QPainter, shape: str, color: QColor, top: int, size: int) -> None:
+        if shape == DOT:
+            painter.setPen(Qt.PenStyle.NoPen)
+            painter.setBrush(color)
+            painter.drawEllipse(2, top, size, size)
+            return
+        left, small = FINDING_LEFT, size - 2
+        if color == QColor(ERROR_COLOR):
+            painter.setPen(QPen(color, 2))
+            painter.drawLine(left, top + 1, left + small, top + 1 + small)
+            painter.drawLine(left, top + 1 + small, left + small, top + 1)
+        else:
+            painter.setPen(Qt.PenStyle.NoPen)
+            painter.setBrush(color)
+            painter.drawPolygon(QPolygon([QPoint(left + small // 2, top + 1),
+                                          QPoint(left + small, top + 1 + small),
+                                          QPoint(left, top + 1 + small)]))
+
     def paint_line_numbers(self, event) -> None:
         painter = QPainter(self._gutter)
         painter.fillRect(event.rect(), GUTTER_BACKGROUND)
@@ -397,20 +424,22 @@ class MonacoEditor(QPlainTextEdit):
         top = round(self.blockBoundingGeometry(block).translated(self.contentOffset()).top())
         height = self.fontMetrics().height()
         # Later kinds draw over earlier ones on the same line.
-        markers = [kind_markers for kind_markers in self.gutter_markers.values()]
-        diameter = min(MARKER_MARGIN - 2, height - 2)
+        markers = [(kind_markers, self._marker_shapes.get(kind, DOT))
+                   for kind, kind_markers in self.gutter_markers.items()]
+        size = min(FINDING_LEFT - 3, height - 2)
+        painter.setRenderHint(QPainter.RenderHint.Antialiasing)
         while block.isValid() and top <= event.rect().bottom():
             if block.isVisible():
                 line = block.blockNumber() + 1
                 painter.drawText(0, top, self._gutter.width() - 6, height,
                                  Qt.AlignmentFlag.AlignRight, str(line))
-                for kind_markers in markers:
+                for kind_markers, shape in markers:
                     color = kind_markers.get(line)
                     if color is not None:
-                        painter.setBrush(color)
-                        painter.setPen(Qt.PenStyle.NoPen)
-                        painter.drawEllipse(2, top + (height - diameter) // 2, diameter, diameter)
+                        self._draw_marker(painter, shape, color, top + (height - size) // 2,
+                                          size)
                         painter.setPen(GUTTER_TEXT)
+                        painter.setBrush(Qt.BrushStyle.NoBrush)
             top += round(self.blockBoundingRect(block).height())
             block = block.next()
         painter.end()
