@@ -25,7 +25,7 @@ DEBUG_PYTHON := /usr/bin/python3.11-dbg
 DEBUG_VENV   := .venv-debug
 DEBUG_PIP    := $(DEBUG_VENV)/bin/python -W ignore -m pip # the debug build warns of pip's open files
 
-.PHONY: demo run test test-asan test-debug install test-tools bench clean
+.PHONY: demo run test test-asan test-debug install test-tools ide-libraries bench clean
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -43,7 +43,23 @@ demo: install test-tools
 # and what a person changes in the copy is there at the next run.
 RUN_DIR := build/run
 
-run: install
+# The X libraries the IDE window loads (see ide/gui/x_libraries.py), installed when this user
+# may use apt-get (as root, or with sudo without a password); else the IDE names what is missing.
+X_LIBRARIES := libxcb-cursor0 libxcb-icccm4 libxcb-keysyms1 libxcb-image0 libxcb-render-util0 \
+               libxcb-randr0 libxcb-shape0 libxcb-xkb1 libxkbcommon-x11-0
+
+ide-libraries:
+	@missing=$$(for p in $(X_LIBRARIES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
+	if [ -n "$$missing" ] && command -v apt-get >/dev/null; then \
+		if [ "$$(id -u)" = 0 ]; then as=""; elif sudo -n true 2>/dev/null; then as="sudo -n"; \
+		else as=none; fi; \
+		if [ "$$as" != none ]; then $$as apt-get install -y $$missing || \
+			($$as apt-get update && $$as apt-get install -y $$missing) || \
+			echo "Could not install $$missing: the IDE window may not start"; \
+		else echo "The IDE window needs $$missing: sudo apt-get install $$missing"; fi; \
+	fi
+
+run: install ide-libraries
 	mkdir -p $(RUN_DIR)
 	test -e $(RUN_DIR)/Forecast.xlsx || cp examples/Forecast.xlsx $(RUN_DIR)/Forecast.xlsx
 	$(PY) -m devhub --data-dir $(RUN_DIR)/data $(RUN_DIR)/Forecast.xlsx --open-ide --open-browser

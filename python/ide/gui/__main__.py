@@ -13,6 +13,9 @@ plain ``ws`` (the development hub's default); without it the scheme follows QUOR
 (default: TLS). ``--screenshot FILE`` saves a picture of the window after ``--screenshot-after``
 seconds and quits, which also works without a display (QT_QPA_PLATFORM=offscreen).
 
+On X, a desktop missing one of the libraries Qt loads is told which ones and how to install
+them, and the IDE exits with status 1 before Qt tries.
+
 The window remembers its layout, the console's line limit and prompt history, and the workbook
 last worked in (reopened at the next start) in the user's Quorvel IDE settings file.
 """
@@ -29,6 +32,7 @@ from PySide6.QtCore import QTimer
 from PySide6.QtWidgets import QApplication
 
 from .hub_file import HubAddress, default_hub_file, read_hub_file
+from .x_libraries import x_libraries_problem
 
 # How often a disconnected IDE reads the hub file again, in milliseconds.
 HUB_FILE_CHECK_MS = 2000
@@ -67,6 +71,10 @@ def main(argv=None) -> int:
     elif hub is not None:
         os.environ["QUORVEL_SECURED"] = "1" if hub.secured else "0"
     os.environ.setdefault("QUORVEL_LOG_LEVEL", "INFO")
+    problem = x_libraries_problem()
+    if problem:
+        print(problem, file=sys.stderr)
+        return 1
 
     from quorvel_logging import setup_logging_subprocess
 
