@@ -16,6 +16,8 @@ from websockets.asyncio.server import Server, ServerConnection, serve
 from websockets.exceptions import ConnectionClosed
 from websockets.http11 import Request, Response
 
+from python_server.lsp_modules import remove_stale
+
 from .access import (IDE_PATH, KERNEL_PATH, Endpoint, Refusal, check_credentials, endpoint_of,
                      new_token, own_origins, remove_hub_file, route_of, token_matches,
                      write_hub_file)
@@ -160,6 +162,7 @@ class DevHub:
             self.hub_file = write_hub_file(self.data_dir, self.url, self.http_url, self.token)
         self._spawn(self.workbooks.watch_disks())
         self._spawn(self._watch_busy())
+        remove_stale()  # the analysers' folders of kernels that were killed
         logger.info("Development hub listening on %s", self.url)
         return self
 

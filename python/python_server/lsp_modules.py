@@ -7,7 +7,8 @@ or not user code imported it yet. Files are rewritten only when their text chang
 modification time that always moves forward, so the analyser's parse cache notices every
 change. The folder is removed when the mirror is collected or the process exits (a kernel
 that ends with ``os._exit`` calls ``remove_all``). A folder left by a process that was killed
-is removed by the next mirror made on the machine: each folder's name holds its process id.
+is removed by the next mirror made on the machine, and when a hub starts (``remove_stale``):
+each folder's name holds its process id.
 
 Not thread-safe: its owner calls it from one thread at a time.
 """
@@ -21,7 +22,7 @@ import weakref
 from pathlib import Path
 from typing import Dict, Iterable, Mapping, Optional
 
-__all__ = ["ModuleMirror", "remove_all"]
+__all__ = ["ModuleMirror", "remove_all", "remove_stale"]
 
 PREFIX = "quorvel-modules-"
 _mirrors: "weakref.WeakSet[ModuleMirror]" = weakref.WeakSet()
@@ -29,7 +30,7 @@ _mirrors: "weakref.WeakSet[ModuleMirror]" = weakref.WeakSet()
 
 class ModuleMirror:
     def __init__(self) -> None:
-        _remove_stale()
+        remove_stale()
         self.root = Path(tempfile.mkdtemp(prefix=f"{PREFIX}{os.getpid()}-"))
         self._written: Dict[str, str] = {}  # module name -> text on disk
         self._last_mtime_ns = 0
@@ -85,7 +86,7 @@ def remove_all() -> None:
         mirror.close()
 
 
-def _remove_stale() -> None:
+def remove_stale() -> None:
     """Removes the folders of mirrors whose process is gone (killed, or ended without exit
     handlers); a folder whose name holds no process id is left as it is."""
     for folder in Path(tempfile.gettempdir()).glob(PREFIX + "*"):

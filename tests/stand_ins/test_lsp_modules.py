@@ -38,3 +38,20 @@ def test_the_folders_of_killed_kernels_are_removed_by_the_next_mirror(tmp_path, 
     assert not gone.exists() and alive.exists() and unnamed.exists()
     mirror.close()
     assert sorted(p.name for p in Path(tmp_path).iterdir()) == sorted([alive.name, unnamed.name])
+
+
+async def test_a_hub_start_removes_the_folders_of_killed_kernels(tmp_path, monkeypatch):
+    from devhub import DevHub
+
+    scratch = tmp_path / "tmp"
+    scratch.mkdir()
+    monkeypatch.setattr(tempfile, "tempdir", str(scratch))
+    child = subprocess.run([sys.executable, "-c", "import os; print(os.getpid())"],
+                           capture_output=True, text=True, check=True)
+    gone = scratch / f"quorvel-modules-{child.stdout.strip()}-abc"
+    gone.mkdir()
+    hub = await DevHub(port=0, data_dir=str(tmp_path / "data")).start()
+    try:
+        assert not gone.exists()
+    finally:
+        await hub.stop()

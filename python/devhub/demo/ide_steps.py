@@ -13,7 +13,7 @@ import os
 import sys
 from pathlib import Path
 
-from . import debug_steps, language_steps, package_steps
+from . import debug_steps, everyday_steps, language_steps, package_steps
 from ..background import BackgroundHub
 
 WORKBOOK = "Forecast.xlsx"
@@ -21,6 +21,7 @@ FORECAST_MODULE = """\
 import time
 
 def grow(value, rate, years):
+    '''Grows value by rate, once a year, printing each year's value.'''
     for year in range(1, years + 1):
         value *= 1 + rate
         print(f"year {year}: {value:,.0f}")
@@ -176,6 +177,7 @@ def run(background: BackgroundHub, screenshot: Path) -> None:
         screenshot.parent.mkdir(parents=True, exist_ok=True)
         window.grab().save(str(screenshot))
         show("ide", f"screenshot of the IDE window saved to {screenshot}")
+        everyday_steps.run(app, window, WORKBOOK, printer.poll, screenshot.parent)
     finally:
         for editor in window.unsaved_editors():
             editor.mark_saved()
