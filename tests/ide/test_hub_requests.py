@@ -185,8 +185,8 @@ class TestWorkbooksAndKernels:
         assert not again["success"] and "exists already" in again["message"]
         now = await ide.ask({"type": "watch_workbooks", "version": -1})
         assert now["workbooks"] == [{"id": "D.xlsx", "name": "D.xlsx", "kernel": "connected",
-                                     "path": hub.workbooks.default_path("D.xlsx"),
-                                     "problem": None, "read_only": False}]
+                                     "busy": False, "path": hub.workbooks.default_path("D.xlsx"),
+                                     "problem": None, "read_only": False, "breakpoints": []}]
 
 
 @pytest.mark.parametrize("reply, problem", [

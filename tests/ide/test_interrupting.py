@@ -134,7 +134,8 @@ class TestRunningIndicator:
     def test_a_running_cell_shows_busy_and_running_until_its_interrupt_beside_the_prompt(
             self, used):
         console, item = used.window.console, used.explorer._workbook_items[WORKBOOK]
-        assert item.text(1) == "connected" and console.running_label.isHidden()
+        used.wait(lambda: item.text(1) == "connected", "the runs of earlier tests to be over")
+        assert console.running_label.isHidden()
         start_cell(used, "while True: pass")
         assert console.running_label.isVisible() and console.interrupt_button.isVisible()
         used.wait(lambda: item.text(1) == "busy", "the explorer to say busy")
