@@ -1,5 +1,5 @@
-"""Every benchmark `make bench` runs also runs here, briefly (--smoke): a broken one fails the
-suite."""
+"""Every benchmark `make bench` runs also runs here, briefly (--smoke): a broken one, or one
+that leaves an object of our modules alive at its exit, fails the suite."""
 import os
 import re
 import subprocess
@@ -29,3 +29,5 @@ def test_the_benchmark_runs_in_its_smoke_mode(name):
         timeout=scaled(240))
     assert result.returncode == 0, result.stdout[-2000:] + result.stderr[-4000:]
     assert result.stdout.strip(), "a benchmark prints its figures"
+    # An object of our modules still alive at exit is a leak, which nanobind reports there.
+    assert "nanobind: leaked" not in result.stderr, result.stderr[-4000:]

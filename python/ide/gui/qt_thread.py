@@ -11,12 +11,15 @@ Stands in for the IDE's own decorator. What it promises:
   ``sys.excepthook`` and the next call runs.
 * A burst of calls does not freeze the window: the GUI thread runs queued calls for at most
   ``DRAIN_BUDGET_SECONDS`` before it lets Qt paint and handle input, then carries on.
+* Calls still queued when the interpreter exits are dropped then (no event loop will run
+  them), so that what they hold (a connection client and its window) is freed with the rest.
 
 A ``QApplication`` (or ``QCoreApplication``) must exist before the first call.
 """
 
 from __future__ import annotations
 
+import atexit
 import collections
 import sys
 import threading
@@ -99,6 +102,14 @@ def _gui_queue() -> _GuiThreadQueue:
             queue.moveToThread(app.thread())
             _queue = queue
         return _queue
+
+
+@atexit.register
+def _drop_queued_calls() -> None:
+    queue = _queue
+    if queue is not None:
+        with queue._lock:
+            queue._calls.clear()
 
 
 def run_in_qt_thread(function: F) -> F:
