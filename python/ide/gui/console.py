@@ -45,6 +45,7 @@ from PySide6.QtGui import (QAction, QColor, QFontDatabase, QKeyEvent, QKeySequen
 from PySide6.QtWidgets import (QComboBox, QHBoxLayout, QLabel, QPlainTextEdit, QPushButton,
                                QToolButton, QVBoxLayout, QWidget)
 
+from .colors import NOTICE, SUCCESS
 from .console_prompt import ConsolePrompt
 from .output_level import OutputLevel
 from .workbook_box import WorkbookBox
@@ -59,12 +60,12 @@ DEFAULT_TEXT_COLOR = "#d4d4d4"
 # A plain cell's success line, as the connection client writes it, and how it is drawn once
 # the cell's echo is known: a mark at the end of the echo rather than a line of its own.
 CELL_SUCCESS = "Execution completed successfully"
-DONE_MARK, DONE_COLOR = "  ✓", "#4caf50"
+DONE_MARK, DONE_COLOR = "  ✓", SUCCESS
 # A run's failure whose traceback its output has just shown is drawn with the traceback's
 # last line only (the traceback is not shown twice); the output looked back at is this long.
 FAILED, TRACEBACK = "Execution failed", "Traceback (most recent call last):"
 RECENT_OUTPUT_CHARS = 100_000
-RUNNING_COLOR = "#e0a030"
+RUNNING_COLOR = NOTICE
 
 
 def clip_long_lines(text: str, column: int, limit: int = MAX_LINE_CHARS) -> Tuple[str, int]:

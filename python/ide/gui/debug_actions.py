@@ -34,6 +34,7 @@ from PySide6.QtCore import QObject, Qt
 from PySide6.QtGui import QAction, QKeySequence, QTextCursor
 from PySide6.QtWidgets import QDockWidget, QToolBar
 
+from .colors import ECHO, ERROR, NOTICE, SUCCESS
 from .hub_channel import KERNEL_CONNECTED, debug_message
 from .output_level import OutputLevel
 
@@ -42,10 +43,6 @@ if TYPE_CHECKING:
 
 __all__ = ["DebugActions"]
 
-RED = "#ff6b6b"
-GREEN = "#4caf50"
-ECHO = "#9e9e9e"
-NOTE = "#e0a030"
 
 _RunKey = Tuple[str, str, str]  # workbook id, module, function
 
@@ -122,11 +119,11 @@ class DebugActions(QObject):
         book = self.window.workbook_display_name(session.workbook_id)
         if not session.ended:
             self.window.notify(f"A debug session is running in {book}: continue it to its end "
-                               "or stop it (Shift+F5) before debugging again.", RED)
+                               "or stop it (Shift+F5) before debugging again.", ERROR)
         else:
             function = session.key[2] if session.key else "the last debug run"
             self.window.notify(f"{function}() in {book} is still ending after its debug "
-                               "session; debug again once it has.", RED)
+                               "session; debug again once it has.", ERROR)
         return False
 
     def started(self, key: _RunKey, request_id: str) -> None:
@@ -165,7 +162,7 @@ class DebugActions(QObject):
         problem = self.window.channel.send(debug_message("debug_stop", session.workbook_id))
         self.window.notify("Debug session stopped" if problem is None else
                            f"Debug session closed here; its kernel was not told: {problem}.",
-                           None if problem is None else RED)
+                           None if problem is None else ERROR)
         self._end()
 
     def _end(self) -> None:
@@ -197,7 +194,7 @@ class DebugActions(QObject):
         if not session.ended:
             self.window.notify(f"The debug session ended: the kernel of "
                                f"{self.window.workbook_display_name(session.workbook_id)} went "
-                               "away.", RED)
+                               "away.", ERROR)
         session.key = None  # nothing more will come from its run: the session goes now
         self._end()
         self.refresh()
@@ -222,7 +219,7 @@ class DebugActions(QObject):
             return
         problem = self.window.channel.send(debug_message(kind, session.workbook_id))
         if problem is not None:
-            self.window.notify(f"Cannot resume the debug run: {problem}.", RED)
+            self.window.notify(f"Cannot resume the debug run: {problem}.", ERROR)
             return
         self.resumed()
 
@@ -240,32 +237,32 @@ class DebugActions(QObject):
     def evaluate(self, expression: str) -> None:
         session = self.session
         if session is None or session.pause is None:
-            self.window.notify("Expressions are evaluated while a debug run is paused.", RED)
+            self.window.notify("Expressions are evaluated while a debug run is paused.", ERROR)
             return
         self.window.log_to_console(f"? {expression}", ECHO, level=OutputLevel.SIMPLE)
         problem = self.window.channel.send(debug_message(
             "debug_evaluate", session.workbook_id, expression=expression))
         if problem is not None:
-            self.window.notify(f"Cannot evaluate {expression}: {problem}.", RED)
+            self.window.notify(f"Cannot evaluate {expression}: {problem}.", ERROR)
 
     def exception_reported(self, message: Dict[str, Any]) -> None:
         """The kernel's "debug_exception": the debugged code raised, and the run ends."""
         text = message.get("exception_traceback") or (
             f"{message.get('exception_type')}: {message.get('exception_message')}")
-        self.window.log_to_console(str(text).rstrip("\n"), RED, level=OutputLevel.SIMPLE)
+        self.window.log_to_console(str(text).rstrip("\n"), ERROR, level=OutputLevel.SIMPLE)
 
     def evaluated(self, message: Dict[str, Any]) -> None:
         expression = message.get("expression", "")
         if "error" in message:
-            self.window.log_to_console(f"{expression}: {message.get('error')}", RED,
+            self.window.log_to_console(f"{expression}: {message.get('error')}", ERROR,
                                        level=OutputLevel.SIMPLE)
             return
         kind = message.get("value_type")
         if not _is_expression(expression):  # a statement ("payment = 1.0"): it ran
-            self.window.log_to_console(f"{expression}  (done)", GREEN, level=OutputLevel.SIMPLE)
+            self.window.log_to_console(f"{expression}  (done)", SUCCESS, level=OutputLevel.SIMPLE)
             return
         self.window.log_to_console(f"{expression} = {message.get('result')}"
-                                   + (f"  ({kind})" if kind else ""), GREEN,
+                                   + (f"  ({kind})" if kind else ""), SUCCESS,
                                    level=OutputLevel.SIMPLE)
 
     def _breakpoints_changed(self, workbook_id: str) -> None:
@@ -321,15 +318,15 @@ class DebugActions(QObject):
             session.noted.add(key)
             self.window.notify(f"The breakpoint on line {requested} of "
                                f"{message.get('module_name')} has no code there: it stops at "
-                               f"{where}, the next line with code.", NOTE)
+                               f"{where}, the next line with code.", NOTICE)
         if message.get("condition_error"):
             self.window.notify(f"The condition of the breakpoint at {where} could not be "
                                f"evaluated ({message['condition_error']}): it stopped there.",
-                               RED)
+                               ERROR)
         exception = message.get("exception")
         if message.get("reason") == "exception" and isinstance(exception, dict):
             self.window.notify(f"{exception.get('type')}: {exception.get('message')} was raised "
-                               f"at {where}; paused there (Continue reports it).", RED)
+                               f"at {where}; paused there (Continue reports it).", ERROR)
 
     def describe(self) -> str:
         """The status bar's account of the session."""

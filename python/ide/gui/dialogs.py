@@ -17,6 +17,7 @@ from PySide6.QtWidgets import (QComboBox, QDialog, QDialogButtonBox, QFileDialog
                                QLabel, QLineEdit, QMessageBox, QPushButton, QVBoxLayout,
                                QWidget)
 
+from .colors import ERROR, HINT, style
 from .python_source import ArgumentError, FunctionInfo, parse_arguments
 
 __all__ = ["FileDialog", "ModuleFileDialog", "NameDialog", "RunDialog", "WorkbookFileDialog",
@@ -61,7 +62,7 @@ def choose(parent: QWidget, title: str, text: str, choices: Sequence[str],
     return box
 
 
-_ERROR_STYLE = "color: #ff6b6b;"
+_ERROR_STYLE = style(ERROR)
 WORKBOOK_FILTER = "Workbooks (*.xlsx)"
 PYTHON_FILTER = "Python files (*.py)"
 
@@ -182,7 +183,7 @@ class RunDialog(QDialog):
         self.problem_label.setWordWrap(True)
         hint = QLabel("As in a call, with Python literals: 1000, 0.05, 'text', [1, 2], years=15",
                       self)
-        hint.setStyleSheet("color: #858585;")
+        hint.setStyleSheet(style(HINT))
         # The picked function's signature and docstring.
         self.signature_label = QLabel("", self)
         self.signature_label.setStyleSheet("font-family: monospace; font-weight: bold;")

@@ -44,6 +44,7 @@ from PySide6.QtCore import QEvent, QObject, QPoint, QRect, Qt, QTimer
 from PySide6.QtGui import QKeyEvent, QTextCursor
 from PySide6.QtWidgets import QLabel
 
+from .colors import HINT
 from .completion_popup import VISIBLE_ROWS
 from .editor_tips import hover_markdown, place_beside, signature_html
 from .hub_channel import KERNEL_CONNECTED
@@ -590,13 +591,13 @@ class LanguageClient(QObject):
         warnings = len(editor.diagnostics) - errors
         failure = editor.diagnostics_error
         if failure:
-            text, color = "Not analysed", "#858585"
+            text, color = "Not analysed", HINT
         elif errors or warnings:
             parts = [f"{n} {word}{'s' if n != 1 else ''}"
                      for n, word in ((errors, "error"), (warnings, "warning")) if n]
             text, color = ", ".join(parts), "#f14c4c" if errors else "#cca700"
         else:
-            text, color = "No problems", "#858585"
+            text, color = "No problems", HINT
         label.setText(text)
         label.setStyleSheet(f"color: {color};")
         label.setToolTip(f"{editor.module_name}.py: {failure}" if failure else

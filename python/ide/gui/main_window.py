@@ -35,6 +35,7 @@ from PySide6.QtWidgets import (QApplication, QDockWidget, QInputDialog, QLabel, 
                                QMenu, QMessageBox, QSplitter, QStackedWidget, QTabWidget,
                                QToolBar, QVBoxLayout, QWidget)
 
+from .colors import ERROR, NOTICE, style
 from .breakpoints import BreakpointGutter, BreakpointKeeper, BreakpointStore
 from .console import ConsoleView
 from .debug_actions import DebugActions
@@ -58,7 +59,7 @@ from .workbook_actions import WorkbookActions
 
 __all__ = ["MainWindow"]
 
-_ERROR_LIGHT_ON = "color: #ff6b6b;"
+_ERROR_LIGHT_ON = style(ERROR)
 _ERROR_LIGHT_OFF = "color: #3c3c3c;"
 _WELCOME = ("Open a module from the project explorer (double-click or Enter),\n"
             "or create one with File > New Module (Ctrl+N).")
@@ -69,7 +70,7 @@ def _modified_icon() -> QIcon:
     pixmap.fill(Qt.GlobalColor.transparent)
     painter = QPainter(pixmap)
     painter.setRenderHint(QPainter.RenderHint.Antialiasing)
-    painter.setBrush(QColor("#e0a030"))
+    painter.setBrush(QColor(NOTICE))
     painter.setPen(Qt.PenStyle.NoPen)
     painter.drawEllipse(1, 1, 8, 8)
     painter.end()
@@ -160,7 +161,7 @@ class MainWindow(QMainWindow):
         self._add_dock("Tools", self.tool_tabs, Qt.DockWidgetArea.RightDockWidgetArea)
         self.breakpoints = BreakpointStore(self)
         self.breakpoint_keeper = BreakpointKeeper(self.breakpoints, self.channel,
-                                                  lambda text: self.notify(text, "#ff6b6b"))
+                                                  lambda text: self.notify(text, ERROR))
         self.debug_panel = DebugPanel(self)
         self._add_dock("Debug", self.debug_panel, Qt.DockWidgetArea.RightDockWidgetArea)
         # The debug panel shares the tools' place; a debug session brings it to the front.
@@ -349,7 +350,7 @@ class MainWindow(QMainWindow):
         link = getattr(self, "link", None)
         if link is None or not link.is_connected():
             self.log_to_console(f"Not connected to the hub: {message.get('type')} not sent",
-                                "#ff6b6b", level=OutputLevel.DETAILED)
+                                ERROR, level=OutputLevel.DETAILED)
             return
         link.send_message(message)
 
@@ -400,7 +401,7 @@ class MainWindow(QMainWindow):
             if editor.toPlainText() != code:
                 if editor.is_modified():
                     self.notify(f"{module_name}.py has unsaved edits: its tab keeps them rather "
-                                "than load the workbook's code.", "#e0a030")
+                                "than load the workbook's code.", NOTICE)
                 else:
                     editor.setPlainText(code)
                     editor.mark_saved()
@@ -477,7 +478,7 @@ class MainWindow(QMainWindow):
             if editor.is_modified():
                 # The workbook is gone, the person's edits are not: the tab stays.
                 self.notify(f"{editor.module_name}.py of {workbook_id} has unsaved edits; its "
-                            "tab stays open.", "#e0a030")
+                            "tab stays open.", NOTICE)
             else:
                 self._close_tab(index)
 
@@ -514,7 +515,7 @@ class MainWindow(QMainWindow):
             cursor = editor.textCursor()
             cursor.select(QTextCursor.SelectionType.Document)
             cursor.insertText(kept.text)
-        self.notify(f"Restored the unsaved edits of {kept.module_name}.py", "#e0a030")
+        self.notify(f"Restored the unsaved edits of {kept.module_name}.py", NOTICE)
 
     def _close_tab(self, index: int) -> None:
         widget = self.editor_tabs.widget(index)
@@ -644,7 +645,7 @@ class MainWindow(QMainWindow):
             return
         text = message.get("content", message.get("output", ""))
         stream = message.get("output_type", message.get("stream", "stdout"))
-        color = "#ff6b6b" if stream == "stderr" else None
+        color = ERROR if stream == "stderr" else None
         self.package_manager.log_pip_output_colored(str(text).rstrip("\n"), color)
 
     def _handle_package_versions_response(self, message: dict) -> None:

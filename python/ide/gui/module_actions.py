@@ -25,6 +25,7 @@ import shiboken6
 from PySide6.QtCore import QObject, Qt
 from PySide6.QtGui import QAction, QKeySequence
 
+from .colors import ERROR
 from .atomic_write import write_atomically
 from .dialogs import Button, ModuleFileDialog, NameDialog, ask
 from .hub_channel import reply_problem
@@ -36,7 +37,6 @@ if TYPE_CHECKING:
 
 __all__ = ["ModuleActions"]
 
-RED = "#ff6b6b"
 
 
 class ModuleActions(QObject):
@@ -100,7 +100,7 @@ class ModuleActions(QObject):
             problem = reply_problem(reply, "module_updated")
             if problem:
                 self.window.notify(f"Could not save {module}.py to {book}: {problem}. The edit "
-                                   "stays in its tab.", RED)
+                                   "stays in its tab.", ERROR)
                 return
             self.window._module_cache.setdefault(workbook_id, {})[module] = code
             if shiboken6.isValid(editor) and editor.document().revision() == revision:
@@ -119,7 +119,7 @@ class ModuleActions(QObject):
         workbook_id = self.window.target_workbook()
         if workbook_id is None:
             self.window.notify("Pick a workbook in the project explorer first, or open one with "
-                               "File > New Workbook.", RED)
+                               "File > New Workbook.", ERROR)
             return
         existing = self._module_names(workbook_id)
         dialog = NameDialog(self.window,
@@ -134,7 +134,7 @@ class ModuleActions(QObject):
         def created(reply: dict) -> None:
             problem = reply_problem(reply, "module_updated")
             if problem:
-                self.window.notify(f"Could not create {name}.py: {problem}.", RED)
+                self.window.notify(f"Could not create {name}.py: {problem}.", ERROR)
                 return
             self.window._module_cache.setdefault(workbook_id, {})[name] = code
             editor = self.window.add_editor_tab(name, code, workbook_id)
@@ -153,7 +153,7 @@ class ModuleActions(QObject):
         workbook_id = self.window.target_workbook()
         if workbook_id is None:
             self.window.notify("Pick the workbook to import into in the project explorer "
-                               "first.", RED)
+                               "first.", ERROR)
             return
         dialog = ModuleFileDialog(self.window, f"Import a module into "
                                   f"{self.window.workbook_display_name(workbook_id)}",
@@ -170,7 +170,7 @@ class ModuleActions(QObject):
         except (OSError, UnicodeDecodeError) as error:
             reason = "it is not UTF-8 text" if isinstance(error, UnicodeDecodeError) \
                 else error.strerror or str(error)
-            self.window.notify(f"Could not import {path}: {reason}.", RED)
+            self.window.notify(f"Could not import {path}: {reason}.", ERROR)
             return
         name = os.path.splitext(os.path.basename(path))[0]
         existing = self._module_names(workbook_id)
@@ -186,7 +186,7 @@ class ModuleActions(QObject):
         """Writes the current tab's text, as shown (unsaved edits too), to a .py file."""
         editor = self.window.current_editor()
         if editor is None:
-            self.window.notify("Open the module to export in a tab first.", RED)
+            self.window.notify("Open the module to export in a tab first.", ERROR)
             return
         dialog = ModuleFileDialog(self.window, f"Export {editor.module_name}.py", self.folder,
                                   saving=True)
@@ -202,7 +202,7 @@ class ModuleActions(QObject):
             write_atomically(path, code if code.endswith("\n") or not code else code + "\n")
         except OSError as error:
             self.window.notify(f"Could not export {module}.py to {path}: "
-                               f"{error.strerror or error}.", RED)
+                               f"{error.strerror or error}.", ERROR)
             return
         self.window.notify(f"Exported {module}.py to {path}")
 
@@ -230,7 +230,7 @@ class ModuleActions(QObject):
     def _rename(self, workbook_id: str, old: str, new: str) -> None:
         code = self.window._module_cache.get(workbook_id, {}).get(old)
         if code is None:
-            self.window.notify(f"Cannot rename {old}.py: its saved code is not known here.", RED)
+            self.window.notify(f"Cannot rename {old}.py: its saved code is not known here.", ERROR)
             return
         channel = self.window.channel
 
@@ -238,7 +238,7 @@ class ModuleActions(QObject):
             problem = reply_problem(reply, "module_deleted")
             if problem:
                 self.window.notify(f"{old}.py was copied to {new}.py but could not be removed: "
-                                   f"{problem}.", RED)
+                                   f"{problem}.", ERROR)
                 return
             cache = self.window._module_cache.setdefault(workbook_id, {})
             cache.pop(old, None)
@@ -254,7 +254,7 @@ class ModuleActions(QObject):
         def copied(reply: dict) -> None:
             problem = reply_problem(reply, "module_updated")
             if problem:
-                self.window.notify(f"Could not rename {old}.py: {problem}.", RED)
+                self.window.notify(f"Could not rename {old}.py: {problem}.", ERROR)
                 return
             channel.delete_module(workbook_id, old, deleted)
 
@@ -279,7 +279,7 @@ class ModuleActions(QObject):
         def deleted(reply: dict) -> None:
             problem = reply_problem(reply, "module_deleted")
             if problem:
-                self.window.notify(f"Could not delete {module}.py: {problem}.", RED)
+                self.window.notify(f"Could not delete {module}.py: {problem}.", ERROR)
                 return
             self.window._module_cache.get(workbook_id, {}).pop(module, None)
             self.window.breakpoints.forget(workbook_id, module)
@@ -328,7 +328,7 @@ class ModuleActions(QObject):
             return editor.workbook_id, editor.module_name
         if workbook_id and module:
             return workbook_id, module
-        self.window.notify("Pick a module in the project explorer first.", RED)
+        self.window.notify("Pick a module in the project explorer first.", ERROR)
         return None
 
     def _module_names(self, workbook_id: str) -> Set[str]:

@@ -39,6 +39,7 @@ from PySide6.QtGui import (QColor, QFont, QFontDatabase, QKeyEvent, QPainter, QP
                            QSyntaxHighlighter, QTextCharFormat, QTextCursor, QTextFormat)
 from PySide6.QtWidgets import QPlainTextEdit, QTextEdit, QWidget
 
+from .colors import HINT
 from .completion_popup import CompletionPopup
 from .editor_tips import TipLabel
 
@@ -58,7 +59,7 @@ DEBUG_LINE_COLOR = QColor("#5c4b00")
 ERROR_COLOR = "#f14c4c"
 WARNING_COLOR = "#cca700"
 GUTTER_BACKGROUND = QColor("#252526")
-GUTTER_TEXT = QColor("#858585")
+GUTTER_TEXT = QColor(HINT)
 
 
 def _format(color: str, bold: bool = False, italic: bool = False) -> QTextCharFormat:

@@ -35,6 +35,7 @@ from PySide6.QtCore import QObject, QTimer
 from PySide6.QtGui import QAction, QKeySequence
 from PySide6.QtWidgets import QCheckBox, QLabel, QMessageBox
 
+from .colors import ECHO, ERROR, NOTICE, SUCCESS, style
 from .dialogs import RunDialog, choose
 from .hub_channel import DEBUG_STOPPED, KERNEL_CONNECTED, reply_problem, run_module_message
 from .monaco_editor import MonacoEditor
@@ -46,9 +47,6 @@ if TYPE_CHECKING:
 
 __all__ = ["RunActions"]
 
-RED = "#ff6b6b"
-ECHO = "#9e9e9e"
-WAITING = "#e0a030"
 RUN_TEXT = "&Run Function..."
 # How long a run the interrupt reached may take to end before it counts as stuck in a call.
 INTERRUPT_WAIT_MS = 2000
@@ -102,7 +100,7 @@ class RunActions(QObject):
         self.prompt_action.setShortcut(QKeySequence("Ctrl+`"))
         self.prompt_action.triggered.connect(lambda _c=False: window.console.prompt.setFocus())
         self.busy_label = QLabel("", window)
-        self.busy_label.setStyleSheet("color: #e0a030;")
+        self.busy_label.setStyleSheet(style(NOTICE))
         # Runs going on: key -> request id; and the argument text last used per function.
         self.runs: Dict[_RunKey, str] = {}
         # Cells going on: request id -> workbook id; interrupts of runs not ended yet, by the
@@ -130,7 +128,7 @@ class RunActions(QObject):
         problem = ("no workbook is picked in the console's Run in box" if workbook_id is None
                    else window.kernel_problem(workbook_id))
         if problem:
-            window.notify(f"The cell did not run: {problem}.", RED)
+            window.notify(f"The cell did not run: {problem}.", ERROR)
             window.console.prompt.setPlainText(code)
             return
 
@@ -144,7 +142,7 @@ class RunActions(QObject):
                 window.channel.show_result(reply)
             else:
                 window.notify(f"The cell's result did not arrive: "
-                              f"{reply_problem(reply, 'execution_result')}.", RED)
+                              f"{reply_problem(reply, 'execution_result')}.", ERROR)
 
         request_id = window.channel.execute_cell(workbook_id, code, ended)
         if request_id is not None:
@@ -158,7 +156,7 @@ class RunActions(QObject):
         workbook_id = window.console.current_workbook()
         if workbook_id is None:
             window.notify("Pick the workbook whose namespace to reset in the console's Run in "
-                          "box.", RED)
+                          "box.", ERROR)
             return
         if not self.ask_before_reset:
             self._reset_namespace(workbook_id)
@@ -189,16 +187,16 @@ class RunActions(QObject):
         book = window.workbook_display_name(workbook_id)
         problem = window.kernel_problem(workbook_id)
         if problem:
-            window.notify(f"Cannot reset the namespace of {book}: {problem}.", RED)
+            window.notify(f"Cannot reset the namespace of {book}: {problem}.", ERROR)
             return
 
         def done(reply: Dict[str, Any]) -> None:
             problem = reply_problem(reply, "namespace_reset")
             if problem:
-                window.notify(f"Could not reset the namespace of {book}: {problem}.", RED)
+                window.notify(f"Could not reset the namespace of {book}: {problem}.", ERROR)
             else:
                 window.notify(f"Namespace of {book} reset: names set by cells are gone, the "
-                              "modules stay.", "#4caf50")
+                              "modules stay.", SUCCESS)
 
         window.channel.reset_namespace(workbook_id, done)
 
@@ -209,13 +207,13 @@ class RunActions(QObject):
         editor = window.current_editor()
         if editor is None:
             window.notify("Open a module and put the cursor in a function to "
-                          f"{'debug it (F9)' if debug else 'run it (F5)'}.", RED)
+                          f"{'debug it (F9)' if debug else 'run it (F5)'}.", ERROR)
             return
         source = editor.toPlainText()
         functions = top_level_functions(source)
         if not functions:
             window.notify(f"Nothing to run in {editor.module_name}.py: "
-                          f"{_why_no_functions(source)}.", RED)
+                          f"{_why_no_functions(source)}.", ERROR)
             return
         here = function_at(functions, editor.cursor_line())
         self.dialog = RunDialog(window, editor.module_name, functions,
@@ -237,7 +235,7 @@ class RunActions(QObject):
             return
         problem = window.kernel_problem(workbook_id)
         if problem:
-            window.notify(f"Cannot run {function}(): {problem}.", RED)
+            window.notify(f"Cannot run {function}(): {problem}.", ERROR)
             return
         call = f"{module}.{function}({text.strip()})"
 
@@ -257,7 +255,7 @@ class RunActions(QObject):
             return False
         book = self.window.workbook_display_name(key[0])
         self.window.notify(f"{key[2]}() is still running in {book}; it can run again once it "
-                           "has finished.", RED)
+                           "has finished.", ERROR)
         return True
 
     def _send(self, key: _RunKey, values: List[Any], call: str, debug: bool = False,
@@ -295,7 +293,7 @@ class RunActions(QObject):
             self.window.channel.show_result(reply)
         else:
             self.window.notify(f"{key[2]}() did not report its end: "
-                               f"{reply_problem(reply, 'execution_result')}.", RED)
+                               f"{reply_problem(reply, 'execution_result')}.", ERROR)
 
     def _kernels_changed(self, states: Dict[str, str]) -> None:
         # The hub reports runs its kernels left unanswered; this covers a hub that went away
@@ -305,7 +303,7 @@ class RunActions(QObject):
         for key in [k for k in self.runs if states.get(k[0]) != KERNEL_CONNECTED]:
             self._finished(self.runs.pop(key))
             self.window.notify(f"{key[2]}() did not finish: the kernel of "
-                               f"{self.window.workbook_display_name(key[0])} went away.", RED)
+                               f"{self.window.workbook_display_name(key[0])} went away.", ERROR)
         # A cell's end comes from the hub when its kernel goes; it no longer runs either way.
         for request_id in [r for r, w in self.cells.items() if states.get(w) != KERNEL_CONNECTED]:
             self._finished(request_id)
@@ -351,7 +349,7 @@ class RunActions(QObject):
         for request_id, label in running:
             problem = window.channel.interrupt(workbook_id, request_id)
             if problem is not None:
-                window.notify(f"Cannot interrupt {label} in {book}: {problem}.", RED)
+                window.notify(f"Cannot interrupt {label} in {book}: {problem}.", ERROR)
                 return
             if request_id not in self._interrupts:  # pressed again: said once
                 self._interrupts[request_id] = _Interrupt(workbook_id, label)
@@ -369,7 +367,7 @@ class RunActions(QObject):
             book = self.window.workbook_display_name(
                 workbook_id if isinstance(workbook_id, str) else "")
             label = interrupt.label if interrupt else "the run"
-            self.window.notify(f"Could not interrupt {label} in {book}: {error}", RED)
+            self.window.notify(f"Could not interrupt {label} in {book}: {error}", ERROR)
             self._interrupts.pop(request_id, None)
             return
         if interrupt is None:
@@ -385,7 +383,7 @@ class RunActions(QObject):
                 self.window.notify(f"The interrupt did not reach {interrupt.label} in "
                                    f"{self.window.workbook_display_name(interrupt.workbook_id)}: "
                                    "the kernel has not started it yet. Interrupt again once "
-                                   "it runs.", WAITING)
+                                   "it runs.", NOTICE)
             return
         if interrupt.timer is None:
             interrupt.timer = QTimer(self)
@@ -400,7 +398,7 @@ class RunActions(QObject):
         problem = self.window.channel.interrupt(interrupt.workbook_id, request_id)
         if problem is not None:
             del self._interrupts[request_id]
-            self.window.notify(f"Cannot interrupt {interrupt.label}: {problem}.", RED)
+            self.window.notify(f"Cannot interrupt {interrupt.label}: {problem}.", ERROR)
 
     def _still_running(self, request_id: str) -> None:
         interrupt = self._interrupts.get(request_id)
@@ -413,14 +411,14 @@ class RunActions(QObject):
             if not interrupt.noted:
                 interrupt.noted = True
                 window.notify(f"{interrupt.label} is paused in the debugger: it stops with "
-                              "KeyboardInterrupt once it goes on.", WAITING)
+                              "KeyboardInterrupt once it goes on.", NOTICE)
             return
         if not interrupt.noted:
             interrupt.noted = True
             window.notify(f"The interrupt of {interrupt.label} in {book} is waiting: the code "
                           "is inside a call that cannot be interrupted (such as a long "
                           "time.sleep or a blocking read) and stops once that call returns. "
-                          "Restart Kernel stops it now.", WAITING)
+                          "Restart Kernel stops it now.", NOTICE)
         self.offer_restart(interrupt.workbook_id)
 
     def offer_restart(self, workbook_id: str) -> QMessageBox:

@@ -26,6 +26,7 @@ from PySide6.QtCore import QObject
 from PySide6.QtGui import QAction, QKeySequence
 from PySide6.QtWidgets import QMenu
 
+from .colors import ECHO, ERROR, SUCCESS
 from .dialogs import Button, WorkbookFileDialog, ask, choose
 from .hub_channel import reply_problem
 
@@ -34,9 +35,6 @@ if TYPE_CHECKING:
 
 __all__ = ["MAX_RECENT", "WorkbookActions"]
 
-RED = "#ff6b6b"
-GREEN = "#4caf50"
-GREY = "#9e9e9e"
 MAX_RECENT = 10
 SAVE_AS, RELOAD, LATER = "Save As...", "Reload", "Later"
 
@@ -84,7 +82,7 @@ class WorkbookActions(QObject):
     def create_workbook(self, target: str) -> None:
         """Asks the hub for a new workbook file: a full path, or a name in its own folder."""
         name = os.path.basename(target)
-        self.window.notify(f"Creating {name}: the hub starts its kernel...", GREY)
+        self.window.notify(f"Creating {name}: the hub starts its kernel...", ECHO)
         self.window.channel.new_workbook(target, self._opened(name))
 
     def choose_workbook(self) -> None:
@@ -94,7 +92,7 @@ class WorkbookActions(QObject):
 
     def open_workbook(self, path: str) -> None:
         name = os.path.basename(path)
-        self.window.notify(f"Opening {name}: the hub starts its kernel...", GREY)
+        self.window.notify(f"Opening {name}: the hub starts its kernel...", ECHO)
         self.window.channel.open_workbook(path, self._opened(name))
 
     def _opened(self, name: str) -> Callable[[Dict[str, Any]], None]:
@@ -103,12 +101,12 @@ class WorkbookActions(QObject):
         def opened(reply: Dict[str, Any]) -> None:
             problem = reply_problem(reply, "workbook_opened")
             if problem:
-                window.notify(f"Could not open {name}: {problem}", RED)
+                window.notify(f"Could not open {name}: {problem}", ERROR)
                 return
             if isinstance(reply.get("path"), str):
                 self.remember(reply["path"])
             workbook_id = reply.get("workbook_id") or name
-            window.notify(f"{workbook_id} is open and its kernel is connected.", GREEN)
+            window.notify(f"{workbook_id} is open and its kernel is connected.", SUCCESS)
             window.pick_workbook(workbook_id)
 
         return opened
@@ -172,14 +170,14 @@ class WorkbookActions(QObject):
 
     def _close(self, workbook_id: str, book: str) -> None:
         window = self.window
-        window.notify(f"Closing {book}: the hub saves its file and stops its kernel...", GREY)
+        window.notify(f"Closing {book}: the hub saves its file and stops its kernel...", ECHO)
 
         def closed(reply: Dict[str, Any]) -> None:
             problem = reply_problem(reply, "workbook_closed")
             if problem:
-                window.notify(f"Could not close {book}: {problem}", RED)
+                window.notify(f"Could not close {book}: {problem}", ERROR)
             else:
-                window.notify(f"{book} is saved and closed.", GREEN)
+                window.notify(f"{book} is saved and closed.", SUCCESS)
 
         window.channel.close_workbook(workbook_id, closed)
 
@@ -220,10 +218,10 @@ class WorkbookActions(QObject):
             def saved(reply: Dict[str, Any]) -> None:
                 problem = reply_problem(reply, "workbook_saved")
                 if problem:
-                    window.notify(f"Could not save {book}: {problem}", RED)
+                    window.notify(f"Could not save {book}: {problem}", ERROR)
                     return
                 self.remember(reply.get("path") or path)
-                window.notify(f"{book} is saved as {reply.get('path') or path}.", GREEN)
+                window.notify(f"{book} is saved as {reply.get('path') or path}.", SUCCESS)
 
             window.channel.save_workbook_as(workbook_id, path, saved)
 
@@ -240,18 +238,18 @@ class WorkbookActions(QObject):
         def reloaded(reply: Dict[str, Any]) -> None:
             problem = reply_problem(reply, "workbook_reloaded")
             if problem:
-                window.notify(f"Could not reload {book}: {problem}", RED)
+                window.notify(f"Could not reload {book}: {problem}", ERROR)
                 return
             modules = reply.get("modules")
             window.show_saved_modules(workbook_id, modules if isinstance(modules, dict) else {})
-            window.notify(f"{book} is read again from its file.", GREEN)
+            window.notify(f"{book} is read again from its file.", SUCCESS)
 
         window.channel.reload_workbook(workbook_id, reloaded)
 
     def _target(self, verb: str) -> Optional[str]:
         workbook_id = self.window.target_workbook()
         if workbook_id is None:
-            self.window.notify(f"Pick the workbook to {verb} in the project explorer.", RED)
+            self.window.notify(f"Pick the workbook to {verb} in the project explorer.", ERROR)
         return workbook_id
 
     # --- restart --------------------------------------------------------------------------
@@ -277,15 +275,15 @@ class WorkbookActions(QObject):
 
     def _restart(self, workbook_id: str, book: str) -> None:
         window = self.window
-        window.notify(f"Restarting the kernel of {book}...", GREY)
+        window.notify(f"Restarting the kernel of {book}...", ECHO)
 
         def restarted(reply: Dict[str, Any]) -> None:
             problem = reply_problem(reply, "kernel_restarted")
             if problem:
-                window.notify(f"The kernel of {book} did not restart: {problem}", RED)
+                window.notify(f"The kernel of {book} did not restart: {problem}", ERROR)
             else:
                 window.notify(f"The kernel of {book} restarted: a fresh namespace, the same "
-                              "modules.", GREEN)
+                              "modules.", SUCCESS)
 
         window.channel.restart_kernel(workbook_id, restarted)
 

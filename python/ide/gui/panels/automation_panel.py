@@ -13,12 +13,13 @@ from typing import Callable, Dict, Iterable, List, Mapping, NamedTuple, Optional
 from PySide6.QtCore import Signal
 from PySide6.QtWidgets import QComboBox, QHBoxLayout, QLabel, QVBoxLayout, QWidget
 
+from ..colors import ERROR, style
 from ..workbook_box import WorkbookBox
 
 __all__ = ["AutomationPanel", "FunctionBox", "ModuleFunction", "module_functions",
            "new_request_id"]
 
-_ERROR_STYLE = "color: #ff6b6b;"
+_ERROR_STYLE = style(ERROR)
 
 
 class ModuleFunction(NamedTuple):

@@ -25,6 +25,7 @@ from PySide6.QtCore import Qt, QTimer
 from PySide6.QtWidgets import (QHBoxLayout, QLabel, QListWidget, QPushButton, QTreeWidget,
                                QTreeWidgetItem, QWidget)
 
+from ..colors import ERROR, HINT, NOTICE, style
 from .automation_panel import AutomationPanel, FunctionBox
 
 __all__ = ["EventManagerPanel", "handler_arguments"]
@@ -37,8 +38,8 @@ _ARGUMENTS = {"Change": _SHEET_ARGUMENT, "SelectionChange": _SHEET_ARGUMENT,
               "Calculate": _SHEET_ARGUMENT, "SheetActivate": "one argument: the sheet's name",
               "Open": "no arguments", "OnTime": "no arguments"}
 _KEY_ROLE = Qt.ItemDataRole.UserRole
-_WARNING_STYLE = "color: #e0a030;"
-_ERROR_STYLE = "color: #ff6b6b;"
+_WARNING_STYLE = style(NOTICE)
+_ERROR_STYLE = style(ERROR)
 
 
 def handler_arguments(event_name: str) -> str:
@@ -86,7 +87,7 @@ class EventManagerPanel(AutomationPanel):
         self.function_box.setObjectName("handler_function")
         self.function_box.currentIndexChanged.connect(lambda _index: self._update_buttons())
         self.hint_label = QLabel("", self)
-        self.hint_label.setStyleSheet("color: #858585;")
+        self.hint_label.setStyleSheet(style(HINT))
         self.hint_label.setWordWrap(True)
         self.bind_button = QPushButton("Bind", self)
         self.bind_button.setObjectName("bind_handler")

@@ -21,6 +21,7 @@ from PySide6.QtWidgets import (QAbstractItemView, QDialog, QDialogButtonBox, QFo
                                QHBoxLayout, QLabel, QLineEdit, QPushButton, QTableWidget,
                                QTableWidgetItem, QVBoxLayout, QWidget)
 
+from ..colors import ERROR, style
 from .automation_panel import AutomationPanel, FunctionBox, ModuleFunction
 
 __all__ = ["FunctionPublisherPanel", "PublishDialog"]
@@ -50,7 +51,7 @@ class PublishDialog(QDialog):
         self.description_edit = QLineEdit(self)
         self.description_edit.setObjectName("publish_description")
         self.problem_label = QLabel("", self)
-        self.problem_label.setStyleSheet("color: #ff6b6b;")
+        self.problem_label.setStyleSheet(style(ERROR))
         self.problem_label.setWordWrap(True)
         self.buttons = QDialogButtonBox(QDialogButtonBox.StandardButton.Cancel, self)
         self.publish_button = QPushButton("Publish", self)

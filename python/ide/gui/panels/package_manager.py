@@ -28,11 +28,12 @@ from PySide6.QtWidgets import (QAbstractItemView, QDialog, QDialogButtonBox,
                                QHBoxLayout, QLabel, QLineEdit, QListWidget, QPushButton,
                                QTableWidget, QTableWidgetItem, QTextEdit, QVBoxLayout, QWidget)
 
+from ..colors import ERROR, INFO, SUCCESS
 from ..workbook_box import WorkbookBox
 
 __all__ = ["PackageManagerPanel"]
 
-STATUS_COLORS = {"installed": "#4caf50", "installing": "#4daafc", "error": "#ff6b6b"}
+STATUS_COLORS = {"installed": SUCCESS, "installing": INFO, "error": ERROR}
 _NAME_COLUMN, _VERSION_COLUMN, _STATUS_COLUMN = range(3)
 
 
@@ -133,7 +134,7 @@ class PackageManagerPanel(QWidget):
         if not spec:
             return
         if workbook_id is None:
-            self.log_pip_output_colored("Open a workbook before installing packages", "#ff6b6b")
+            self.log_pip_output_colored("Open a workbook before installing packages", ERROR)
             return
         self.send_requested.emit({"type": "install_package", "workbook_id": workbook_id,
                                   "package_spec": spec})

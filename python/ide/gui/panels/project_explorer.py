@@ -21,6 +21,8 @@ from PySide6.QtCore import Qt, Signal
 from PySide6.QtGui import QAction, QBrush, QColor, QContextMenuEvent, QIcon, QPainter, QPixmap
 from PySide6.QtWidgets import QHeaderView, QMenu, QTreeWidget, QTreeWidgetItem, QWidget
 
+from ..colors import ERROR, HINT, NOTICE, SUCCESS
+
 __all__ = ["ProjectExplorer"]
 
 _WORKBOOK_ID_ROLE = Qt.ItemDataRole.UserRole
@@ -28,11 +30,11 @@ _MODULE_ROLE = Qt.ItemDataRole.UserRole + 1
 
 # How each kernel state reads beside a workbook's name, and its colour.
 KERNEL_STATE_LOOKS = {
-    "connected": ("connected", "#4caf50"),
-    "busy": ("busy", "#e0a030"),  # connected, and running something
-    "starting": ("starting...", "#e0a030"),
-    "stopped": ("no kernel", "#ff6b6b"),
-    None: ("", "#858585"),
+    "connected": ("connected", SUCCESS),
+    "busy": ("busy", NOTICE),  # connected, and running something
+    "starting": ("starting...", NOTICE),
+    "stopped": ("no kernel", ERROR),
+    None: ("", HINT),
 }
 
 

@@ -22,6 +22,7 @@ from PySide6.QtWidgets import (QAbstractItemView, QButtonGroup, QCheckBox, QDial
                                QPushButton, QRadioButton, QTableWidget, QTableWidgetItem,
                                QVBoxLayout, QWidget)
 
+from ..colors import ERROR, NOTICE, SUCCESS, style
 from .automation_panel import AutomationPanel, FunctionBox, ModuleFunction
 
 __all__ = ["MIN_TIMER_SECONDS", "TimerDialog", "TimerManagerPanel", "read_interval",
@@ -33,7 +34,7 @@ MIN_TIMER_SECONDS = 1.0
 COLUMNS = ("Function", "Schedule", "Enabled", "Next run", "Last run", "Last outcome")
 _ENABLED_COLUMN = 2
 _TIME_OF_DAY = re.compile(r"(\d{1,2}):(\d{2})(?::(\d{2}))?")
-_OUTCOME_COLORS = {"success": "#4caf50", "error": "#ff6b6b", "skipped": "#e0a030"}
+_OUTCOME_COLORS = {"success": SUCCESS, "error": ERROR, "skipped": NOTICE}
 
 
 def read_interval(text: str) -> float:
@@ -113,7 +114,7 @@ class TimerDialog(QDialog):
         self.enabled_check.setChecked(True)
         self.problem_label = QLabel("", self)
         self.problem_label.setObjectName("timer_problem")
-        self.problem_label.setStyleSheet("color: #ff6b6b;")
+        self.problem_label.setStyleSheet(style(ERROR))
         self.problem_label.setWordWrap(True)
         self.buttons = QDialogButtonBox(QDialogButtonBox.StandardButton.Cancel, self)
         self.add_button = QPushButton("Add", self)
