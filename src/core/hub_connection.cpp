@@ -24,8 +24,8 @@ nb::object tls_context() {
 }
 
 nb::object token_headers(nb::handle token) {
-    nb::object chosen = token.is_none() ? environment("QUORVEL_HUB_TOKEN", Py_None)
-                                        : nb::borrow(token);
+    nb::object chosen =
+        token.is_none() ? environment("QUORVEL_HUB_TOKEN", Py_None) : nb::borrow(token);
     if (chosen.is_none())
         return nb::none();
     if (!nb::isinstance<nb::str>(chosen))

@@ -4,7 +4,6 @@
 #include "core/errors.hpp"
 #include "core/interned.hpp"
 
-
 #include <atomic>
 
 namespace debug_tracer {

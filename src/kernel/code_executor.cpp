@@ -42,9 +42,8 @@ bool is_syntax_error(const nb::python_error &error) { return error.matches(PyExc
 nb::object compile_expression(nb::handle text) {
     static PyObject *filename = PyUnicode_InternFromString("<kernel>");
     static PyObject *mode = PyUnicode_InternFromString("eval");
-    PyObject *code =
-        PyObject_CallFunctionObjArgs(state().builtin_compile.ptr(), text.ptr(), filename, mode,
-                                     nullptr);
+    PyObject *code = PyObject_CallFunctionObjArgs(state().builtin_compile.ptr(), text.ptr(),
+                                                  filename, mode, nullptr);
     if (code)
         return nb::steal(code);
     if (!PyErr_ExceptionMatches(PyExc_SyntaxError))

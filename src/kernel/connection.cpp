@@ -1,11 +1,10 @@
 // The connection's life: connect, the read loop, run, and tear-down in a fixed order.
 #include "core/async_iterator.hpp"
 #include "core/errors.hpp"
-#include "core/interned.hpp"
 #include "core/hub_connection.hpp"
+#include "core/interned.hpp"
 #include "core/text.hpp"
 #include "kernel/busy_workers.hpp"
-#include "kernel/work_queue.hpp"
 #include "kernel/frame_gatherer.hpp"
 #include "kernel/handlers.hpp"
 #include "kernel/host_hooks.hpp"
@@ -15,6 +14,7 @@
 #include "kernel/message_fields.hpp"
 #include "kernel/output_channel.hpp"
 #include "kernel/python_kernel.hpp"
+#include "kernel/work_queue.hpp"
 
 #include <optional>
 

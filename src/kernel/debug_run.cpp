@@ -338,11 +338,11 @@ core::Task<> handle_debug_run_module(nb::object self, nb::object module_name,
     log().error("[Kernel] Error in debug execution: ", error);
     log().error("[Kernel] Traceback: ", extract_traceback_string(error));
     nb::dict reply = message_of({{"type", INTERNED("execution_error")},
-                                {"success", Py_False},
-                                {"error", error_object(error)},
-                                {"request_id", request_id},
-                                {"workbook_id", workbook_id},
-                                {"source", source}});
+                                 {"success", Py_False},
+                                 {"error", error_object(error)},
+                                 {"request_id", request_id},
+                                 {"workbook_id", workbook_id},
+                                 {"source", source}});
     co_await send_error_message(self, reply);
 }
 

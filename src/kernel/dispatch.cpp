@@ -118,8 +118,7 @@ constexpr Route ROUTES[] = {
     {"sys_response", RunsAs::Inline, &inline_branch<handle_sys_response>},
     {"get_object_registry", RunsAs::Inline, &inline_branch<handle_get_object_registry>},
     {"set_hover_mode", RunsAs::Inline, &inline_branch<handle_set_hover_mode>},
-    {"language_services_wanted", RunsAs::Inline,
-     &inline_branch<handle_language_services_wanted>},
+    {"language_services_wanted", RunsAs::Inline, &inline_branch<handle_language_services_wanted>},
 };
 
 const Route *find_route(nb::handle msg_type) {
@@ -159,9 +158,9 @@ core::Task<> guarded(nb::object self, nb::object handling, nb::object message) {
     nb::object error_type = nb::handle(Py_TYPE(error.ptr())).attr("__name__");
     log().error("[Kernel] Unexpected error in the task for message type ", msg_type, ": ",
                 error_type, ": ", error);
-    nb::dict reply = error_reply_to(message, core::text("Failed to handle message type ",
-                                                        nb::repr(msg_type), ": ", error_type,
-                                                        ": ", error));
+    nb::dict reply =
+        error_reply_to(message, core::text("Failed to handle message type ", nb::repr(msg_type),
+                                           ": ", error_type, ": ", error));
     co_await send_error_message(self, reply);
 }
 

@@ -112,10 +112,10 @@ core::Task<> execute_code_async(nb::object self, nb::object code, nb::object req
                 "ms, error=", core::exception_of(*failure));
     log().error("[Kernel] Unexpected error in _execute_code_async: ", core::exception_of(*failure));
     nb::dict reply = message_of({{"type", INTERNED("execution_error")},
-                                {"success", Py_False},
-                                {"error", error_object(*failure)},
-                                {"request_id", request_id},
-                                {"source", source}});
+                                 {"success", Py_False},
+                                 {"error", error_object(*failure)},
+                                 {"request_id", request_id},
+                                 {"source", source}});
     co_await send_error_message(self, reply);
 }
 

@@ -107,8 +107,7 @@ core::Task<> FrameGatherer::submit(nb::object self, nb::str raw, nb::object type
         co_await waiter;
 }
 
-bool FrameGatherer::queue(nb::handle self, nb::handle raw, nb::handle type,
-                          nb::handle request_id) {
+bool FrameGatherer::queue(nb::handle self, nb::handle raw, nb::handle type, nb::handle request_id) {
     FrameGatherer &gatherer = gatherer_of(self);
     Py_ssize_t length = length_of(raw);
     if (!gatherer.m_busy || length > CHUNK_SIZE ||
@@ -251,9 +250,7 @@ void FrameGatherer::bind(nb::module_ &module) {
         });
 }
 
-nb::object frame_gatherer_of(nb::handle kernel) {
-    return kernel.attr(INTERNED("_frame_gatherer"));
-}
+nb::object frame_gatherer_of(nb::handle kernel) { return kernel.attr(INTERNED("_frame_gatherer")); }
 
 nb::object gatherer_to_join(nb::handle kernel) {
     nb::object gatherer = frame_gatherer_of(kernel);
@@ -263,8 +260,8 @@ nb::object gatherer_to_join(nb::handle kernel) {
         return nb::object();
     nb::handle name = INTERNED("_send_message_direct");
     static nb::object own = nb::getattr(nb::type<PythonKernel>(), name);
-    nb::object on_class = nb::steal(PyObject_GetAttr(
-        reinterpret_cast<PyObject *>(Py_TYPE(kernel.ptr())), name.ptr()));
+    nb::object on_class = nb::steal(
+        PyObject_GetAttr(reinterpret_cast<PyObject *>(Py_TYPE(kernel.ptr())), name.ptr()));
     if (!on_class.is(own)) {
         PyErr_Clear();
         return nb::object();

@@ -87,7 +87,7 @@ private:
     nb::object m_loop;
     std::deque<Entry> m_queue;
     Py_ssize_t m_queued_chars = 0;
-    bool m_busy = false;   // a frame is being written, or the turn of one is not over
+    bool m_busy = false; // a frame is being written, or the turn of one is not over
     nb::object m_pump;   // the task writing the queue, while it runs
     nb::list m_space;    // futures of senders waiting for room in the queue
     nb::list m_idle;     // futures of flush() callers

@@ -89,9 +89,10 @@ core::Task<> read_frame(nb::object self, nb::object frame) {
     nb::object error = core::exception_of(*failure);
     log().error("[Kernel] Failed to handle message type ", msg_type, ": ", class_name(error), ": ",
                 error);
-    co_await send_error_message(self, error_reply_to(message, core::text("Failed to handle message type ",
-                                                             nb::repr(msg_type), ": ",
-                                                             class_name(error), ": ", error)));
+    co_await send_error_message(
+        self,
+        error_reply_to(message, core::text("Failed to handle message type ", nb::repr(msg_type),
+                                           ": ", class_name(error), ": ", error)));
 }
 
 } // namespace kernel

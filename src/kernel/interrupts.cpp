@@ -6,7 +6,6 @@
 #include "kernel/kernel_module.hpp"
 #include "kernel/message_fields.hpp"
 
-
 #include <mutex>
 #include <vector>
 

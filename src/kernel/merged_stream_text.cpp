@@ -48,8 +48,8 @@ bool same_item(nb::handle message, nb::handle key, nb::handle value) {
 } // namespace
 
 void FrameGatherer::post_stream_text(nb::handle self, nb::handle channel, nb::handle type,
-                                     nb::handle text, nb::handle request_id,
-                                     nb::handle workbook_id, nb::handle source) {
+                                     nb::handle text, nb::handle request_id, nb::handle workbook_id,
+                                     nb::handle source) {
     FrameGatherer &gatherer = gatherer_of(self);
     Py_ssize_t cost = escaped_length(text);
     nb::handle open = gatherer.m_open;

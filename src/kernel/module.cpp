@@ -2,7 +2,6 @@
 #include "core/containers.hpp"
 #include "core/text.hpp"
 #include "kernel/call_admission.hpp"
-#include "kernel/work_queue.hpp"
 #include "kernel/code_executor.hpp"
 #include "kernel/entry.hpp"
 #include "kernel/frame_gatherer.hpp"
@@ -14,10 +13,11 @@
 #include "kernel/object_keeper.hpp"
 #include "kernel/output_channel.hpp"
 #include "kernel/python_kernel.hpp"
-#include "kernel/stream_capture.hpp"
 #include "kernel/stream_cancels.hpp"
+#include "kernel/stream_capture.hpp"
 #include "kernel/traceback_text.hpp"
 #include "kernel/virtual_environment.hpp"
+#include "kernel/work_queue.hpp"
 
 #include <initializer_list>
 #include <string>

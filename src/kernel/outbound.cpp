@@ -2,12 +2,12 @@
 // socket lock so that frames of different senders never interleave.
 #include "core/errors.hpp"
 #include "core/interned.hpp"
-#include "kernel/handlers.hpp"
 #include "kernel/async_lock.hpp"
 #include "kernel/frame_gatherer.hpp"
-#include "kernel/outbound_encoding.hpp"
+#include "kernel/handlers.hpp"
 #include "kernel/kernel_module.hpp"
 #include "kernel/message_fields.hpp"
+#include "kernel/outbound_encoding.hpp"
 #include "kernel/python_kernel.hpp"
 
 #include <algorithm>

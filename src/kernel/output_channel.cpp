@@ -56,9 +56,8 @@ bool OutputChannel::reserve(Py_ssize_t size) {
     nb::gil_scoped_release unlocked;
     std::unique_lock<std::mutex> lock(m_room_lock);
     ++m_waiting;
-    m_room.wait(lock, [&] {
-        return m_closed || m_queued == 0 || m_queued + size <= RESUME_QUEUED_OUTPUT;
-    });
+    m_room.wait(
+        lock, [&] { return m_closed || m_queued == 0 || m_queued + size <= RESUME_QUEUED_OUTPUT; });
     --m_waiting;
     if (m_closed)
         return false;

@@ -8,10 +8,10 @@
 // The channel is bounded: it holds at most MAX_QUEUED_OUTPUT, counted as the text of each
 // message plus QUEUED_MESSAGE_OVERHEAD for its envelope (so a flood of one-character writes is
 // bounded too). A writer whose message would pass the bound waits, without the GIL, until the
-// loop has sent the channel down to half the bound; nothing is dropped, and a message larger than the bound goes through
-// alone. Writes made on the loop's own thread never wait (the loop is what drains the channel):
-// they are queued beyond the bound. They come from code the loop runs (libraries, handlers
-// answered inline), not from user code, which runs on the workers.
+// loop has sent the channel down to half the bound; nothing is dropped, and a message larger than
+// the bound goes through alone. Writes made on the loop's own thread never wait (the loop is what
+// drains the channel): they are queued beyond the bound. They come from code the loop runs
+// (libraries, handlers answered inline), not from user code, which runs on the workers.
 #pragma once
 
 #include "core/task.hpp"

@@ -3,8 +3,8 @@
 
 #include "core/containers.hpp"
 #include "core/coroutine_method.hpp"
-#include "core/interned.hpp"
 #include "core/hub_connection.hpp"
+#include "core/interned.hpp"
 #include "core/text.hpp"
 #include "kernel/handlers.hpp"
 #include "kernel/kernel_module.hpp"

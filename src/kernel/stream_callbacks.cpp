@@ -40,9 +40,9 @@ nb::object make_callback(nb::object channel, const char *stream_type, nb::object
 }
 
 // With gathered output: consecutive writes still waiting in the channel become one message.
-nb::object make_gathering_callback(nb::object gatherer, nb::object channel,
-                                   const char *stream_type, nb::object request_id,
-                                   nb::object workbook_id, nb::object source) {
+nb::object make_gathering_callback(nb::object gatherer, nb::object channel, const char *stream_type,
+                                   nb::object request_id, nb::object workbook_id,
+                                   nb::object source) {
     nb::str type(stream_type);
     return nb::cpp_function(
         [gatherer, channel, type, request_id, workbook_id, source](nb::object text) {
@@ -67,10 +67,9 @@ StreamCallbacks make_stream_callbacks(nb::handle kernel, nb::object request_id,
     nb::object channel = output_channel_of(kernel);
     nb::object gatherer = frame_gatherer_of(kernel);
     if (!gatherer.is_none())
-        return {make_gathering_callback(gatherer, channel, "stdout", request_id, workbook_id,
-                                        source),
-                make_gathering_callback(gatherer, channel, "stderr", request_id, workbook_id,
-                                        source)};
+        return {
+            make_gathering_callback(gatherer, channel, "stdout", request_id, workbook_id, source),
+            make_gathering_callback(gatherer, channel, "stderr", request_id, workbook_id, source)};
     return {make_callback(channel, "stdout", request_id, workbook_id, source),
             make_callback(channel, "stderr", request_id, workbook_id, source)};
 }

@@ -282,8 +282,9 @@ void WorkQueue::bind(nb::module_ &module) {
                           "Feeds the worker pool from one queue and settles outcomes on the loop.")
         .def(nb::init<nb::object, nb::object, int>(), nb::arg("pool"), nb::arg("loop"),
              nb::arg("workers"))
-        .def("submit", [](nb::handle self, nb::object body) { return submit(self, body); },
-             nb::arg("body"))
+        .def(
+            "submit", [](nb::handle self, nb::object body) { return submit(self, body); },
+            nb::arg("body"))
         .def("close", [](nb::handle self) { close(self); })
         .def("_run", [](nb::handle self) { run(self); })
         .def("_settle", [](nb::handle self) { settle(self); });

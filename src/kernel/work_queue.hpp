@@ -90,8 +90,8 @@ private:
     std::condition_variable m_work;
     std::deque<Job> m_jobs;
     std::deque<Outcome> m_outcomes;
-    int m_runners = 0;        // runners started and not yet finished
-    int m_idle = 0;           // runners waiting for work (one at most)
+    int m_runners = 0; // runners started and not yet finished
+    int m_idle = 0;    // runners waiting for work (one at most)
     bool m_closed = false;
     bool m_signalled = false; // the loop was told about outcomes it has not settled yet
 };
