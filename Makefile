@@ -1,6 +1,6 @@
 # make demo:       build and run the system end to end on this machine.
 # make run:        the hub on a copy of examples/Forecast.xlsx, with its page and the IDE.
-# make test:       build with the test probes and run the whole test suite.
+# make test:       build with the test probes, lint, and run the whole test suite.
 # make test-asan:  the whole suite against modules built with AddressSanitizer (build-asan/).
 # make test-debug: the core and kernel suites on Debian's debug interpreter (build-debug/).
 PYTHON ?= python3
@@ -25,7 +25,7 @@ DEBUG_PYTHON := /usr/bin/python3.11-dbg
 DEBUG_VENV   := .venv-debug
 DEBUG_PIP    := $(DEBUG_VENV)/bin/python -W ignore -m pip # the debug build warns of pip's open files
 
-.PHONY: demo run test test-asan test-debug install test-tools ide-libraries bench clean
+.PHONY: demo run test test-asan test-debug install test-tools ide-libraries lint bench clean
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -72,7 +72,13 @@ test-tools:
 		DEBIAN_FRONTEND=noninteractive apt-get install -y chromium chromium-driver \
 		libreoffice-calc-nogui)
 
-test: install test-tools
+# The Python is linted with ruff (rules in pyproject.toml) and the C++ checked against
+# .clang-format, both at the versions `make install` pins, before the suite runs.
+lint: install
+	$(VENV)/bin/ruff check python tests bench
+	find src -name '*.cpp' -o -name '*.hpp' | sort | xargs $(VENV)/bin/clang-format --dry-run -Werror
+
+test: install test-tools lint
 	$(PY) -m pytest
 
 test-asan: install test-tools

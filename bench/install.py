@@ -1,4 +1,5 @@
-"""Cache installation of a local wheel through the manager, against the same pip command run directly.
+"""Cache installation of a local wheel through the manager, against the same pip command run
+directly.
 
 1. Overhead: ROUNDS installations of tinypkg 1.0 (built here) with
    `PackageManager.install_package_to_cache` into a fresh base directory each time (never a cache
@@ -51,14 +52,16 @@ def build_wheel(root: Path) -> Path:
     wheels = root / "wheels"
     wheels.mkdir()
     subprocess.run([sys.executable, "-c",
-                    "import sys, setuptools.build_meta as b; b.build_wheel(sys.argv[1])", str(wheels)],
+                    "import sys, setuptools.build_meta as b; b.build_wheel(sys.argv[1])",
+                    str(wheels)],
                    cwd=source, check=True, capture_output=True)
     return wheels
 
 
 async def through_manager(settings, base: Path) -> float:
     start = time.perf_counter()
-    items = [item async for item in PackageManager(str(base), settings).install_package_to_cache("tinypkg", "1.0")]
+    items = [item async for item in
+             PackageManager(str(base), settings).install_package_to_cache("tinypkg", "1.0")]
     elapsed = time.perf_counter() - start
     assert items[-1][0] == "path", items
     return elapsed
@@ -122,16 +125,19 @@ async def main() -> None:
     print(f"install_package_to_cache of a local wheel, {ROUNDS} rounds (medians)")
     print(f"  through the manager : {m * 1000:8.1f} ms")
     print(f"  pip run directly    : {p * 1000:8.1f} ms")
-    print(f"  ratio manager / pip : {m / p:8.3f}  (overhead {100 * (m / p - 1):+.1f}%; budget +10%)")
-    print(f"  per-round ratios    : min {min(a / b for a, b in zip(manager_times, pip_times)):.3f}, "
+    print(f"  ratio manager / pip : {m / p:8.3f}  (overhead {100 * (m / p - 1):+.1f}%; "
+          f"budget +10%)")
+    print(f"  per-round ratios    : "
+          f"min {min(a / b for a, b in zip(manager_times, pip_times)):.3f}, "
           f"max {max(a / b for a, b in zip(manager_times, pip_times)):.3f}")
     print(f"first pip line, pip's flush to the consumer, {ROUNDS} installations")
-    print(f"  median {statistics.median(latencies) * 1000:.2f} ms, max {max(latencies) * 1000:.2f} ms"
+    print(f"  median {statistics.median(latencies) * 1000:.2f} ms, "
+          f"max {max(latencies) * 1000:.2f} ms"
           f"  (budget 100 ms)")
 
 
 if __name__ == "__main__":
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--smoke", action="store_true", help="two rounds")
     if parser.parse_args().smoke:
         ROUNDS, WARMUP = 2, 0

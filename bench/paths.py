@@ -8,8 +8,9 @@
 2. "get_object_registry" -> "object_registry_response" with 10,000 kept objects.
 
 Times are taken at the hub, from sending the request to the reply parsed (a chunked reply is
-reassembled and parsed once, as a reader must). The baseline is the bare dispatch round trip of the same kernel: "unload_and_clear_paths" with
-no paths (no module is looked at, no path changed). Prints medians and ratios to it.
+reassembled and parsed once, as a reader must). The baseline is the bare dispatch round trip of
+the same kernel: "unload_and_clear_paths" with no paths (no module is looked at, no path
+changed). Prints medians and ratios to it.
 
 Run: .venv/bin/python bench/paths.py [--smoke]   (--smoke: small sizes, a few rounds)
 """

@@ -41,7 +41,8 @@ and watches the grid's cells on screen for their new texts.
    custom function call's round trip through the page), and until the function starts. Median
    of 15; target: <= 2x that round trip.
 
-Run: .venv/bin/python bench/sheet.py [--smoke] [--only paste|edit|opening|scroll|stream|streams|handler ...]
+Run: .venv/bin/python bench/sheet.py [--smoke]
+         [--only paste|edit|opening|scroll|stream|streams|handler ...]
 (--smoke: small sizes, a round or two)
 """
 from __future__ import annotations
@@ -282,8 +283,9 @@ async def measure_edit(hub: DevHub, page: Page, folder: Path, size: dict) -> Non
         if round_ >= 2:
             on_hub_times.append(elapsed)
     ours, theirs = statistics.median(on_page_times), statistics.median(on_hub_times)
-    print(f"edit of D1 with {cells:,} dependents, median of {rounds}: on the page {ours * 1000:.1f} "
-          f"ms (p95 {percentile(on_page_times, 0.95) * 1000:.1f} ms; the {on_screen} cells on "
+    print(f"edit of D1 with {cells:,} dependents, median of {rounds}: on the page "
+          f"{ours * 1000:.1f} ms (p95 {percentile(on_page_times, 0.95) * 1000:.1f} ms; "
+          f"the {on_screen} cells on "
           f"screen after {statistics.median(shown_times) * 1000:.1f} ms), the same edit in the hub "
           f"{theirs * 1000:.1f} ms, ratio {ours / theirs:.2f} [target <= 50 ms: "
           f"{verdict(ours <= 0.050)}]")
@@ -375,7 +377,8 @@ async def measure_scroll(hub: DevHub, page: Page, folder: Path, size: dict) -> N
             "handler": statistics.median(h for run in runs for h in run["handlers"]),
             "gap": statistics.median(gaps), "gap95": percentile(gaps, 0.95),
             "long": sum(run["longTasks"] for run in runs),
-            "blank": sum(run["blank"] for run in runs), "checked": sum(run["checked"] for run in runs),
+            "blank": sum(run["blank"] for run in runs),
+            "checked": sum(run["checked"] for run in runs),
             "screen": runs[0]["screen"] // 22, "last": runs[-1]["rows"]}
     ours, base = figures[filled], figures[empty]
     print(f"scrolling {rows:,} rows x {columns} columns of values one screen "

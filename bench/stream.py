@@ -83,7 +83,8 @@ async def run_to_result(session, code):
             return message
 
 
-ECHO_FRAME = json.dumps({"type": "sys_response", "payload": {"requestId": "0" * 32, "value": "Sheet1"}})
+ECHO_FRAME = json.dumps({"type": "sys_response",
+                         "payload": {"requestId": "0" * 32, "value": "Sheet1"}})
 
 
 async def main():

@@ -96,19 +96,23 @@ async def main():
         echo, echo_session = await start_peer(hub, "echo_peer.py", "Echo")
         try:
             session = await hub.wait_for_kernel("Bench.xlsx", timeout=30)
-            await session.send({"type": "update_module", "module_name": "bench_mod", "code": MODULE})
+            await session.send({"type": "update_module", "module_name": "bench_mod",
+                                "code": MODULE})
             await session.expect("module_updated")
             kernel_rates, baseline_rates = [], []
             for _ in range(REPEATS):
                 kernel_rates.append(await stream_rate(session))
-                baseline_rates.append(await asyncio.get_running_loop().run_in_executor(None, baseline_rate))
+                baseline_rates.append(
+                    await asyncio.get_running_loop().run_in_executor(None, baseline_rate))
             kernel_best, baseline_best = max(kernel_rates), max(baseline_rates)
-            print(f"streaming {ITEMS} items (best of {REPEATS}): kernel {kernel_best:,.0f} items/s, "
+            print(f"streaming {ITEMS} items (best of {REPEATS}): "
+                  f"kernel {kernel_best:,.0f} items/s, "
                   f"run_coroutine_threadsafe floor {baseline_best:,.0f} items/s, "
                   f"ratio {kernel_best / baseline_best:.2f} (target >= 0.7)")
             call_median = await call_round_trips(session)
             echo_median = await median_round_trip(echo_session, ECHO_FRAME, CALLS)
-            print(f"custom_function_call round trip, median of {CALLS}: {call_median * 1e6:.0f} us; "
+            print(f"custom_function_call round trip, median of {CALLS}: "
+                  f"{call_median * 1e6:.0f} us; "
                   f"bare echo {echo_median * 1e6:.0f} us; ratio {call_median / echo_median:.2f}")
             await session.send({"type": "shutdown"})
             await kernel.wait(15)

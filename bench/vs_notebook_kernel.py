@@ -299,7 +299,8 @@ async def main() -> None:
                 if theirs:
                     results["first"][1].append((await theirs.first(FIRST))["seconds"])
                 mine = await ours.flood(flood)
-                assert mine["lines"] == lines and mine["text"] == expected, "our output lost or reordered"
+                assert mine["lines"] == lines and mine["text"] == expected, \
+                    "our output lost or reordered"
                 results["flood"][0].append(mine["seconds"])
                 if theirs:
                     other = await theirs.flood(flood)

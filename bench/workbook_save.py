@@ -5,8 +5,8 @@
    disk holds it. The baseline is the same round trip through a hub whose workbook keeps its
    changes in memory only (the journal write skipped), as the hub did before workbooks were
    files. Each hub runs in a process of its own (bench/workbook_hub_peer.py) with a kernel
-   process, for workbooks of 10,000 and of 200,000 cells, in blocks taken in turn. Targets: at most 2x (10,000 cells) and 4x
-   (200,000 cells).
+   process, for workbooks of 10,000 and of 200,000 cells, in blocks taken in turn. Targets: at
+   most 2x (10,000 cells) and 4x (200,000 cells).
 2. Opening a 200,000-cell workbook until its kernel is connected and has the workbook's modules,
    against openpyxl's own load of the same file (target: at most 1.5x).
 

@@ -1,5 +1,5 @@
-"""Fixtures shared by the test suites: a development hub on 127.0.0.1 and kernels connected to it."""
-import asyncio
+"""Fixtures shared by the test suites: a development hub on 127.0.0.1 and kernels connected to
+it."""
 import logging
 import os
 

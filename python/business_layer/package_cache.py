@@ -98,11 +98,13 @@ class PackageCache:
         return f"{sys.version_info.major}.{sys.version_info.minor}"
 
     def generate_install_path(self) -> Tuple[str, str]:
-        """A fresh (installation UUID, folder inside the cache directory); the folder is not made."""
+        """A fresh (installation UUID, folder inside the cache directory); the folder is not
+        made."""
         install_id = str(uuid.uuid4())
         return install_id, os.path.join(self.directory, install_id)
 
-    def get_cached_package(self, package_name: str, version: str, extras: str = "") -> Optional[str]:
+    def get_cached_package(self, package_name: str, version: str,
+                           extras: str = "") -> Optional[str]:
         """The folder of the newest matching installation that still exists, else None."""
         if not os.path.exists(self.database_path):
             return None
@@ -118,7 +120,8 @@ class PackageCache:
                     " ORDER BY installed_at DESC", key).fetchall()
                 vanished = [(install_id,) for install_id, path in rows if not os.path.isdir(path)]
                 if vanished:
-                    connection.executemany("DELETE FROM installations WHERE install_id = ?", vanished)
+                    connection.executemany("DELETE FROM installations WHERE install_id = ?",
+                                           vanished)
             for _, path in rows:
                 if os.path.isdir(path):
                     return path

@@ -41,7 +41,8 @@ IDE_CLOSE_TIMEOUT = 5.0
 
 
 def default_data_dir() -> str:
-    base = os.environ.get("XDG_DATA_HOME") or os.path.join(os.path.expanduser("~"), ".local", "share")
+    base = (os.environ.get("XDG_DATA_HOME")
+            or os.path.join(os.path.expanduser("~"), ".local", "share"))
     return os.path.join(base, "quorvel-devhub")
 
 

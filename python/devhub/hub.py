@@ -486,7 +486,8 @@ class DevHub:
 
     # --- relay between the IDE and the kernels ---------------------------------------------
 
-    def _workbook_entry(self, workbook_id: str, message_type: Optional[str] = None) -> Dict[str, Any]:
+    def _workbook_entry(self, workbook_id: str,
+                        message_type: Optional[str] = None) -> Dict[str, Any]:
         workbook = self.workbooks.get(workbook_id)
         modules = dict(workbook.modules) if workbook is not None else {}
         name = os.path.basename(workbook.path) if workbook is not None else workbook_id

@@ -205,7 +205,8 @@ class HubRequests:
     def _workbook_id(self, message: Dict[str, Any], purpose: str = "") -> str:
         workbook_id = message.get("workbook_id")
         if self.workbooks.get(workbook_id) is None:
-            raise _Refused(f"There is no workbook {workbook_id!r:.120}{' ' + purpose if purpose else ''}.")
+            raise _Refused(f"There is no workbook {workbook_id!r:.120}"
+                           f"{' ' + purpose if purpose else ''}.")
         return workbook_id  # type: ignore[return-value]
 
 

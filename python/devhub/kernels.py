@@ -3,9 +3,9 @@
 Each workbook has at most one kernel: a process this hub launched (``launcher``), or any
 process that connected to its endpoint with the token. Launching, starting, stopping and
 restarting one workbook's kernel happen one at a time, and a launch ends a process of ours still
-running for the workbook first; a restart asked while one goes on joins it. The hub's side of each kernel's
-connection is a ``KernelSession``, made before the kernel connects when need be. The IDE's
-requests and the hub's own code reach kernels only through this class.
+running for the workbook first; a restart asked while one goes on joins it. The hub's side of
+each kernel's connection is a ``KernelSession``, made before the kernel connects when need be.
+The IDE's requests and the hub's own code reach kernels only through this class.
 """
 
 from __future__ import annotations

@@ -218,7 +218,8 @@ class HubPackages:
             old_paths = self.paths_of(workbook_id)
             entries = self.packages_of(workbook_id)
             if isinstance(name, str) and name:
-                kept = [e for e in entries if canonicalize_name(e["name"]) != canonicalize_name(name)]
+                kept = [e for e in entries
+                        if canonicalize_name(e["name"]) != canonicalize_name(name)]
                 self._errors.get(workbook_id, {}).pop(name, None)
                 if len(kept) != len(entries):
                     try:

@@ -71,7 +71,8 @@ class PendingReplies:
             return
         key = (answer, request.get("module_name", "") if kind != "reset_namespace" else "")
         waiting = request if isinstance(request_id, str) and request_id else None
-        self._queues.setdefault(workbook_id, {}).setdefault(key, collections.deque()).append(waiting)
+        self._queues.setdefault(workbook_id, {}).setdefault(
+            key, collections.deque()).append(waiting)
 
     def runs_going_on(self, workbook_id: str) -> int:
         """How many cells and runs relayed to the workbook's kernel have not ended."""

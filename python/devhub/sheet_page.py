@@ -45,7 +45,7 @@ import orjson
 from websockets.asyncio.server import ServerConnection
 from websockets.datastructures import Headers
 from websockets.exceptions import ConnectionClosed
-from websockets.http11 import Request, Response
+from websockets.http11 import Response
 
 from .access import COOKIE, cookie_tokens, workbook_id_of
 from .ide_session import Outbox

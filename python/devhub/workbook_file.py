@@ -9,7 +9,8 @@ What it promises:
   cells and 2.5 s for 200,000. Cell values written by user code are journaled too, without
   waiting for the disk.
 * **The file itself follows** once changes have paused for `SAVE_DELAY` seconds (and at most
-  `MAX_SAVE_DELAY` seconds after the first change it lacks), and when the workbook is closed: openpyxl writes the cells (only when cells changed; otherwise every part of the file
+  `MAX_SAVE_DELAY` seconds after the first change it lacks), and when the workbook is closed:
+  openpyxl writes the cells (only when cells changed; otherwise every part of the file
   is copied as it is), our part is set (``workbook_part``), and the result replaces the file
   atomically (a temporary file in the same folder, flushed, ``os.replace``, the folder
   flushed). Then the journal goes. A hub killed at any moment leaves the file as it was before

@@ -80,7 +80,8 @@ class Win32ComEventRegistrar:
 
     def apply_config(self, com_config: dict) -> None:
         if not isinstance(com_config, dict):
-            raise TypeError(f"COM event configuration must be a dict, got {type(com_config).__name__!r}")
+            raise TypeError(f"COM event configuration must be a dict, "
+                            f"got {type(com_config).__name__!r}")
         self.config = dict(com_config)
 
     def deliver_com_response(self, request_id: str, response: dict) -> None:

@@ -26,7 +26,8 @@ import os
 import sys
 from typing import IO, Optional
 
-__all__ = ["LEVEL_ENV_VAR", "LOG_FORMAT", "OriginalStderrHandler", "get_logger", "setup_logging_subprocess"]
+__all__ = ["LEVEL_ENV_VAR", "LOG_FORMAT", "OriginalStderrHandler", "get_logger",
+           "setup_logging_subprocess"]
 
 LEVEL_ENV_VAR = "QUORVEL_LOG_LEVEL"
 LOG_FORMAT = "%(asctime)s %(levelname)s %(name)s: %(message)s"

@@ -54,7 +54,8 @@ class TestEntryPoints:
         outcome = {}
 
         def worker():
-            future = asyncio.run_coroutine_threadsafe(impl.await_one(asyncio.sleep(0.001, (5, 6))), loop)
+            future = asyncio.run_coroutine_threadsafe(
+                impl.await_one(asyncio.sleep(0.001, (5, 6))), loop)
             outcome["value"] = future.result(timeout=5)
             failing = asyncio.run_coroutine_threadsafe(impl.raises(ValueError, "bad"), loop)
             try:
@@ -164,7 +165,8 @@ class TestCancellation:
         assert await task == "absorbed"
 
     def test_throw_forms(self, impl):
-        for args in [(ValueError,), (ValueError, "v"), (ValueError("i"),), (ValueError, ValueError("j"), None)]:
+        for args in [(ValueError,), (ValueError, "v"), (ValueError("i"),),
+                     (ValueError, ValueError("j"), None)]:
             coro = impl.catch_from(python_sleep_return(1))
             coro.send(None)
             with pytest.raises(StopIteration) as info:
@@ -250,7 +252,8 @@ class TestProtocol:
 
     def test_refusals(self, impl):
         coro = impl.returns(1)
-        with pytest.raises(TypeError, match="can't send non-None value to a just-started coroutine"):
+        with pytest.raises(TypeError,
+                           match="can't send non-None value to a just-started coroutine"):
             coro.send(5)
         with pytest.raises(StopIteration):
             coro.send(None)
@@ -296,7 +299,8 @@ class TestAsyncGenerators:
 
     async def test_iteration_and_yielded_tuples(self, impl):
         assert await self.collect(impl.count_up(4, lambda: asyncio.sleep(0))) == [0, 1, 2, 3]
-        assert await self.collect(impl.pairs(["a", ("b", 1)])) == [("item", "a"), ("item", ("b", 1))]
+        assert await self.collect(impl.pairs(["a", ("b", 1)])) == [("item", "a"),
+                                                                   ("item", ("b", 1))]
         assert isinstance(impl.pairs([]), collections.abc.AsyncGenerator)
 
     async def test_asend_athrow_and_exhaustion(self, impl):

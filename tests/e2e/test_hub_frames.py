@@ -18,7 +18,8 @@ UNUSABLE = [b"\xff\xfe", "not json", "[1]", "[" * 100_000, '{"type": ["stdout"]}
             '{"type": "chunk", "chunk_id": "c", "chunk_index": 0, "total_chunks": 1000000000000, '
             '"data": "x"}',
             '{"type": "chunk", "chunk_id": "d", "chunk_index": 5, "total_chunks": 2, "data": "x"}',
-            '{"type": "chunk", "chunk_id": "e", "chunk_index": 0, "total_chunks": 1, "data": "[2]"}',
+            '{"type": "chunk", "chunk_id": "e", "chunk_index": 0, "total_chunks": 1, '
+            '"data": "[2]"}',
             '{"type": "batch", "messages": 7}']
 
 

@@ -48,7 +48,8 @@ def system(qtbot, monkeypatch, tmp_path):
     wheels = tmp_path / "wheels"
     build_wheel(wheels, "tinypkg", "1.0", {"__init__.py": "VERSION = '1.0'\n"})
     build_wheel(wheels, "tinyapp", "1.0",
-                {"__init__.py": "import tinypkg\n\ndef greet():\n    return 'hi ' + tinypkg.VERSION\n"},
+                {"__init__.py": "import tinypkg\n\n"
+                                "def greet():\n    return 'hi ' + tinypkg.VERSION\n"},
                 requires=["tinypkg"])
     settings = SettingsManager({"packages.no_index": True, "packages.find_links": [str(wheels)]})
     background = BackgroundHub(data_dir=str(tmp_path / "data"), package_settings=settings)

@@ -143,7 +143,8 @@ class SheetClient:
             try:
                 await self._read(left)
             except asyncio.TimeoutError:
-                raise AssertionError(f"not shown in time; cells: {str(self.cells)[:2000]}") from None
+                raise AssertionError(
+                    f"not shown in time; cells: {str(self.cells)[:2000]}") from None
 
     def value(self, address):
         return self.cells.get(address, [None, "", None])[0]

@@ -2,7 +2,6 @@
 cannot be interrupted."""
 import time
 
-import pytest
 from PySide6.QtCore import Qt
 from PySide6.QtGui import QGuiApplication, QTextCursor
 from PySide6.QtTest import QTest

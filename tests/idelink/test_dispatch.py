@@ -72,8 +72,8 @@ class TestHandlerThread:
             assert getattr(handler.__func__, "runs_in_qt_thread", False), message_type
 
 
-TABLE = """watchdog_info workbook_connected workbook_disconnected workbook_name_changed workbook_list
-module_content module_deleted module_saved module_list all_modules pip_output
+TABLE = """watchdog_info workbook_connected workbook_disconnected workbook_name_changed
+workbook_list module_content module_deleted module_saved module_list all_modules pip_output
 get_package_versions_response:package_versions_response
 get_package_extras_response:package_extras_response
 get_package_info_response:package_info_response workbook_packages_update

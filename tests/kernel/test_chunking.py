@@ -105,11 +105,14 @@ class TestInboundReassembly:
             kernel_module.in_memory_loader.delete_module(name)
 
     @pytest.mark.parametrize("chunk, error", [
-        ({"chunk_id": "x", "chunk_index": 0}, "[Kernel] Invalid chunk message: missing required fields"),
+        ({"chunk_id": "x", "chunk_index": 0},
+         "[Kernel] Invalid chunk message: missing required fields"),
         ({"chunk_id": "x", "chunk_index": "0", "total_chunks": 2},
          "[Kernel] Invalid chunk message: chunk_index and total_chunks must be integers"),
-        ({"chunk_id": "x", "chunk_index": 2, "total_chunks": 2}, "[Kernel] Invalid chunk_index 2 for total_chunks 2"),
-        ({"chunk_id": "x", "chunk_index": -1, "total_chunks": 2}, "[Kernel] Invalid chunk_index -1 for total_chunks 2"),
+        ({"chunk_id": "x", "chunk_index": 2, "total_chunks": 2},
+         "[Kernel] Invalid chunk_index 2 for total_chunks 2"),
+        ({"chunk_id": "x", "chunk_index": -1, "total_chunks": 2},
+         "[Kernel] Invalid chunk_index -1 for total_chunks 2"),
     ])
     async def test_invalid_chunks_are_logged_and_dropped(self, kernel_log, running, chunk, error):
         await running.send(dict(chunk, type="chunk", data="{}"))

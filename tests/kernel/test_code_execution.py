@@ -107,8 +107,10 @@ class TestErrors:
         assert list(error) == ["type", "success", "error", "request_id", "source"]
         assert error["error"]["type"] in ("TypeError", "JSONEncodeError")
         errors = messages_of(kernel_log, logging.ERROR)
-        assert any(e.startswith("[TIMING] Execution failed: request_id=u, elapsed=") for e in errors)
-        assert any(e.startswith("[Kernel] Unexpected error in _execute_code_async: ") for e in errors)
+        assert any(e.startswith("[TIMING] Execution failed: request_id=u, elapsed=")
+                   for e in errors)
+        assert any(e.startswith("[Kernel] Unexpected error in _execute_code_async: ")
+                   for e in errors)
 
 
 class TestNamespace:
@@ -119,7 +121,8 @@ class TestNamespace:
             "type": "namespace_reset"}
         [error] = await running.run_cell("counter")
         assert error["error"]["type"] == "NameError"
-        result = await running.run_cell("(quorvel.__name__, excel is quorvel.excel, context is quorvel.context)")
+        result = await running.run_cell("(quorvel.__name__, excel is quorvel.excel, "
+                                        "context is quorvel.context)")
         assert result[-1]["result"] == "('python_server.quorvel', True, True)"
 
     def test_globals_hold_exactly_the_bridge(self):
@@ -162,7 +165,8 @@ class TestTracebackHelpers:
             raise ValueError("boom")
         except ValueError as e:
             text = kernel_module.extract_tracebak_string(e)
-        assert text.startswith("Traceback (most recent call last):") and text.endswith("ValueError: boom\n")
+        assert (text.startswith("Traceback (most recent call last):")
+                and text.endswith("ValueError: boom\n"))
 
     def test_parse_error_location(self):
         trace = ('File "<virtual:main>", line 3, in f\n  File "<virtual:main>", line 7, in g\n')

@@ -189,7 +189,8 @@ class TestPausing:
     async def test_an_exception_pauses_where_it_was_raised_before_it_is_reported(self, debugging):
         await debugging.running.send(run("fails", [2]))
         pause = await debugging.paused()
-        assert (pause["reason"], pause["line"]) == ("exception", line_of('raise ValueError("bad value")'))
+        assert (pause["reason"], pause["line"]) == ("exception",
+                                                    line_of('raise ValueError("bad value")'))
         assert pause["exception"] == {"type": "ValueError", "message": "bad value"}
         assert {"name": "value", "type": "int", "value": "6"} in pause["locals"]
         await debugging.send("debug_continue")
@@ -315,9 +316,10 @@ async def test_a_disconnect_releases_the_paused_worker(debugging):
     flag = threading.Event()
     kernel_module.quorvel.debug_test_flag = flag
     try:
-        await debugging.running.sync_module("flagged", "import quorvel\n\ndef go():\n"
-                                                       "    from dbg import guarded\n"
-                                                       "    return guarded(quorvel.debug_test_flag)\n")
+        await debugging.running.sync_module(
+            "flagged", "import quorvel\n\ndef go():\n"
+                       "    from dbg import guarded\n"
+                       "    return guarded(quorvel.debug_test_flag)\n")
         await debugging.running.send({**run("go", [], [at("total += i")]),
                                       "module_name": "flagged"})
         await debugging.paused()

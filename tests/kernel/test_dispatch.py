@@ -2,8 +2,6 @@
 import json
 import logging
 
-import pytest
-
 from python_server import kernel as kernel_module
 
 from ..conftest import messages_of

@@ -5,7 +5,6 @@ import textwrap
 import pytest
 
 from ..conftest import messages_of
-from .conftest import start_kernel
 
 WB = "Book1.xlsx"
 HANDLERS = textwrap.dedent("""\
@@ -103,7 +102,8 @@ class TestComRegistrar:
             messages_of(kernel_log, logging.ERROR)
 
     async def test_config_updates_go_to_the_registrar_without_reply(self, kernel_log, handlers):
-        await handlers.send({"type": "com_event_config_update", "com_config": {"SheetChange": True}})
+        await handlers.send({"type": "com_event_config_update",
+                             "com_config": {"SheetChange": True}})
         await handlers.roundtrip({"type": "delete_module", "module_name": "x"}, "module_deleted")
         handlers.kernel._com_event_registrar = registrar = RecordingRegistrar()
         await handlers.send({"type": "com_event_config_update", "com_config": {"x": 1}})

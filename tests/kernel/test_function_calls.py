@@ -1,5 +1,4 @@
 """Custom function calls from formulas and the IDE's Run, as the hub sees their replies."""
-import asyncio
 import logging
 import textwrap
 
@@ -163,7 +162,8 @@ class TestDeserializeArgs:
     def test_plain_lists_only(self):
         kernel = kernel_module.PythonKernel("wb")
         assert kernel._deserialize_args([]) == []
-        assert kernel._deserialize_args([1, [[2]], {"__type__": "date", "value": "2020-01-02"}])[2].day == 2
+        assert kernel._deserialize_args(
+            [1, [[2]], {"__type__": "date", "value": "2020-01-02"}])[2].day == 2
         for bad in (None, (1,), type("L", (list,), {})([1])):
             with pytest.raises(TypeError):
                 kernel._deserialize_args(bad)

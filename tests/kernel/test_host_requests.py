@@ -1,5 +1,4 @@
 """Blocking spreadsheet requests from user code, as the hub answers them."""
-import asyncio
 import logging
 import re
 
@@ -58,7 +57,8 @@ class TestRequestProtocol:
         payloads = [await next_request(running) for _ in range(10)]
         for payload in reversed(payloads):
             await running.send({"type": "sys_response",
-                                "payload": {"requestId": payload["requestId"], "n": payload["n"] * 100}})
+                                "payload": {"requestId": payload["requestId"],
+                                            "n": payload["n"] * 100}})
         results = {}
         while len(results) < 10:
             message = await running.receive()
@@ -73,13 +73,15 @@ class TestRequestProtocol:
         payload = await next_request(running)
         [error] = [m async for m in _until_result(running)]
         assert error["error"]["type"] == "TimeoutError"
-        assert error["error"]["message"] == f"sys_request timeout after 0.2s: {payload['requestId']}"
+        assert error["error"]["message"] == (f"sys_request timeout after 0.2s: "
+                                             f"{payload['requestId']}")
         assert running.kernel._response_futures == {}
         await running.send({"type": "sys_response", "payload": {"requestId": payload["requestId"]}})
         await running.roundtrip({"type": "delete_module", "module_name": "sync"}, "module_deleted")
         assert running.kernel._response_data == {}
         warnings = messages_of(kernel_log, logging.WARNING)
-        assert f"[Kernel] Received sys_response for unknown request_id: {payload['requestId']}" in warnings
+        assert (f"[Kernel] Received sys_response for unknown request_id: {payload['requestId']}"
+                in warnings)
         assert any(m.endswith(f"sys_request timeout: {payload['requestId']}")
                    for m in messages_of(kernel_log, logging.ERROR))
 
@@ -87,12 +89,15 @@ class TestRequestProtocol:
         with pytest.raises(RuntimeError, match="^send_sys_request must not be called from the "
                                                "async event loop thread to avoid deadlock$"):
             quorvel.messaging.send_request_sync({"action": "x"})
-        await running.roundtrip({"type": "delete_module", "module_name": "nothing"}, "module_deleted")
+        await running.roundtrip({"type": "delete_module", "module_name": "nothing"},
+                                "module_deleted")
 
     async def test_an_answer_without_request_id_is_dropped(self, kernel_log, running):
         await running.send({"type": "sys_response", "payload": {"value": 1}})
-        await running.roundtrip({"type": "delete_module", "module_name": "nothing"}, "module_deleted")
-        assert "[Kernel] Received sys_response without requestId" in messages_of(kernel_log, logging.WARNING)
+        await running.roundtrip({"type": "delete_module", "module_name": "nothing"},
+                                "module_deleted")
+        assert "[Kernel] Received sys_response without requestId" in messages_of(
+            kernel_log, logging.WARNING)
 
     async def test_without_a_kernel_the_bridge_says_so(self, running):
         await running.send({"type": "shutdown"})

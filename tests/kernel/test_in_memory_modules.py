@@ -37,7 +37,8 @@ class TestImportHook:
         loader.update_module("wb_calc", "def f():\n    return 1\n")
         import wb_calc
         old_f = wb_calc.f
-        assert wb_calc.__spec__.origin is None and wb_calc.__spec__.submodule_search_locations is None
+        assert (wb_calc.__spec__.origin is None
+                and wb_calc.__spec__.submodule_search_locations is None)
         loader.update_module("wb_calc", "def f():\n    return 2\n")
         assert "wb_calc" not in sys.modules
         fresh = importlib.import_module("wb_calc")

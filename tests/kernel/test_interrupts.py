@@ -130,7 +130,8 @@ class TestBadInterrupts:
         await stops.send(call("spin", request_id="busy"))
         await until_running(stops, "other-id-not-running")  # the spin is not reached
         cases = [interrupt("unknown"), interrupt("unknown"), interrupt(7), interrupt([1]),
-                 interrupt({"a": 1}), interrupt(None, workbook_id=5), {"type": "interrupt_execution"},
+                 interrupt({"a": 1}), interrupt(None, workbook_id=5),
+                 {"type": "interrupt_execution"},
                  interrupt("busy-no", extra=[1, 2])]
         for case in cases:
             await stops.send(case)

@@ -1,5 +1,4 @@
 """The outbound path and the batcher, as the hub receives them."""
-import asyncio
 import json
 import logging
 

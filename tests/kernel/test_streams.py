@@ -1,8 +1,6 @@
 """Output as the hub and the console see it: one message per write, in order, from executions
 and from anywhere else in the process."""
-import asyncio
 import io
-import logging
 import sys
 
 import pytest
@@ -39,7 +37,8 @@ class TestStreamClasses:
         original = io.StringIO()
         monkeypatch.setattr(sys, "stderr", original)
         sent = []
-        hook = kernel_module.KernelStreamHook("stderr", lambda kind, text: sent.append((kind, text)))
+        hook = kernel_module.KernelStreamHook("stderr",
+                                              lambda kind, text: sent.append((kind, text)))
         assert hook.write("") == 0
         assert hook.write("warn") == 4
         assert (original.getvalue(), sent) == ("warn", [("stderr", "warn")])
@@ -58,7 +57,8 @@ class TestStreamClasses:
 
 class TestExecutionOutput:
     async def test_a_hundred_thousand_writes_arrive_in_order_before_the_result(self, running):
-        code = "import sys\nfor i in range(50000):\n    sys.stdout.write(str(i))\n    sys.stdout.write('|')\n"
+        code = ("import sys\nfor i in range(50000):\n    sys.stdout.write(str(i))\n"
+                "    sys.stdout.write('|')\n")
         messages = await running.run_cell(code, request_id="load", timeout=120)
         assert messages[-1]["type"] == "execution_result"
         contents = [m["content"] for m in messages[:-1]]

@@ -35,7 +35,8 @@ def build_wheel(root, version, extras=()):
     wheels = root / "wheels"
     wheels.mkdir(exist_ok=True)
     subprocess.run([sys.executable, "-c",
-                    "import sys, setuptools.build_meta as b; b.build_wheel(sys.argv[1])", str(wheels)],
+                    "import sys, setuptools.build_meta as b; b.build_wheel(sys.argv[1])",
+                    str(wheels)],
                    cwd=source, check=True, capture_output=True, timeout=60)
 
 

@@ -37,7 +37,8 @@ class TestVersions:
     async def test_falls_through_to_the_secondary(self, index, second_index, closed_port):
         index.project("demo", project({"1.0": []}))
         second_index.project("demo", project({"1.0": FILE}))
-        resolver = VersionResolver(settings_for(closed_port, index.url, second_index.url + "/simple"))
+        resolver = VersionResolver(settings_for(closed_port, index.url,
+                                                second_index.url + "/simple"))
         assert await resolver.get_available_versions("demo") == ["1.0"]
         assert index.requests == second_index.requests == ["/pypi/demo/json"]
 
@@ -74,7 +75,8 @@ class TestExtras:
     async def test_latest_from_requirement_markers(self, index):
         index.project("demo", project(requires_dist=[
             "idna", 'h2<5,>=3; extra == "http2"', "socksio==1.*; extra == 'socks'",
-            'rich; python_version >= "3.8" and extra == "cli"', 'h2; extra == "http2"', "bad req ;;"]))
+            'rich; python_version >= "3.8" and extra == "cli"', 'h2; extra == "http2"',
+            "bad req ;;"]))
         extras = await ExtrasResolver(settings_for(index.url)).get_package_extras("demo")
         assert extras == ["http2", "socks", "cli"]
 
@@ -92,7 +94,8 @@ class TestInfo:
 
     async def test_configured_url_patterns(self, index):
         index.routes["/api/demo.json"] = (200, b'{"info": {"name": "Demo", "version": "1"}}', 0)
-        settings = settings_for(index.url, **{"packages.json_url_pattern": "{index}/api/{name}.json"})
+        settings = settings_for(index.url,
+                                **{"packages.json_url_pattern": "{index}/api/{name}.json"})
         info = await PackageIndexClient(settings).get_package_info("demo")
         assert info == {"name": "Demo", "latest_version": "1", "summary": ""}
 

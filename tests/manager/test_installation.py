@@ -39,7 +39,8 @@ class TestInstallPackage:
 
     async def test_a_new_version_replaces_the_old_in_a_shared_target(self, manager, tmp_path):
         for version in ("1.0", "2.0", "1.0"):
-            items = await collect(manager.install_package(f"tinypkg=={version}", str(tmp_path / "t")))
+            items = await collect(manager.install_package(f"tinypkg=={version}",
+                                                          str(tmp_path / "t")))
             assert types_of(items)[-2:] == ["success", "path"]
             assert installed_version(tmp_path / "t") == version
 
@@ -56,7 +57,8 @@ class TestInstallPackage:
 
     async def test_no_network(self, tmp_path, closed_port, monkeypatch):
         monkeypatch.setenv("PIP_RETRIES", "0")
-        manager = PackageManager(str(tmp_path), SettingsManager({"packages.index_url": closed_port}))
+        manager = PackageManager(str(tmp_path),
+                                 SettingsManager({"packages.index_url": closed_port}))
         items = await collect(manager.install_package_to_cache("tinypkg", "1.0"))
         assert items[-1] == ("error", "pip install failed with return code 1")
         assert ("stderr", "ERROR: No matching distribution found for tinypkg==1.0") in items
@@ -79,7 +81,8 @@ class TestInstallToCache:
         assert again == [("stdout", "Package already cached at " + install_dir),
                          ("success", "Using cached tinypkg[fast,slow]==2.0"),
                          ("cached", install_dir)]
-        assert await collect(manager.install_package_no_deps("tinypkg", "2.0", ["fast", "slow"])) == again
+        assert await collect(
+            manager.install_package_no_deps("tinypkg", "2.0", ["fast", "slow"])) == again
 
     async def test_extras_keep_their_order_in_the_spec_and_sort_in_the_key(self, manager):
         specs = []
@@ -106,7 +109,8 @@ class TestInstallToCache:
         assert items[-1] == ("error", "pip install failed with return code 1")
         assert manager.package_cache.get_cached_package("tinypkg", "9.9", "") is None
         # The next attempt tries again rather than reporting a cached failure.
-        assert types_of(await collect(manager.install_package_to_cache("tinypkg", "9.9")))[-1] == "error"
+        assert types_of(
+            await collect(manager.install_package_to_cache("tinypkg", "9.9")))[-1] == "error"
 
     async def test_failing_record_is_an_installation_failure(self, manager):
         def full(*args):
@@ -124,5 +128,6 @@ class TestInstallToCache:
         assert all(items[-1][0] == "path" for items in results) and len(set(paths)) == 4
         cache = PackageCache(cache_dir=manager.base_dir)
         for (version, extras), path in zip(wanted, paths):
-            assert cache.get_cached_package("tinypkg", version, ",".join(sorted(extras or []))) == path
+            assert cache.get_cached_package("tinypkg", version,
+                                            ",".join(sorted(extras or []))) == path
             assert installed_version(Path(path)) == version

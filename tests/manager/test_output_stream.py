@@ -30,7 +30,8 @@ class TestLines:
             out.write(b"last line without end  ")
         """)
         assert sorted(lines_of(items)) == sorted([
-            ("stdout", "trailing"), ("stdout", ""), ("stdout", ""), ("stdout", "bad \ufffd\ufffd end"),
+            ("stdout", "trailing"), ("stdout", ""), ("stdout", ""),
+            ("stdout", "bad \ufffd\ufffd end"),
             ("stderr", "warn"), ("stdout", "last line without end")])
         assert [t for t, _ in items if t == "stdout"] and items[-2][0] == "success"
 
@@ -98,7 +99,8 @@ class TestArrivalOrder:
 class TestEndings:
     async def test_non_zero_exit(self, manager):
         items = await run(manager, "import sys; print('bad things', file=sys.stderr); sys.exit(3)")
-        assert items == [("stderr", "bad things"), ("error", "pip install failed with return code 3")]
+        assert items == [("stderr", "bad things"),
+                         ("error", "pip install failed with return code 3")]
 
     async def test_missing_program(self, manager):
         items = await run(manager, "", program="/nonexistent/python3")
@@ -131,7 +133,8 @@ class TestEndings:
             return started[-1]
 
         monkeypatch.setattr(asyncio, "create_subprocess_exec", recording)
-        manager.pip_command_builder = ScriptedPip("import time; print('started', flush=True); time.sleep(60)")
+        manager.pip_command_builder = ScriptedPip(
+            "import time; print('started', flush=True); time.sleep(60)")
         seen = []
 
         async def consume():
@@ -169,7 +172,8 @@ class TestChildEnvironment:
     async def test_env_given_to_the_cache_installation(self, manager, monkeypatch):
         monkeypatch.setenv("QUORVEL_MARK", "parent")
         manager.pip_command_builder = ScriptedPip(self.SCRIPT)
-        items = await collect(manager.install_package_to_cache("pkg", "1.0", None, {"QUORVEL_MARK": "given"}))
+        items = await collect(manager.install_package_to_cache("pkg", "1.0", None,
+                                                               {"QUORVEL_MARK": "given"}))
         assert items[0] == ("stdout", "given")
         items = await collect(manager.install_package_to_cache("pkg", "2.0"))
         assert items[0] == ("stdout", "parent")

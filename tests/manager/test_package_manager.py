@@ -20,14 +20,16 @@ class Recorder:
 @pytest.fixture
 def recorded_components(monkeypatch):
     Recorder.built = []
-    names = ["PackageCache", "PipCommandBuilder", "VersionResolver", "ExtrasResolver", "PackageIndexClient"]
+    names = ["PackageCache", "PipCommandBuilder", "VersionResolver", "ExtrasResolver",
+             "PackageIndexClient"]
     for name in names:
         monkeypatch.setattr(manager_module, name, type(name, (Recorder,), {}))
     return names
 
 
 class TestConstruction:
-    def test_fields_in_order_and_components_built_as_documented(self, tmp_path, recorded_components):
+    def test_fields_in_order_and_components_built_as_documented(self, tmp_path,
+                                                                 recorded_components):
         settings = object()
         manager = PackageManager(str(tmp_path), settings)
         assert list(vars(manager)) == ["base_dir", "cache_dir", "settings_manager", "package_cache",

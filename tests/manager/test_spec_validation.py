@@ -37,7 +37,8 @@ class TestMessages:
 
     def test_length_bound_in_characters(self):
         assert validate_package_spec("a" * 256) == (True, "")
-        assert validate_package_spec("a" * 257) == (False, "Package spec too long (max 256 characters)")
+        assert validate_package_spec("a" * 257) == (False,
+                                                    "Package spec too long (max 256 characters)")
         # Too long is reported before any character: length is checked first.
         assert validate_package_spec(";" * 257)[1].startswith("Package spec too long")
 
@@ -78,7 +79,8 @@ class TestPattern:
 class TestRefusedSpecsStartNothing:
     """A refused spec yields one error item, builds no command and starts no child."""
 
-    @pytest.mark.parametrize("spec", [s for s, _ in INJECTIONS[:8]] + BAD_FORMAT[:6] + ["", "a" * 300])
+    @pytest.mark.parametrize("spec",
+                             [s for s, _ in INJECTIONS[:8]] + BAD_FORMAT[:6] + ["", "a" * 300])
     async def test_install_package(self, manager, no_child, spec):
         builder = manager.pip_command_builder = ScriptedPip("")
         items = await collect(manager.install_package(spec, None))

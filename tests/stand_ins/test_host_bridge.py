@@ -85,7 +85,8 @@ class TestWithoutKernel:
 
 class TestExcelRequests:
     def test_range_get_request_and_decoding(self, spreadsheet):
-        spreadsheet.answers["range.get"] = {"value": [[1, {"__type__": "date", "value": "2024-01-31"}]]}
+        spreadsheet.answers["range.get"] = {
+            "value": [[1, {"__type__": "date", "value": "2024-01-31"}]]}
         assert quorvel.excel.range("A1:B1", sheet="Data").value == [[1, dt.date(2024, 1, 31)]]
         assert spreadsheet.sent == [{"action": "range.get", "sheet": "Data", "address": "A1:B1"}]
 
@@ -114,7 +115,8 @@ class TestExcelRequests:
             {"action": "sheet.active"},
         ]
 
-    @pytest.mark.parametrize("answer", [{"error": "No sheet named 'Nope'"}, "garbage", {"value": 3}])
+    @pytest.mark.parametrize("answer",
+                             [{"error": "No sheet named 'Nope'"}, "garbage", {"value": 3}])
     def test_error_and_malformed_answers(self, spreadsheet, answer):
         spreadsheet.answers["sheet.names"] = answer
         with pytest.raises(ExcelError) as info:

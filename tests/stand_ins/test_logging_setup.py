@@ -60,7 +60,8 @@ class TestInstallation:
 class TestLevel:
     @pytest.mark.parametrize(
         "env, expected",
-        [("DEBUG", logging.DEBUG), ("info", logging.INFO), ("bogus", logging.WARNING), (None, logging.WARNING)],
+        [("DEBUG", logging.DEBUG), ("info", logging.INFO), ("bogus", logging.WARNING),
+         (None, logging.WARNING)],
     )
     def test_level_from_environment(self, clean_root, monkeypatch, env, expected):
         clean_root.setLevel(logging.WARNING)

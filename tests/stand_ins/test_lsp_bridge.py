@@ -5,7 +5,8 @@ import pytest
 from python_server import lsp_bridge, lsp_diagnostics
 from python_server.lsp_bridge import LSPBridge
 
-SALES = "def total(rows):\n    '''Sum of the rows.\n\n    Empty rows count as zero.'''\n    return sum(rows)\n"
+SALES = ("def total(rows):\n    '''Sum of the rows.\n\n    Empty rows count as zero.'''\n"
+         "    return sum(rows)\n")
 
 
 def at_end(code):

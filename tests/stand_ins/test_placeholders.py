@@ -13,11 +13,13 @@ from python_server.win32_com import (
 class TestWin32Com:
     def test_events_dictionary_is_a_fresh_copy(self):
         events = get_win32_events_dictionary()
-        assert {"SheetChange", "SheetActivate", "WorkbookBeforeSave", "SheetSelectionChange"} <= set(events)
+        assert {"SheetChange", "SheetActivate", "WorkbookBeforeSave",
+                "SheetSelectionChange"} <= set(events)
         events.clear()
         assert get_win32_events_dictionary()
 
-    @pytest.mark.parametrize("platform, error", [("linux", RuntimeError), ("win32", NotImplementedError)])
+    @pytest.mark.parametrize("platform, error",
+                             [("linux", RuntimeError), ("win32", NotImplementedError)])
     def test_start_and_tree_refuse(self, monkeypatch, platform, error):
         monkeypatch.setattr(sys, "platform", platform)
         for component in (Win32ComWatcher(kernel=None), Win32ComEventRegistrar(kernel=None)):

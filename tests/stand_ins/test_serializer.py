@@ -38,7 +38,8 @@ class TestRoundTrip:
         assert _through_json((1, "x")) == [1, "x"]
 
     def test_date_and_datetime_tags(self):
-        assert Serializer.to_wire(dt.date(2024, 1, 31)) == {"__type__": "date", "value": "2024-01-31"}
+        assert Serializer.to_wire(dt.date(2024, 1, 31)) == {"__type__": "date",
+                                                            "value": "2024-01-31"}
         assert Serializer.to_wire(dt.datetime(2024, 1, 31, 13, 45)) == {
             "__type__": "datetime", "value": "2024-01-31T13:45:00"}
 
@@ -107,8 +108,10 @@ class Colour(enum.IntEnum):
 
 class TestErrorsAndDecimals:
     @pytest.mark.parametrize("value, wire", [
-        (math.nan, NUM), (-math.inf, NUM), ([1.0, math.inf], [1.0, NUM]), ([[math.nan], [2]], [[NUM], [2]]),
-        (Decimal("1.5"), 1.5), (Decimal(10) ** 20, 1e20), (Decimal("NaN"), NUM), (Decimal("sNaN"), NUM),
+        (math.nan, NUM), (-math.inf, NUM), ([1.0, math.inf], [1.0, NUM]),
+        ([[math.nan], [2]], [[NUM], [2]]),
+        (Decimal("1.5"), 1.5), (Decimal(10) ** 20, 1e20), (Decimal("NaN"), NUM),
+        (Decimal("sNaN"), NUM),
         (Decimal("-Infinity"), NUM), (Decimal("1e400"), NUM), (Colour.RED, 1), ([Colour.RED], [1]),
     ])
     def test_to_wire(self, value, wire):
@@ -144,26 +147,33 @@ def pd():
 
 class TestNumpy:
     @pytest.mark.parametrize("make, wire", [
-        (lambda np: np.int64(-3), -3), (lambda np: np.uint8(200), 200), (lambda np: np.float32(0.5), 0.5),
+        (lambda np: np.int64(-3), -3), (lambda np: np.uint8(200), 200),
+        (lambda np: np.float32(0.5), 0.5),
         (lambda np: np.bool_(True), True), (lambda np: np.str_("é"), "é"),
         (lambda np: np.float64("nan"), NUM), (lambda np: [np.float16("inf")], [NUM]),
         (lambda np: np.datetime64("2024-01-31"), _dt("2024-01-31T00:00:00")),
-        (lambda np: np.datetime64("2024-01-31T13:45:00.123456789"), _dt("2024-01-31T13:45:00.123456")),
+        (lambda np: np.datetime64("2024-01-31T13:45:00.123456789"),
+         _dt("2024-01-31T13:45:00.123456")),
         (lambda np: np.datetime64("NaT"), None),
         (lambda np: np.array(4), 4), (lambda np: np.array([1, 2]), [1, 2]),
-        (lambda np: np.arange(4).reshape(2, 2), [[0, 1], [2, 3]]), (lambda np: np.zeros((0, 3)), []),
+        (lambda np: np.arange(4).reshape(2, 2), [[0, 1], [2, 3]]),
+        (lambda np: np.zeros((0, 3)), []),
         (lambda np: [np.array(2.5), 1], [2.5, 1]),
-        (lambda np: np.array([[1.5, np.nan], [np.inf, 0]], dtype=np.float32), [[1.5, NUM], [NUM, 0.0]]),
+        (lambda np: np.array([[1.5, np.nan], [np.inf, 0]], dtype=np.float32),
+         [[1.5, NUM], [NUM, 0.0]]),
         (lambda np: np.array(["2024-01-31T10:00:00.000000001", "NaT"], dtype="datetime64[ns]"),
          [_dt("2024-01-31T10:00:00"), None]),
-        (lambda np: np.array([CellError("#N/A"), Decimal("1"), None], dtype=object), [_error("#N/A"), 1.0, None]),
+        (lambda np: np.array([CellError("#N/A"), Decimal("1"), None], dtype=object),
+         [_error("#N/A"), 1.0, None]),
     ])
     def test_to_wire(self, np, make, wire):
         assert _json_text(make(np)) == json.dumps(wire)
 
     @pytest.mark.parametrize("make, message", [
-        (lambda np: np.timedelta64(1, "D"), "'timedelta64'"), (lambda np: np.complex128(1j), "'complex128'"),
-        (lambda np: np.zeros((1, 1, 1)), "3-dimensional"), (lambda np: np.array([1], dtype="timedelta64[s]"), "dtype"),
+        (lambda np: np.timedelta64(1, "D"), "'timedelta64'"),
+        (lambda np: np.complex128(1j), "'complex128'"),
+        (lambda np: np.zeros((1, 1, 1)), "3-dimensional"),
+        (lambda np: np.array([1], dtype="timedelta64[s]"), "dtype"),
         (lambda np: [np.array([1, 2]), np.array([3, 4])], "inside a list"),
         (lambda np: np.array([[1], [2, 3]], dtype=object), "holding lists"),
     ])
@@ -181,9 +191,11 @@ class TestNumpy:
 class TestPandas:
     @pytest.mark.parametrize("make, wire", [
         (lambda pd: pd.DataFrame({"a": [1, 2], "b": ["x", "y"]}), [["a", "b"], [1, "x"], [2, "y"]]),
-        (lambda pd: pd.DataFrame({"v": [1.5]}, index=pd.Index(["p"], name="key")), [["key", "v"], ["p", 1.5]]),
+        (lambda pd: pd.DataFrame({"v": [1.5]}, index=pd.Index(["p"], name="key")),
+         [["key", "v"], ["p", 1.5]]),
         (lambda pd: pd.DataFrame({"v": [1]}, index=pd.RangeIndex(1, 2)), [["", "v"], [1, 1]]),
-        (lambda pd: pd.DataFrame({"v": [1]}, index=pd.RangeIndex(1, name="n")), [["n", "v"], [0, 1]]),
+        (lambda pd: pd.DataFrame({"v": [1]}, index=pd.RangeIndex(1, name="n")),
+         [["n", "v"], [0, 1]]),
         (lambda pd: pd.DataFrame([[1, 2, 3]], columns=[2024, "x", pd.Timestamp("2024-01-31")]),
          [[2024, "x", _dt("2024-01-31T00:00:00")], [1, 2, 3]]),
         (lambda pd: pd.DataFrame([[1, 2]], columns=["a", "a"]), [["a", "a"], [1, 2]]),
@@ -192,9 +204,12 @@ class TestPandas:
          [["t"], [_dt("2024-01-31T10:00:00+00:00")]]),
         (lambda pd: pd.Series([1, 2]), [[1], [2]]),
         (lambda pd: pd.Series([1.0, None], name="v"), [["v"], [1.0], [None]]),
-        (lambda pd: pd.Series([1], index=pd.Index(["a"], name="k"), name="v"), [["k", "v"], ["a", 1]]),
-        (lambda pd: pd.Series([1], index=pd.DatetimeIndex(["2024-01-31"])), [[_dt("2024-01-31T00:00:00"), 1]]),
-        (lambda pd: [pd.NA, pd.NaT, pd.Timestamp("2024-01-31 13:45")], [None, None, _dt("2024-01-31T13:45:00")]),
+        (lambda pd: pd.Series([1], index=pd.Index(["a"], name="k"), name="v"),
+         [["k", "v"], ["a", 1]]),
+        (lambda pd: pd.Series([1], index=pd.DatetimeIndex(["2024-01-31"])),
+         [[_dt("2024-01-31T00:00:00"), 1]]),
+        (lambda pd: [pd.NA, pd.NaT, pd.Timestamp("2024-01-31 13:45")],
+         [None, None, _dt("2024-01-31T13:45:00")]),
     ])
     def test_to_wire(self, pd, make, wire):
         assert _plain_json(make(pd)) == wire
@@ -219,7 +234,8 @@ class TestPandas:
         assert [type(value) for value in rows[3][:2]] == [float, int]
 
     @pytest.mark.parametrize("make, message", [
-        (lambda pd: pd.DataFrame({"a": [[1, 2]]}), "holding a list"), (lambda pd: pd.Timedelta(days=1), "'Timedelta'"),
+        (lambda pd: pd.DataFrame({"a": [[1, 2]]}), "holding a list"),
+        (lambda pd: pd.Timedelta(days=1), "'Timedelta'"),
     ])
     def test_refused(self, pd, make, message):
         with pytest.raises(TypeError, match=message):
@@ -232,6 +248,7 @@ def test_plain_values_import_neither_numpy_nor_pandas():
             "Serializer.to_wire([[1, 2.5, float('nan'), 'x', None, datetime.date(2024, 1, 1),\n"
             "                     decimal.Decimal('1.5'), CellError('#N/A')]])\n"
             "print(sorted(name for name in ('numpy', 'pandas') if name in sys.modules))\n")
-    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                            timeout=60)
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "[]"

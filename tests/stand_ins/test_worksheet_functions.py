@@ -15,7 +15,8 @@ def _names(source):
 
 
 def _one(decorator, parameters="", body="pass"):
-    return find_functions(f"import quorvel\nNAME = 'X'\n{decorator}\ndef f({parameters}):\n    {body}\n")
+    return find_functions(f"import quorvel\nNAME = 'X'\n{decorator}\n"
+                          f"def f({parameters}):\n    {body}\n")
 
 
 def ab12(x):
@@ -56,10 +57,11 @@ class TestDecorator:
 class TestFindFunctions:
     def test_entry(self):
         entry, = _one("@quorvel.function", "x, y=1", '"""Doubles x.\n\n    Details."""')
-        assert entry == {"name": "F", "function": "f", "description": "Doubles x.", "volatile": False,
-                         "min_args": 1, "max_args": 2, "parameters": ["x", "y"],
-                         "streaming": False, "line": 4}
-        entry, = _one("@quorvel.function(name='dbl', description='Two', volatile=True)", body='"""No."""')
+        assert entry == {"name": "F", "function": "f", "description": "Doubles x.",
+                         "volatile": False, "min_args": 1, "max_args": 2,
+                         "parameters": ["x", "y"], "streaming": False, "line": 4}
+        entry, = _one("@quorvel.function(name='dbl', description='Two', volatile=True)",
+                      body='"""No."""')
         assert (entry["name"], entry["description"], entry["volatile"]) == ("DBL", "Two", True)
         entry, = _one("@quorvel.function(name=None, description=None)", body='"""Doc."""')
         assert (entry["name"], entry["description"]) == ("F", "Doc.")
@@ -99,20 +101,24 @@ class TestFindFunctions:
         ''') == []
 
     @pytest.mark.parametrize("decorator", [
-        "@function", "@other.function", "@quorvel.function.extra", "from elsewhere import function\n@function",
+        "@function", "@other.function", "@quorvel.function.extra",
+        "from elsewhere import function\n@function",
         "@quorvel.function(name=NAME)", "@quorvel.function('F')", "@quorvel.function(volatile=1)",
-        "@quorvel.function(colour='red')", "@quorvel.function(**{})", "@quorvel.function(name='A1')",
+        "@quorvel.function(colour='red')", "@quorvel.function(**{})",
+        "@quorvel.function(name='A1')",
     ])
     def test_other_decorators_and_unreadable_options(self, decorator):
         assert _one(decorator) == []
 
     @pytest.mark.parametrize("parameters, counts", [
         ("", (0, 0)), ("a, b=1, c=2", (1, 3)), ("a, /, b", (2, 2)), ("a=1, /, b=2", (0, 2)),
-        ("a, *rest", (1, None)), ("*rest, scale=1", (0, None)), ("a, **options", (1, 1)), ("a, *, k=1", (1, 1)),
+        ("a, *rest", (1, None)), ("*rest, scale=1", (0, None)), ("a, **options", (1, 1)),
+        ("a, *, k=1", (1, 1)),
         ("a, *, k", None),
     ])
     def test_argument_counts(self, parameters, counts):
-        found = [(entry["min_args"], entry["max_args"]) for entry in _one("@quorvel.function", parameters)]
+        found = [(entry["min_args"], entry["max_args"])
+                 for entry in _one("@quorvel.function", parameters)]
         assert found == ([] if counts is None else [counts])
 
     def test_later_definition_wins(self):
@@ -125,7 +131,8 @@ class TestFindFunctions:
             @quorvel.function
             def same(): pass
         '''))
-        assert [(entry["name"], entry["function"]) for entry in found] == [("OTHER", "other"), ("SAME", "same")]
+        assert [(entry["name"], entry["function"]) for entry in found] == [("OTHER", "other"),
+                                                                           ("SAME", "same")]
 
     @pytest.mark.parametrize("source", ["def f(:\n", "x = '\0'\n", "(" * 1000 + ")" * 1000, ""])
     def test_unparsable_or_empty_source(self, source):
@@ -152,7 +159,8 @@ class TestFindFunctions:
         monkeypatch.setitem(sys.modules, "quorvel", quorvel)
         module = types.ModuleType("book")
         exec(compile(source, "book.py", "exec"), module.__dict__)
-        assert module.plain(4) == 8 and quorvel.function is function and "CellError" in quorvel.__all__
+        assert (module.plain(4) == 8 and quorvel.function is function
+                and "CellError" in quorvel.__all__)
         found = find_functions(source)
         assert [(entry["name"], entry["description"]) for entry in found] == [
             ("PLAIN", "First line."), ("RENAMED", "Given"), ("BARE", "")]

@@ -54,8 +54,10 @@ class ExtrasResolver:
         self.settings_manager = settings_manager
         self.index = IndexJson(settings_manager)
 
-    async def get_package_extras(self, package_name: str, version: Optional[str] = None) -> List[str]:
-        if not is_valid_name(package_name) or (version is not None and not is_valid_version(version)):
+    async def get_package_extras(self, package_name: str,
+                                 version: Optional[str] = None) -> List[str]:
+        if not is_valid_name(package_name) or (version is not None
+                                               and not is_valid_version(version)):
             logger.warning("Not a package name and version: %r %r", package_name, version)
             return []
         try:

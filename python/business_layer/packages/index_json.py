@@ -49,7 +49,8 @@ def is_valid_name(name: Any) -> bool:
 
 
 def is_valid_version(version: Any) -> bool:
-    return isinstance(version, str) and len(version) <= _MAX_NAME_LENGTH and bool(_VERSION.match(version))
+    return (isinstance(version, str) and len(version) <= _MAX_NAME_LENGTH
+            and bool(_VERSION.match(version)))
 
 
 def _json_base(index_url: str) -> str:
@@ -108,7 +109,8 @@ class IndexJson:
 
     async def _fetch(self, client: httpx.AsyncClient, url: str) -> Optional[Dict[str, Any]]:
         try:
-            async with client.stream("GET", url, headers={"Accept": "application/json"}) as response:
+            async with client.stream("GET", url,
+                                     headers={"Accept": "application/json"}) as response:
                 if response.status_code != 200:
                     logger.debug("Index answered %s for %s", response.status_code, url)
                     return None

@@ -44,19 +44,22 @@ def _parser() -> argparse.ArgumentParser:
         description="Install packages with the hub's package manager and query package indexes.")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
-    install = commands.add_parser("install", parents=[common], help="install a package spec with pip")
+    install = commands.add_parser("install", parents=[common],
+                                  help="install a package spec with pip")
     install.add_argument("spec", help='e.g. "requests==2.32.3" or "httpx[http2]"')
     install.add_argument("--target", metavar="DIR",
                          help="install into DIR (default: the hidden cache directory)")
 
     cache = commands.add_parser("cache", parents=[common],
-                                help="install one version without dependencies into its own cache folder")
+                                help="install one version without dependencies into its own "
+                                     "cache folder")
     cache.add_argument("name")
     cache.add_argument("version")
     cache.add_argument("--extra", action="append", default=[], metavar="NAME",
                        help="an extra to install (repeatable)")
 
-    versions = commands.add_parser("versions", parents=[common], help="list available versions, newest first")
+    versions = commands.add_parser("versions", parents=[common],
+                                   help="list available versions, newest first")
     versions.add_argument("name")
 
     extras = commands.add_parser("extras", parents=[common], help="list the extras of a release")

@@ -41,7 +41,9 @@ class PipCommandBuilder:
 
     def index_options(self) -> List[str]:
         """pip's index options from the settings, in a fixed order."""
-        setting = lambda key, default=None: read_setting(self.settings_manager, key, default)
+        def setting(key, default=None):
+            return read_setting(self.settings_manager, key, default)
+
         options: List[str] = []
         index_url = setting("packages.index_url")
         if index_url:

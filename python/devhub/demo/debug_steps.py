@@ -57,8 +57,9 @@ def run(window, workbook_id: str, poll: Callable[[], None],
 
     def print_pause() -> None:
         editor = window.current_editor()
-        show("editor", f"{editor.module_name}.py line {editor.debug_line} is marked: "
-                       f"{editor.document().findBlockByNumber(editor.debug_line - 1).text().strip()}")
+        show("editor",
+             f"{editor.module_name}.py line {editor.debug_line} is marked: "
+             f"{editor.document().findBlockByNumber(editor.debug_line - 1).text().strip()}")
         for scope in ("Locals", "Globals"):
             for name, (kind, value) in panel.variable_rows(scope).items():
                 show("vars", f"{scope[:-1].lower():<6} {name} ({kind}) = {value}")

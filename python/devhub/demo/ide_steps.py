@@ -126,8 +126,9 @@ def run(background: BackgroundHub, screenshot: Path) -> None:
 
         show("ide", "type the module in its editor")
         do.type_code(editor, FORECAST_MODULE)
-        show("ide", f"tab forecast.py shows the unsaved marker: "
-                    f"{not window.editor_tabs.tabIcon(window.editor_tabs.indexOf(editor)).isNull()}")
+        show("ide",
+             f"tab forecast.py shows the unsaved marker: "
+             f"{not window.editor_tabs.tabIcon(window.editor_tabs.indexOf(editor)).isNull()}")
         do.key(editor, Qt.Key.Key_S, ctrl)
         wait(lambda: not editor.is_modified(), "the save to be confirmed")
         show("ide", "Ctrl+S: module_updated came back, the marker is gone; explorer lists "

@@ -26,7 +26,7 @@ from typing import Any, Callable, Dict, List, Optional, Set, Tuple
 import shiboken6
 from PySide6.QtCore import QEvent, QObject, QPoint, Qt, QTimer, Signal
 from PySide6.QtGui import QContextMenuEvent, QMouseEvent
-from PySide6.QtWidgets import QMenu, QWidget
+from PySide6.QtWidgets import QMenu
 
 from .dialogs import NameDialog
 from .monaco_editor import MonacoEditor

@@ -124,7 +124,7 @@ class RunActions(QObject):
         window = self.window
         lines = code.splitlines() or [""]
         echo = window.console.append_echo(
-            "\n".join([">>> " + lines[0]] + ["... " + l for l in lines[1:]]), ECHO)
+            "\n".join([">>> " + lines[0]] + ["... " + line for line in lines[1:]]), ECHO)
         problem = ("no workbook is picked in the console's Run in box" if workbook_id is None
                    else window.kernel_problem(workbook_id))
         if problem:

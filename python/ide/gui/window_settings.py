@@ -2,8 +2,8 @@
 
 Kept: the window's geometry and dock layout, the editor/console splitter, the console's line
 limit and prompt history, the recent workbook files, and the workbook last worked in with its
-file and open modules (reopened at the next start, see ``WorkbookActions.reopen``). Without a ``QSettings`` nothing is kept, which
-is what tests and scripted sessions want.
+file and open modules (reopened at the next start, see ``WorkbookActions.reopen``). Without a
+``QSettings`` nothing is kept, which is what tests and scripted sessions want.
 """
 
 from __future__ import annotations

@@ -50,13 +50,15 @@ class Excel:
         return Serializer.from_wire(answer.get("value"))
 
     def range(self, address: str, sheet: Optional[str] = None) -> Range:
-        """The cells at ``address`` (such as ``"A1"`` or ``"B2:D5"``) on ``sheet`` (default: active)."""
+        """The cells at ``address`` (such as ``"A1"`` or ``"B2:D5"``) on ``sheet`` (default:
+        active)."""
         return Range(self, address, sheet)
 
     def sheet_names(self) -> List[str]:
         names = self.request("sheet.names")
         if not isinstance(names, list) or not all(isinstance(n, str) for n in names):
-            raise ExcelError(f"The spreadsheet answered 'sheet.names' with {names!r}, not a list of names")
+            raise ExcelError(f"The spreadsheet answered 'sheet.names' with {names!r}, "
+                             f"not a list of names")
         return names
 
     def active_sheet(self) -> str:
@@ -118,4 +120,5 @@ class Context:
         self.source = source
 
     def __repr__(self) -> str:
-        return f"Context(workbook_id={self.workbook_id!r}, caller={self.caller!r}, source={self.source!r})"
+        return (f"Context(workbook_id={self.workbook_id!r}, caller={self.caller!r}, "
+                f"source={self.source!r})")

@@ -47,7 +47,8 @@ _callables_lock = threading.Lock()
 def register_callable(obj: Any) -> str:
     """Remember ``obj`` and return its new id (32 lowercase hex digits)."""
     if not callable(obj):
-        raise TypeError(f"Only callables can be registered, not a value of type {type(obj).__name__!r}")
+        raise TypeError(f"Only callables can be registered, not a value of type "
+                        f"{type(obj).__name__!r}")
     callable_id = uuid.uuid4().hex
     with _callables_lock:
         _callables[callable_id] = obj

@@ -86,7 +86,8 @@ class CellError:
             raise TypeError(f"A cell error code must be a string, got {type(code).__name__!r}")
         normal = code.strip().upper()
         if normal not in self.CODES:
-            raise ValueError(f"{code!r} is not a cell error code; valid codes: {', '.join(self.CODES)}")
+            raise ValueError(f"{code!r} is not a cell error code; "
+                             f"valid codes: {', '.join(self.CODES)}")
         self._code = normal
 
     @property
@@ -165,7 +166,8 @@ def _other_scalar_to_wire(value: Any) -> Any:
     pandas = sys.modules.get("pandas")
     if pandas is not None and (value is pandas.NA or value is pandas.NaT):
         return None
-    raise TypeError(f"Cannot send a value of type {type(value).__name__!r} to the spreadsheet: {_SUPPORTED}")
+    raise TypeError(f"Cannot send a value of type {type(value).__name__!r} to the spreadsheet: "
+                    f"{_SUPPORTED}")
 
 
 def _datetime_to_wire(value: datetime.datetime) -> Any:
@@ -182,7 +184,8 @@ def _datetime_to_wire(value: datetime.datetime) -> Any:
 
 def _numpy_scalar_to_wire(value: Any, numpy: Any) -> Any:
     if isinstance(value, numpy.timedelta64):  # before integer: it is one for numpy
-        raise TypeError(f"Cannot send a value of type 'timedelta64' to the spreadsheet: {_SUPPORTED}")
+        raise TypeError(f"Cannot send a value of type 'timedelta64' to the spreadsheet: "
+                        f"{_SUPPORTED}")
     if isinstance(value, numpy.bool_):
         return bool(value)
     if isinstance(value, numpy.integer):
@@ -195,7 +198,8 @@ def _numpy_scalar_to_wire(value: Any, numpy: Any) -> Any:
             return None
         _check_datetime_range(value, numpy)
         return _datetime_to_wire(value.astype("datetime64[us]").item())
-    raise TypeError(f"Cannot send a value of type {type(value).__name__!r} to the spreadsheet: {_SUPPORTED}")
+    raise TypeError(f"Cannot send a value of type {type(value).__name__!r} to the spreadsheet: "
+                    f"{_SUPPORTED}")
 
 
 def _check_datetime_range(values: Any, numpy: Any) -> None:
@@ -204,8 +208,10 @@ def _check_datetime_range(values: Any, numpy: Any) -> None:
         return
     # Compared as days: in a finer unit the bounds themselves would overflow.
     days = numpy.asarray(values).astype("datetime64[D]")
-    if days.min() < numpy.datetime64("0001-01-01", "D") or days.max() > numpy.datetime64("9999-12-31", "D"):
-        raise ValueError("Cannot send a numpy datetime64 outside the years 1 to 9999 to the spreadsheet")
+    if (days.min() < numpy.datetime64("0001-01-01", "D")
+            or days.max() > numpy.datetime64("9999-12-31", "D")):
+        raise ValueError("Cannot send a numpy datetime64 outside the years 1 to 9999 "
+                         "to the spreadsheet")
 
 
 def _rows(value: Any, scalar: Callable[[Any], Any], direction: str) -> Any:
@@ -214,15 +220,18 @@ def _rows(value: Any, scalar: Callable[[Any], Any], direction: str) -> Any:
         try:
             return [scalar(item) for item in value]
         except _Nested:
-            raise TypeError(f"Cannot {direction} a list that mixes scalars and lists: {_SUPPORTED}") from None
+            raise TypeError(f"Cannot {direction} a list that mixes scalars and lists: "
+                            f"{_SUPPORTED}") from None
     block = []
     try:
         for row in value:
             if not isinstance(row, (list, tuple)):
-                raise TypeError(f"Cannot {direction} a list that mixes scalars and lists: {_SUPPORTED}")
+                raise TypeError(f"Cannot {direction} a list that mixes scalars and lists: "
+                                f"{_SUPPORTED}")
             block.append([scalar(item) for item in row])
     except _Nested:
-        raise TypeError(f"Cannot {direction} lists nested deeper than 2 levels: {_SUPPORTED}") from None
+        raise TypeError(f"Cannot {direction} lists nested deeper than 2 levels: "
+                        f"{_SUPPORTED}") from None
     return block
 
 
@@ -242,13 +251,15 @@ def _array_to_wire(array: Any, numpy: Any) -> Any:
         # tolist() gives plain Python scalars, much faster than converting item by item.
         items = array.tolist()
     else:
-        raise TypeError(f"Cannot send a numpy array of dtype {array.dtype} to the spreadsheet: {_SUPPORTED}")
+        raise TypeError(f"Cannot send a numpy array of dtype {array.dtype} to the spreadsheet: "
+                        f"{_SUPPORTED}")
     try:
         if array.ndim == 1:
             return [_scalar_to_wire(item) for item in items]
         return [[_scalar_to_wire(item) for item in row] for row in items]
     except _Nested:
-        raise TypeError(f"Cannot send a numpy array holding lists to the spreadsheet: {_SUPPORTED}") from None
+        raise TypeError(f"Cannot send a numpy array holding lists to the spreadsheet: "
+                        f"{_SUPPORTED}") from None
 
 
 def _pandas_cell(pandas: Any) -> Callable[[Any], Any]:
@@ -268,7 +279,8 @@ def _pandas_cell(pandas: Any) -> Callable[[Any], Any]:
         try:
             return _scalar_to_wire(value)
         except _Nested:
-            raise TypeError(f"Cannot send a pandas value holding a list to the spreadsheet: {_SUPPORTED}") from None
+            raise TypeError(f"Cannot send a pandas value holding a list to the spreadsheet: "
+                            f"{_SUPPORTED}") from None
 
     return cell
 
@@ -281,7 +293,8 @@ def _label_to_wire(label: Any, cell: Callable[[Any], Any]) -> Any:
 
 def _missing(part: Any) -> bool:
     pandas = sys.modules["pandas"]
-    return part is None or part is pandas.NA or part is pandas.NaT or (isinstance(part, float) and part != part)
+    return (part is None or part is pandas.NA or part is pandas.NaT
+            or (isinstance(part, float) and part != part))
 
 
 def _index_columns(index: Any, pandas: Any, cell: Callable[[Any], Any]) -> tuple[list, list]:
@@ -304,7 +317,8 @@ def _frame_to_wire(frame: Any, pandas: Any) -> list:
     # Column by column: each column's tolist() gives plain Python values of one kind.
     columns = [[cell(item) for item in frame.iloc[:, position].tolist()]
                for position in range(frame.shape[1])]
-    records = [list(record) for record in zip(*columns)] if columns else [[] for _ in range(len(frame))]
+    records = ([list(record) for record in zip(*columns)] if columns
+               else [[] for _ in range(len(frame))])
     if index_rows:
         records = [keys + record for keys, record in zip(index_rows, records)]
     return [header] + records
@@ -366,7 +380,8 @@ def _tagged_from_wire(obj: dict) -> Any:
                          f"known tags: {', '.join(_TAG_READERS)}")
     text = obj.get("value")
     if set(obj) != {"__type__", "value"} or not isinstance(text, str):
-        raise ValueError(f"Wire object tagged {tag!r} must hold exactly a string 'value', got {obj!r}")
+        raise ValueError(f"Wire object tagged {tag!r} must hold exactly a string 'value', "
+                         f"got {obj!r}")
     try:
         return reader(text)
     except ValueError:

@@ -130,7 +130,8 @@ def _decorator_names(statements: List[ast.stmt], decorator: str = "function") ->
             for alias in statement.names:
                 if alias.name == "quorvel" and alias.asname:
                     packages.add(alias.asname)
-        elif isinstance(statement, ast.ImportFrom) and statement.module == "quorvel" and not statement.level:
+        elif (isinstance(statement, ast.ImportFrom) and statement.module == "quorvel"
+              and not statement.level):
             for alias in statement.names:
                 if alias.name in (decorator, "*"):
                     decorators.add(alias.asname or decorator)
