@@ -3,6 +3,7 @@
 # make test:       build with the test probes, lint, and run the whole test suite.
 # make test-asan:  the whole suite against modules built with AddressSanitizer (build-asan/).
 # make test-debug: the core and kernel suites on Debian's debug interpreter (build-debug/).
+# make test-versions: the core, kernel and stand-in suites on Python 3.9, 3.10, 3.12 and 3.13.
 PYTHON ?= python3
 VENV   := .venv
 PY     := $(VENV)/bin/python
@@ -25,7 +26,8 @@ DEBUG_PYTHON := /usr/bin/python3.11-dbg
 DEBUG_VENV   := .venv-debug
 DEBUG_PIP    := $(DEBUG_VENV)/bin/python -W ignore -m pip # the debug build warns of pip's open files
 
-.PHONY: demo run test test-asan test-debug install test-tools ide-libraries lint bench clean
+.PHONY: demo run test test-asan test-debug test-versions install test-tools ide-libraries lint \
+        bench clean
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -95,6 +97,38 @@ test-debug:
 	$(DEBUG_PIP) install --quiet $(BUILD) -Cbuild-dir=build-debug/{wheel_tag} ".[test]"
 	$(DEBUG_VENV)/bin/python -m pytest -p no:pytest-qt tests/core tests/kernel
 
+# The modules must work on every supported Python: each of these that pyenv has here gets its
+# own build (build-py3.X/) and virtual environment (.venv-3.X/), and runs the core, kernel and
+# stand-in suites; one pyenv lacks is named as skipped. The suites start the development hub,
+# whose formula engine (formualizer) needs 3.10: on 3.9 the modules are built and imported, and
+# only the tests that need no hub run.
+PYENV_ROOT ?= $(HOME)/.pyenv
+VERSIONS   := 3.9 3.10 3.12 3.13
+SUITES     := tests/core tests/kernel tests/stand_ins
+HUBLESS    := tests/stand_ins/test_serializer.py tests/stand_ins/test_worksheet_functions.py
+MODULES    := python_server.kernel python_server._debug_tracer business_layer.packages.manager
+
+test-versions:
+	@for v in $(VERSIONS); do \
+		py=$$(ls -d $(PYENV_ROOT)/versions/$$v.* 2>/dev/null | sort -V | tail -1)/bin/python; \
+		if [ ! -x "$$py" ]; then echo "test-versions: Python $$v skipped (pyenv has none)"; \
+			continue; fi; \
+		echo "test-versions: Python $$v ($$py)"; \
+		test -x .venv-$$v/bin/python || $$py -m venv .venv-$$v || exit 1; \
+		.venv-$$v/bin/python -m pip install --quiet --upgrade pip && \
+		.venv-$$v/bin/python -m pip install --quiet $(BUILD_TOOLS) && \
+		.venv-$$v/bin/python -m pip install --quiet $(BUILD) -Cbuild-dir=build-py$$v/{wheel_tag} \
+			".[test]" || exit 1; \
+		if .venv-$$v/bin/python -c "import formualizer" 2>/dev/null; then \
+			.venv-$$v/bin/python -m pytest -p no:pytest-qt $(SUITES) || exit 1; \
+		else \
+			echo "test-versions: Python $$v: no formula engine for the hub here; the modules are" \
+				"imported and the tests that need no hub run"; \
+			for m in $(MODULES); do .venv-$$v/bin/python -c "import $$m" || exit 1; done; \
+			.venv-$$v/bin/python -m pytest -p no:pytest-qt --noconftest $(HUBLESS) || exit 1; \
+		fi; \
+	done
+
 # Every benchmark prints its figures as ratios to a baseline measured in the same run.
 BENCHES := roundtrip stream streaming install ide_roundtrip ide_dispatch ide_typing paths \
            vs_notebook_kernel formula_burst language debugger workbook_save sheet interrupt
@@ -103,4 +137,4 @@ bench: install
 	for name in $(BENCHES); do $(PY) bench/$$name.py || exit 1; done
 
 clean:
-	rm -rf build build-asan build-debug $(VENV) $(DEBUG_VENV)
+	rm -rf build build-asan build-debug build-py3.* $(VENV) $(DEBUG_VENV) .venv-3.*

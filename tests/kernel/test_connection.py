@@ -226,7 +226,10 @@ class TestPromptExitWithBlockedCells:
             await running.finished(timeout=scaled(2))
             assert ("[Kernel] Worker threads still running user code are left behind as daemon "
                     f"threads: {worker}") in messages_of(kernel_log, logging.WARNING)
-            assert [t.daemon for t in threading.enumerate() if t.name == worker] == [True]
+            if sys.version_info < (3, 13):
+                # 3.13 joins every thread started as non-daemon at exit, with no way to take
+                # one out: there, the launcher's os._exit after the disconnect ends the process.
+                assert [t.daemon for t in threading.enumerate() if t.name == worker] == [True]
         finally:
             builtins.wire_gate.set()
             del builtins.wire_gate

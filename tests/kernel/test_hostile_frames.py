@@ -52,8 +52,10 @@ class TestNoSingleFrameEndsTheKernel:
                                                                        answers):
         got = await answers_until_probe(running, frame)
         if answers is None:  # refused, in the parser's or the handler's own words
+            # (Python 3.12 parses 1,000 nested lists, which 3.11 finds too deep: a list, then.)
             assert [m["type"] for m in got] == ["error"]
             assert got[0]["message"].startswith(("Invalid JSON received: ",
+                                                 "Invalid message: a JSON object is required",
                                                  "Failed to handle message type "))
         else:
             assert got == answers
@@ -92,7 +94,7 @@ class TestEveryRequestGetsItsReply:
     async def test_an_id_too_deep_for_any_serialiser_goes_out_as_its_repr(self, caplog, running):
         caplog.set_level(logging.ERROR, logger=KERNEL_LOGGER)  # str() of it fails as well
         deep = []
-        for _ in range(5000):
+        for _ in range(100_000):  # beyond what json takes on any Python (3.13 takes 5,000)
             deep = [deep]
         await running.kernel.send_message({"type": "error", "message": "m", "request_id": deep})
         assert await running.receive() == {"type": "error", "message": "m",
