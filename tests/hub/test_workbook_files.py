@@ -324,6 +324,7 @@ class TestAnotherProgramChangedTheFile:
         shutil.copy(copy, path)
         other = await WorkbookFile.open(str(path))
         theirs.save(path)
+        theirs_bytes = path.read_bytes()  # a save two seconds later stamps another time
         await other.check_disk()
         assert "changed on disk" in other.conflict
         await other.reload()

@@ -180,8 +180,8 @@ class TestTheHubsToken:
         link = refused_link(window, hub, "old")
         try:
             qtbot.waitUntil(lambda: len(hub.authorizations) >= 2, timeout=5000)
-            hub.refusal = None
             link.token = "new"  # what the IDE does when a restarted hub names a new one
+            hub.refusal = None  # after: an attempt in between would get in with the old one
             qtbot.waitUntil(link.is_connected, timeout=5000)
             assert hub.authorizations[-1] == "Bearer new"
         finally:
