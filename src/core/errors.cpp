@@ -1,7 +1,7 @@
 // Conversions between C++ exceptions and Python errors.
 #include "core/errors.hpp"
 
-#include "core/py_compat.hpp"
+#include "core/objects.hpp"
 
 namespace core {
 

@@ -1,7 +1,6 @@
 // Driving C++ coroutine frames from Python, as CPython drives generator frames: the iterator
 // steps of `yield from`, the frame's own steps, and the object head that owns a frame.
 #include "core/frame.hpp"
-#include "core/bridge.hpp"
 #include "core/errors.hpp"
 
 #include <cstring>
@@ -527,10 +526,5 @@ bool create_types(PyType_Spec *spec, PyType_Spec *helper_spec, const char *abc_n
 }
 
 } // namespace detail
-
-void init_bridge() {
-    if (!detail::init_coroutine_types() || !detail::init_async_generator_types())
-        throw nb::python_error();
-}
 
 } // namespace core

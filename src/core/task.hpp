@@ -12,7 +12,7 @@
 // first: `auto work = [...] {...}; co_await run(work);`.
 #pragma once
 
-#include "core/py_compat.hpp"
+#include "core/objects.hpp"
 
 #include <nanobind/nanobind.h>
 

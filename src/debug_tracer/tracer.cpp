@@ -2,7 +2,7 @@
 #include "debug_tracer/tracer.hpp"
 
 #include "core/errors.hpp"
-#include "core/interned.hpp"
+#include "core/objects.hpp"
 
 #include <atomic>
 

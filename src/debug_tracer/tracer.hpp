@@ -9,7 +9,7 @@
 #pragma once
 
 #include "core/errors.hpp"
-#include "core/py_compat.hpp"
+#include "core/objects.hpp"
 
 #include <nanobind/nanobind.h>
 

@@ -1,5 +1,5 @@
 // Console handlers: program output, result values, execution outcomes and hub console lines.
-#include "core/interned.hpp"
+#include "core/objects.hpp"
 #include "core/text.hpp"
 #include "idelink/handlers.hpp"
 #include "idelink/main_window.hpp"

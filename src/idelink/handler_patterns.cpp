@@ -1,5 +1,5 @@
 // The two handler patterns of the dispatch table: forwards and panel calls. GUI thread.
-#include "core/interned.hpp"
+#include "core/objects.hpp"
 #include "core/text.hpp"
 #include "idelink/idelink_module.hpp"
 #include "idelink/main_window.hpp"

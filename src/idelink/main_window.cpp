@@ -1,7 +1,7 @@
 // Calls on the IDE main window.
 #include "idelink/main_window.hpp"
 
-#include "core/interned.hpp"
+#include "core/objects.hpp"
 #include "idelink/idelink_module.hpp"
 
 namespace idelink {

@@ -1,8 +1,7 @@
 // Lenient reading of incoming message fields: a missing field takes its default, as dict.get.
 #pragma once
 
-#include "core/mapping_get.hpp"
-#include "core/truthy.hpp"
+#include "core/objects.hpp"
 
 namespace idelink {
 

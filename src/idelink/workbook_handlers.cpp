@@ -1,6 +1,6 @@
 // Workbook handlers: a workbook connects, disconnects or is renamed, and the full list of open
 // workbooks reconciles the IDE with the hub.
-#include "core/containers.hpp"
+#include "core/objects.hpp"
 #include "core/text.hpp"
 #include "idelink/handlers.hpp"
 #include "idelink/idelink_module.hpp"

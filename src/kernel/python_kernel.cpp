@@ -1,14 +1,16 @@
-// PythonKernel's constructor and its Python class.
-#include "kernel/python_kernel.hpp"
+// PythonKernel's constructor and its Python class, and main(), the kernel process's entry
+// coroutine.
 
-#include "core/containers.hpp"
+#include "kernel/python_kernel.hpp"
 #include "core/coroutine_method.hpp"
 #include "core/hub_connection.hpp"
-#include "core/interned.hpp"
+#include "core/objects.hpp"
 #include "core/text.hpp"
-#include "kernel/handlers.hpp"
+#include "kernel/kernel_handlers.hpp"
 #include "kernel/kernel_module.hpp"
+#include "kernel/wire/wire.hpp"
 
+// PythonKernel's constructor and its Python class.
 namespace kernel {
 namespace {
 
@@ -112,14 +114,6 @@ void bind_python_kernel(nb::module_ &module) {
              nb::arg("code").none(), nb::arg("request_id").none(),
              nb::arg("function_name").none() = nb::none(), nb::arg("source").none() = "ide")
         .def("_deserialize_args", &deserialize_args, nb::arg("args").none())
-        .def("_handle_custom_function_call",
-             core::coroutine_method<handle_custom_function_call, nb::object>(
-                 "PythonKernel._handle_custom_function_call"),
-             nb::arg("message").none())
-        .def("_handle_run_module",
-             core::coroutine_method<handle_run_module, nb::object>(
-                 "PythonKernel._handle_run_module"),
-             nb::arg("message").none())
         .def("_handle_debug_run_module",
              core::coroutine_method<handle_debug_run_module, nb::object, nb::object, nb::object,
                                     nb::object, nb::object, nb::object, nb::object>(
@@ -128,14 +122,6 @@ void bind_python_kernel(nb::module_ &module) {
              nb::arg("breakpoints").none(), nb::arg("request_id").none(),
              nb::arg("workbook_id").none(), nb::arg("source").none() = "ide")
         .def("has_active_debugger", &has_active_debugger)
-        .def("_handle_event_execution",
-             core::coroutine_method<handle_event_execution, nb::object>(
-                 "PythonKernel._handle_event_execution"),
-             nb::arg("message").none())
-        .def("_handle_python_function_call",
-             core::coroutine_method<handle_python_function_call, nb::object>(
-                 "PythonKernel._handle_python_function_call"),
-             nb::arg("message").none())
         .def("_execute_streaming_function",
              core::coroutine_method<execute_streaming_function, nb::object, nb::object, nb::object,
                                     nb::object, nb::object, nb::object>(
@@ -148,7 +134,52 @@ void bind_python_kernel(nb::module_ &module) {
                  "PythonKernel._handle_chunk_message"),
              nb::arg("message").none())
         .attr("WORKER_POOL_SIZE") = WORKER_POOL_SIZE;
-    bind_language_requests(module.attr("PythonKernel"));
+    bind_handlers(module.attr("PythonKernel"));
+}
+
+} // namespace kernel
+
+// main(): the kernel process's entry coroutine.
+namespace kernel {
+namespace {
+
+// old_com.init_excel_host of the host bridge, or None when neither import path provides it.
+nb::object find_init_excel_host() {
+    nb::object package = state().module.attr("__package__");
+    std::string relative =
+        nb::bool_(package) ? core::to_std_string(package) + ".quorvel.old_com" : std::string();
+    for (const std::string &name : {relative, std::string("quorvel.old_com")}) {
+        if (name.empty())
+            continue;
+        PyObject *old_com = PyImport_ImportModule(name.c_str());
+        if (!old_com) {
+            if (!PyErr_ExceptionMatches(PyExc_ImportError))
+                throw nb::python_error();
+            PyErr_Clear();
+            continue;
+        }
+        nb::object module = nb::steal(old_com);
+        if (nb::hasattr(module, "init_excel_host"))
+            return module.attr("init_excel_host");
+    }
+    return nb::none();
+}
+
+} // namespace
+
+core::Task<> main_entry(nb::object workbook_id, nb::object port, nb::object connection_args) {
+    nb::object args = connection_args.is_none() ? nb::dict() : connection_args;
+    nb::object platform = field(args, INTERNED("platform"), INTERNED(""));
+    bool windows = nb::module_::import_("sys").attr("platform").equal(nb::str("win32"));
+    if (windows && !platform.equal(nb::str("web"))) {
+        // Prepares the Excel host before connecting; its failure ends main.
+        nb::object init_excel_host = find_init_excel_host();
+        if (!init_excel_host.is_none())
+            init_excel_host("quorvel_id", workbook_id);
+    }
+    nb::object kernel = module_global("PythonKernel")(workbook_id, nb::arg("port") = port,
+                                                      nb::arg("connection_args") = connection_args);
+    co_await kernel.attr("run")();
 }
 
 } // namespace kernel

@@ -8,8 +8,8 @@
 #pragma once
 
 #include "core/task.hpp"
-#include "kernel/language_thread.hpp"
-#include "kernel/stream_cancels.hpp"
+#include "kernel/language/language.hpp"
+#include "kernel/runs/runs.hpp"
 
 namespace kernel {
 namespace nb = nanobind;
@@ -22,26 +22,32 @@ struct PythonKernel {
 
 void bind_python_kernel(nb::module_ &module);
 
-// connection.cpp: the connection's life.
+// wire/connection.cpp: the connection's life.
 core::Task<> connect(nb::object self);
 core::Task<> listen(nb::object self);
 core::Task<> run(nb::object self);
 core::Task<> disconnect(nb::object self);
 
-// dispatch.cpp: the dispatcher.
-core::Task<> handle_message(nb::object self, nb::object message);
-
-// outbound.cpp: every message the kernel sends.
+// wire/outbound.cpp: every message the kernel sends.
 core::Task<> send_message(nb::object self, nb::object message);
 core::Task<> send_message_direct(nb::object self, nb::object message);
 core::Task<> send_chunked_message(nb::object self, nb::object raw_json, nb::object message_type,
                                   nb::object request_id);
 
-// chunk_reassembly.cpp: inbound "chunk" messages.
+// wire/connection.cpp: inbound "chunk" messages.
 core::Task<nb::object> handle_chunk_message(nb::object self, nb::object message);
 
 // Starts `awaitable` as a task on the running loop without waiting for it. The kernel keeps a
 // strong reference until the task is done: the loop itself only keeps weak ones.
 void start_background_task(nb::handle self, nb::object awaitable);
+
+} // namespace kernel
+
+// The kernel process's entry coroutine, `main(workbook_id, port, connection_args=None)`.
+namespace kernel {
+namespace nb = nanobind;
+
+// Prepares the Excel host on Windows, builds one PythonKernel and runs it until it disconnects.
+core::Task<> main_entry(nb::object workbook_id, nb::object port, nb::object connection_args);
 
 } // namespace kernel

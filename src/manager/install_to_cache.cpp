@@ -1,8 +1,8 @@
 // install_package_to_cache: one exact version installed without dependencies into a fresh
 // directory of the cache and recorded there, or the recorded installation reused.
 #include "core/async_iterator.hpp"
+#include "core/objects.hpp"
 #include "core/text.hpp"
-#include "core/truthy.hpp"
 #include "manager/installation_stream.hpp"
 #include "manager/manager_module.hpp"
 #include "manager/package_manager.hpp"

@@ -1,8 +1,8 @@
 // Module-level constants and objects of the package manager, shared by its source files.
 #pragma once
 
-#include "core/interned.hpp"
 #include "core/module_state.hpp"
+#include "core/objects.hpp"
 
 namespace manager {
 namespace nb = nanobind;

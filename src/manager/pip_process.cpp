@@ -1,7 +1,7 @@
 // The pip child of an installation and the queue of its output.
 #include "manager/pip_process.hpp"
 
-#include "core/interned.hpp"
+#include "core/objects.hpp"
 #include "manager/manager_module.hpp"
 #include "manager/stream_reader.hpp"
 

@@ -2,7 +2,7 @@
 #include "manager/stream_reader.hpp"
 
 #include "core/errors.hpp"
-#include "core/interned.hpp"
+#include "core/objects.hpp"
 #include "manager/manager_module.hpp"
 
 #include <algorithm>
