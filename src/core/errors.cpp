@@ -3,6 +3,9 @@
 
 #include "core/objects.hpp"
 
+#include <cstdio>
+#include <cstdlib>
+
 namespace core {
 
 void raise(PyObject *type, const char *message) {
@@ -135,5 +138,26 @@ bool withdraw_pending(PyObject *type) {
         detail::restore_exception(raised);
     return true;
 }
+
+std::optional<nb::python_error> OrdinaryFailure::await_resume() {
+    try {
+        PyAwaiter::await_resume();
+    } catch (nb::python_error &e) {
+        if (!is_ordinary(e))
+            throw;
+        return std::move(e);
+    }
+    return std::nullopt;
+}
+
+namespace detail {
+
+void check_failed(const char *condition, const char *message, const char *file, int line) noexcept {
+    std::fprintf(stderr, "core check failed: %s (%s) at %s:%d\n", message, condition, file, line);
+    std::fflush(stderr);
+    std::abort();
+}
+
+} // namespace detail
 
 } // namespace core

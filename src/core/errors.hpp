@@ -1,9 +1,26 @@
 // The one place where C++ exceptions and Python errors are converted into each other.
 #pragma once
 
+#include "core/task.hpp"
+
 #include <nanobind/nanobind.h>
 
 #include <exception>
+#include <optional>
+
+// CORE_CHECK(condition, "function: message"): a precondition or invariant that the code after it
+// relies on. Checked in the sanitizer and debug-interpreter builds (QUORVEL_CHECKS, or Python's
+// own Py_DEBUG), where a broken one prints the message, the condition and where it was, and
+// aborts: a fault of our own code, caught where it happens rather than as a corrupted object
+// later. Compiled out elsewhere, so the condition must have no effect.
+#if defined(QUORVEL_CHECKS) || defined(Py_DEBUG)
+#define CORE_CHECKS_ENABLED 1
+#define CORE_CHECK(condition, message)                                                             \
+    ((condition) ? (void)0 : ::core::detail::check_failed(#condition, message, __FILE__, __LINE__))
+#else
+#define CORE_CHECKS_ENABLED 0
+#define CORE_CHECK(condition, message) ((void)0)
+#endif
 
 namespace core {
 namespace nb = nanobind;
@@ -35,7 +52,25 @@ nb::object exception_of(const nb::python_error &error);
 // meanwhile is kept. Returns whether one was pending.
 bool withdraw_pending(PyObject *type);
 
+// `co_await core::ordinary_failure(work)`: awaits `work` (a Python awaitable or a C++ Task) and
+// returns the ordinary exception it raised, or nothing; the others (cancellation, interpreter
+// exits) are thrown on. C++ cannot co_await inside a catch block, so code that answers a failure
+// with a message awaits this first and then sends what the failure calls for.
+class OrdinaryFailure : public PyAwaiter {
+public:
+    using PyAwaiter::PyAwaiter;
+    std::optional<nb::python_error> await_resume();
+};
+inline OrdinaryFailure ordinary_failure(nb::handle work) { return OrdinaryFailure(work); }
+inline OrdinaryFailure ordinary_failure(Task<> &&work) {
+    return OrdinaryFailure(std::move(work).into_python("ordinary_failure"));
+}
+
 namespace detail {
+
+// Reports a broken CORE_CHECK on stderr and aborts.
+[[noreturn]] void check_failed(const char *condition, const char *message, const char *file,
+                               int line) noexcept;
 
 // The exception instance currently raised, taken out of the error indicator (new reference, or
 // null when none is raised). For code that must call Python while an error is in flight.

@@ -49,6 +49,7 @@ namespace detail {
 // --- iterator steps, with a fallback below Python 3.10 ---------------------------------------
 
 void set_stop_iteration(PyObject *value) {
+    CORE_CHECK(value, "set_stop_iteration: no value");
     PyObject *stop = PyObject_CallOneArg(PyExc_StopIteration, value);
     if (!stop)
         return;
@@ -71,6 +72,7 @@ static bool fetch_stop_iteration_value(PyObject **value) {
 }
 
 Step step_from_call(PyObject *call_result, PyObject **result) {
+    CORE_CHECK(call_result || PyErr_Occurred(), "step_from_call: a failed call left no error");
     if (call_result) {
         *result = call_result;
         return Step::Next;
@@ -82,6 +84,8 @@ Step step_from_call(PyObject *call_result, PyObject **result) {
 }
 
 Step send_into(PyObject *iter, PyObject *value, PyObject **result) {
+    CORE_CHECK(PyGILState_Check(), "send_into: the GIL is not held");
+    CORE_CHECK(iter && value, "send_into: no iterator or no value");
 #if PY_VERSION_HEX >= 0x030A0000
     switch (PyIter_Send(iter, value, result)) {
     case PYGEN_NEXT:
@@ -244,6 +248,8 @@ int Frame::traverse(visitproc visit, void *arg) const {
 }
 
 Outcome Frame::resume(PyObject **out) {
+    CORE_CHECK(m_handle && !m_handle.done(), "Frame::resume: the frame has finished");
+    CORE_CHECK(m_running || !m_started, "Frame::resume: resumed outside send or throw");
     m_started = true;
     m_handle.resume();
     PromiseBase &promise = *m_promise;
@@ -271,6 +277,9 @@ Outcome Frame::after_delegate_step(Step step, PyObject *result, PyObject **out) 
         *out = result;
         return Outcome::Yield;
     }
+    CORE_CHECK(m_promise->m_waiting, "Frame::after_delegate_step: the frame waits nowhere");
+    CORE_CHECK(step == Step::Return || PyErr_Occurred(),
+               "Frame::after_delegate_step: the delegate failed with no error");
     // The delegate finished: its value or error is what the frame's co_await evaluates to.
     PromiseBase &promise = *m_promise;
     promise.m_inner.reset();
@@ -282,6 +291,8 @@ Outcome Frame::after_delegate_step(Step step, PyObject *result, PyObject **out) 
 }
 
 Outcome Frame::send(PyObject *value, PyObject **out) {
+    CORE_CHECK(PyGILState_Check(), "Frame::send: the GIL is not held");
+    CORE_CHECK(value && out, "Frame::send: no value or no place for the outcome");
     if (refuse(false))
         return Outcome::Raise;
     RunningScope running(m_running);
@@ -345,6 +356,8 @@ Outcome Frame::throw_into_delegate(PyObject **out) {
 }
 
 Outcome Frame::throw_current(PyObject **out) {
+    CORE_CHECK(PyGILState_Check(), "Frame::throw_current: the GIL is not held");
+    CORE_CHECK(PyErr_Occurred(), "Frame::throw_current: no error is raised to throw in");
     if (refuse(true))
         return Outcome::Raise;
     if (!m_started) {
@@ -363,6 +376,7 @@ Outcome Frame::throw_current(PyObject **out) {
 
 nb::object new_frame_object(PyTypeObject *type, std::coroutine_handle<> handle,
                             PromiseBase *promise, const char *qualname) {
+    CORE_CHECK(type && handle && promise, "new_frame_object: no type, frame or promise");
     FrameObject *self = reinterpret_cast<FrameObject *>(_PyObject_GC_New(type));
     if (!self) {
         handle.destroy();
@@ -438,6 +452,8 @@ void replace_escaped_stop(FrameKind kind) {
 }
 
 bool closed_quietly(Outcome outcome, PyObject *out, FrameKind kind) {
+    CORE_CHECK((outcome == Outcome::Raise) == (PyErr_Occurred() != nullptr),
+               "closed_quietly: an error is raised exactly when the frame raised");
     switch (outcome) {
     case Outcome::Return:
         Py_DECREF(out);

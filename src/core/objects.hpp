@@ -25,6 +25,32 @@ inline bool contains(nb::handle container, nb::handle item) {
     return found == 1;
 }
 
+// type(value).__name__, for messages that name what was received.
+inline nb::object type_name(nb::handle value) {
+    return nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(value.ptr()))).attr("__name__");
+}
+
+// The garbage collector's slots (nb::type_slots) of a nanobind class whose C++ object T holds
+// Python references: T::traverse(visit, arg) visits them and T::clear() drops them, each called
+// only on an instance whose C++ object is ready. The type is visited, as a heap type's instances
+// must visit it.
+template <class T> PyType_Slot *gc_slots() {
+    static PyType_Slot slots[] = {
+        {Py_tp_traverse,
+         reinterpret_cast<void *>(+[](PyObject *self, visitproc visit, void *arg) -> int {
+             Py_VISIT(Py_TYPE(self));
+             return nb::inst_ready(self) ? nb::inst_ptr<T>(self)->traverse(visit, arg) : 0;
+         })},
+        {Py_tp_clear, reinterpret_cast<void *>(+[](PyObject *self) -> int {
+             if (nb::inst_ready(self))
+                 nb::inst_ptr<T>(self)->clear();
+             return 0;
+         })},
+        {0, nullptr},
+    };
+    return slots;
+}
+
 } // namespace core
 
 // Python's truth test from C++.

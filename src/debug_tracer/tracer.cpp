@@ -442,26 +442,18 @@ nb::object Tracer::runcall(nb::handle self, nb::handle function, nb::handle args
     return nb::steal(result);
 }
 
-int Tracer::traverse(PyObject *self, visitproc visit, void *arg) {
-    Py_VISIT(Py_TYPE(self));
-    if (!nb::inst_ready(self))
-        return 0;
-    Tracer *tracer = nb::inst_ptr<Tracer>(self);
-    Py_VISIT(tracer->m_on_pause.ptr());
-    Py_VISIT(tracer->m_evaluate.ptr());
-    Py_VISIT(tracer->m_is_user_file.ptr());
-    Py_VISIT(tracer->m_files.ptr());
+int Tracer::traverse(visitproc visit, void *arg) {
+    Py_VISIT(m_on_pause.ptr());
+    Py_VISIT(m_evaluate.ptr());
+    Py_VISIT(m_is_user_file.ptr());
+    Py_VISIT(m_files.ptr());
     return 0;
 }
 
-int Tracer::clear(PyObject *self) {
-    if (!nb::inst_ready(self))
-        return 0;
-    Tracer *tracer = nb::inst_ptr<Tracer>(self);
-    tracer->m_on_pause = nb::none();
-    tracer->m_evaluate = nb::none();
-    tracer->m_is_user_file = nb::none();
-    return 0;
+void Tracer::clear() {
+    m_on_pause = nb::none();
+    m_evaluate = nb::none();
+    m_is_user_file = nb::none();
 }
 
 } // namespace debug_tracer

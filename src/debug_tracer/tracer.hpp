@@ -130,8 +130,9 @@ public:
     struct BackendState;
     BackendState *&backend_state() { return m_backend; }
 
-    static int traverse(PyObject *self, visitproc visit, void *arg);
-    static int clear(PyObject *self);
+    // The references the garbage collector sees (core::gc_slots).
+    int traverse(visitproc visit, void *arg);
+    void clear();
 
 private:
     struct Pending {

@@ -5,6 +5,7 @@
 // kernel, which reaches it only through QuorvelDebugger.
 
 #include "core/errors.hpp"
+#include "core/objects.hpp"
 #include "debug_tracer/tracer.hpp"
 
 #include <frameobject.h>
@@ -30,12 +31,7 @@ NB_MODULE(_debug_tracer, m) {
     m.attr("STEP_INTO") = static_cast<int>(Command::StepInto);
     m.attr("STEP_OUT") = static_cast<int>(Command::StepOut);
 
-    static PyType_Slot slots[] = {
-        {Py_tp_traverse, reinterpret_cast<void *>(&Tracer::traverse)},
-        {Py_tp_clear, reinterpret_cast<void *>(&Tracer::clear)},
-        {0, nullptr},
-    };
-    nb::class_<Tracer>(m, "Tracer", nb::type_slots(slots),
+    nb::class_<Tracer>(m, "Tracer", nb::type_slots(core::gc_slots<Tracer>()),
                        "Traces one worker thread for a debug session and parks it where it "
                        "must stop.")
         .def(nb::init<nb::object, nb::object, nb::object>(), nb::arg("on_pause"),

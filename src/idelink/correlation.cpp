@@ -5,6 +5,7 @@
 // call out. Removal and delivery both happen on the connection thread, so the response path and
 // the time-out path are serialised there and exactly one of them delivers.
 #include "core/errors.hpp"
+#include "core/objects.hpp"
 #include "core/text.hpp"
 #include "idelink/gui_methods.hpp"
 #include "idelink/ide_link.hpp"
@@ -69,7 +70,7 @@ nb::object send_and_wait_response(nb::handle self, nb::handle message, nb::handl
         if (!PyUnicode_Check(request_id.ptr()))
             core::raise(PyExc_TypeError,
                         core::text("send_and_wait_response: request_id must be a string, not ",
-                                   nb::handle(Py_TYPE(request_id.ptr())).attr("__name__")));
+                                   core::type_name(request_id)));
     } else {
         request_id = nb::str(state().uuid4());
     }

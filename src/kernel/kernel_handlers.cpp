@@ -63,8 +63,7 @@ nb::object execution_request(nb::handle self, nb::handle message) {
     if (PyUnicode_Check(code.ptr()))
         log().debug("[Kernel] Code length: ", PyUnicode_GET_LENGTH(code.ptr()), " chars");
     else
-        log().debug("[Kernel] Code is not text: ",
-                    nb::handle(Py_TYPE(code.ptr())).attr("__name__"));
+        log().debug("[Kernel] Code is not text: ", core::type_name(code));
     return self.attr("_execute_code_async")(code, request_id, function_name, source);
 }
 
@@ -167,19 +166,12 @@ const Route *find_route(nb::handle msg_type) {
 // A task handler reports its own failures. One that lets an ordinary exception escape is at
 // fault, and its requester still gets an answer: the error reply of a message not handled.
 core::Task<> guarded(nb::object self, nb::object handling, nb::object message) {
-    std::optional<nb::python_error> failure;
-    try {
-        co_await handling;
-    } catch (nb::python_error &e) {
-        if (!core::is_ordinary(e))
-            throw;
-        failure.emplace(std::move(e));
-    }
+    auto failure = co_await core::ordinary_failure(handling);
     if (!failure)
         co_return;
     nb::object msg_type = field(message, INTERNED("type"));
     nb::object error = core::exception_of(*failure);
-    nb::object error_type = nb::handle(Py_TYPE(error.ptr())).attr("__name__");
+    nb::object error_type = core::type_name(error);
     log().error("[Kernel] Unexpected error in the task for message type ", msg_type, ": ",
                 error_type, ": ", error);
     nb::dict reply =
@@ -193,8 +185,7 @@ core::Task<> guarded(nb::object self, nb::object handling, nb::object message) {
 core::Task<> handle_message(nb::object self, nb::object message) {
     if (!PyDict_Check(message.ptr()))
         core::raise(PyExc_TypeError,
-                    core::text("handle_message expects a dict, not ",
-                               nb::handle(Py_TYPE(message.ptr())).attr("__name__")));
+                    core::text("handle_message expects a dict, not ", core::type_name(message)));
     nb::object msg_type = field(message, INTERNED("type"));
     nb::object request_id = field(message, INTERNED("request_id"), INTERNED("N/A"));
 

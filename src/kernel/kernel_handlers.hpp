@@ -64,15 +64,6 @@ core::Task<> execute_code_async(nb::object self, nb::object code, nb::object req
 core::Task<> execute_streaming_function(nb::object self, nb::object request_id,
                                         nb::object module_name, nb::object function_name,
                                         nb::object args, nb::object workbook_id, nb::object source);
-// debug/debug_run.cpp: a run_module with debug set.
-core::Task<> handle_debug_run_module(nb::object self, nb::object module_name,
-                                     nb::object function_name, nb::object args,
-                                     nb::object breakpoints, nb::object request_id,
-                                     nb::object workbook_id, nb::object source);
-// debug/debug_control.cpp: the session's end at disconnect.
-bool has_active_debugger(nb::handle self);
-void end_debug_session(nb::handle self);
-
 // runs/user_call.cpp: wire-format argument list to values.
 nb::list deserialize_args(nb::handle self, nb::object args);
 

@@ -6,6 +6,7 @@
 #include "core/hub_connection.hpp"
 #include "core/objects.hpp"
 #include "core/text.hpp"
+#include "kernel/debug/debug.hpp"
 #include "kernel/kernel_handlers.hpp"
 #include "kernel/kernel_module.hpp"
 #include "kernel/wire/wire.hpp"

@@ -1,5 +1,6 @@
 // The three index queries: thin delegations to the resolvers, with a check of what they return.
 #include "core/errors.hpp"
+#include "core/objects.hpp"
 #include "core/text.hpp"
 #include "manager/package_manager.hpp"
 
@@ -12,9 +13,8 @@ nb::object checked(nb::object result, bool (*accepts)(nb::handle), const char *e
                    const char *query) {
     if (result.is_none() || accepts(result))
         return result;
-    nb::str message =
-        core::text(query, " returned ", nb::handle(Py_TYPE(result.ptr())).attr("__name__"),
-                   ", expected ", expected, " or None");
+    nb::str message = core::text(query, " returned ", core::type_name(result), ", expected ",
+                                 expected, " or None");
     core::raise(PyExc_TypeError, message);
 }
 

@@ -4,6 +4,7 @@
 #include "core/async_iterator.hpp"
 #include "core/bridge.hpp"
 #include "core/errors.hpp"
+#include "core/frame.hpp"
 #include "core/task.hpp"
 #include "core/text.hpp"
 
@@ -187,6 +188,13 @@ AsyncGenerator raise_after(nb::object type) {
 } // namespace
 
 NB_MODULE(coroutine_probe, m) {
+    // Whether CORE_CHECK is compiled in, and a call that breaks one of the core's preconditions
+    // (a failed step that left no error), for the test that the check catches it.
+    m.attr("CHECKS_ENABLED") = bool(CORE_CHECKS_ENABLED);
+    m.def("step_without_error", [] {
+        PyObject *result = nullptr;
+        core::detail::step_from_call(nullptr, &result);
+    });
     core::init_bridge();
     m.def(
         "returns", [](nb::object v) { return returns(v).into_python("returns"); },

@@ -501,3 +501,14 @@ class TestLeaks:
 
         refs = asyncio.run(main())
         assert all(r() is None for r in refs)
+
+
+@pytest.mark.skipif(not coroutine_probe.CHECKS_ENABLED,
+                    reason="the core's checks are compiled in the sanitizer and debug builds")
+def test_a_broken_precondition_stops_the_process_naming_it():
+    script = "import coroutine_probe; coroutine_probe.step_without_error()"
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                            timeout=60)
+    assert result.returncode != 0
+    assert ("core check failed: step_from_call: a failed call left no error "
+            "(call_result || PyErr_Occurred())") in result.stderr

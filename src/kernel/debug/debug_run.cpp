@@ -8,6 +8,7 @@
 #include "core/errors.hpp"
 #include "core/objects.hpp"
 #include "core/text.hpp"
+#include "kernel/debug/debug.hpp"
 #include "kernel/kernel_handlers.hpp"
 #include "kernel/kernel_module.hpp"
 #include "kernel/python_kernel.hpp"

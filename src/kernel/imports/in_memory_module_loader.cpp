@@ -24,8 +24,8 @@ namespace {
 void require_str(nb::handle value, const char *argument) {
     if (PyUnicode_CheckExact(value.ptr()))
         return;
-    core::raise(PyExc_TypeError, core::text(argument, " must be str, not ",
-                                            nb::handle(Py_TYPE(value.ptr())).attr("__name__")));
+    core::raise(PyExc_TypeError,
+                core::text(argument, " must be str, not ", core::type_name(value)));
 }
 
 nb::dict source_cache(nb::handle self) {
@@ -39,8 +39,7 @@ void init(nb::handle self) { self.attr("source_cache") = nb::dict(); }
 nb::object find_spec(nb::handle self, nb::handle fullname, nb::handle, nb::handle) {
     if (!PyUnicode_CheckExact(fullname.ptr()))
         core::raise(PyExc_TypeError,
-                    core::text("fullname must be str, not ",
-                               nb::handle(Py_TYPE(fullname.ptr())).attr("__name__")));
+                    core::text("fullname must be str, not ", core::type_name(fullname)));
     if (!source_cache(self).contains(fullname))
         return nb::none();
     return nb::module_::import_("importlib.machinery").attr("ModuleSpec")(fullname, self);

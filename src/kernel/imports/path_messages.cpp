@@ -21,19 +21,16 @@ namespace {
 nb::list path_list(nb::handle message, const char *key, const char *message_type) {
     nb::object value = field(message, nb::str(key), nb::list());
     if (!PyList_Check(value.ptr()))
-        core::raise(
-            PyExc_TypeError,
-            core::text(
-                message_type, ": ", key, " must be a list of strings, not ",
-                nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(value.ptr()))).attr("__name__")));
+        core::raise(PyExc_TypeError,
+                    core::text(message_type, ": ", key, " must be a list of strings, not ",
+                               core::type_name(value)));
     nb::list paths = list_copy(value);
     for (size_t i = 0; i < paths.size(); ++i) {
         nb::object path = paths[i];
         if (!PyUnicode_Check(path.ptr()))
             core::raise(PyExc_TypeError,
                         core::text(message_type, ": ", key, "[", i, "] must be a string, not ",
-                                   nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(path.ptr())))
-                                       .attr("__name__")));
+                                   core::type_name(path)));
     }
     return paths;
 }

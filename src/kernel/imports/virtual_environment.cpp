@@ -72,11 +72,8 @@ nb::list sys_path() {
 
 void require_path_text(nb::handle path, const char *where) {
     if (!PyUnicode_Check(path.ptr()))
-        core::raise(
-            PyExc_TypeError,
-            core::text(
-                where, ": a path must be a string, not ",
-                nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(path.ptr()))).attr("__name__")));
+        core::raise(PyExc_TypeError,
+                    core::text(where, ": a path must be a string, not ", core::type_name(path)));
 }
 
 void bind_virtual_environment(nb::module_ &module) {

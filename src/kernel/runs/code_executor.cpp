@@ -17,7 +17,8 @@
 // statements.
 //
 // execute() runs on a worker thread. What the code's thread writes to sys.stdout / sys.stderr
-// goes to this execution's captures (see StreamRedirect in streams.hpp); other threads are not affected.
+// goes to this execution's captures (see StreamRedirect in streams.hpp); other threads are not
+// affected.
 namespace kernel {
 namespace {
 
@@ -230,6 +231,63 @@ bool is_named(nb::handle function_name) {
     return PyUnicode_Check(function_name.ptr()) && PyUnicode_GET_LENGTH(function_name.ptr()) > 0;
 }
 
+// Runs the cell on a worker, then sends its output and its reply.
+core::Task<> run_and_reply(nb::object self, nb::object code, nb::object request_id,
+                           nb::object function_name, nb::object source,
+                           std::chrono::steady_clock::time_point start) {
+    StreamCallbacks callbacks =
+        make_stream_callbacks(self, request_id, self.attr("workbook_id"), source);
+    nb::object run = worker_function(self.attr("executor"), code, request_id,
+                                     callbacks.stdout_callback, callbacks.stderr_callback);
+    auto work = [run, request_id] {
+        RunningRequest running(request_id);
+        return run();
+    };
+    nb::object record = co_await on_worker(self, work);
+    log().debug("[TIMING] Execution completed: request_id=", request_id,
+                ", elapsed=", core::one_decimal(milliseconds_since(start)), "ms");
+    nb::object success = record["success"];
+    log().debug("[Kernel] [Async Task] Execution finished, success=", success,
+                " (request_id=", request_id, ")");
+    nb::object workbook_id = self.attr("workbook_id");
+    nb::object send = self.attr(INTERNED("send_message"));
+    if (nb::cast<bool>(success)) {
+        log().info("[Kernel] Sending execution_result (success) for request_id=", request_id);
+        nb::object result = record["result"];
+        if (!result.is_none()) {
+            nb::dict output;
+            output["type"] = "result_output";
+            output["content"] = core::text("Out: ", nb::repr(result), "\n");
+            output["request_id"] = request_id;
+            output["workbook_id"] = workbook_id;
+            output["source"] = source;
+            co_await send(output);
+        }
+        nb::dict reply;
+        reply["type"] = "execution_result";
+        reply["success"] = true;
+        reply["result"] =
+            is_named(function_name) || result.is_none() ? result : nb::object(nb::repr(result));
+        reply["request_id"] = request_id;
+        reply["function_name"] = function_name;
+        reply["workbook_id"] = workbook_id;
+        reply["source"] = source;
+        co_await send(reply);
+    } else {
+        nb::object error = record["error"];
+        log().info("[Kernel] Sending execution_error for request_id=", request_id, ": ", error);
+        nb::dict reply;
+        reply["type"] = "execution_error";
+        reply["success"] = false;
+        reply["error"] = error;
+        reply["request_id"] = request_id;
+        reply["function_name"] = function_name;
+        reply["workbook_id"] = workbook_id;
+        reply["source"] = source;
+        co_await send(reply);
+    }
+}
+
 } // namespace
 
 core::Task<> execute_code_async(nb::object self, nb::object code, nb::object request_id,
@@ -239,64 +297,8 @@ core::Task<> execute_code_async(nb::object self, nb::object code, nb::object req
                 ", function=", function_name);
     log().debug("[Kernel] [Async Task] Submitting execution to worker thread pool (request_id=",
                 request_id, ")");
-    std::optional<nb::python_error> failure;
-    try {
-        StreamCallbacks callbacks =
-            make_stream_callbacks(self, request_id, self.attr("workbook_id"), source);
-        nb::object run = worker_function(self.attr("executor"), code, request_id,
-                                         callbacks.stdout_callback, callbacks.stderr_callback);
-        auto work = [run, request_id] {
-            RunningRequest running(request_id);
-            return run();
-        };
-        nb::object record = co_await on_worker(self, work);
-        log().debug("[TIMING] Execution completed: request_id=", request_id,
-                    ", elapsed=", core::one_decimal(milliseconds_since(start)), "ms");
-        nb::object success = record["success"];
-        log().debug("[Kernel] [Async Task] Execution finished, success=", success,
-                    " (request_id=", request_id, ")");
-        nb::object workbook_id = self.attr("workbook_id");
-        nb::object send = self.attr(INTERNED("send_message"));
-        if (nb::cast<bool>(success)) {
-            log().info("[Kernel] Sending execution_result (success) for request_id=", request_id);
-            nb::object result = record["result"];
-            if (!result.is_none()) {
-                nb::dict output;
-                output["type"] = "result_output";
-                output["content"] = core::text("Out: ", nb::repr(result), "\n");
-                output["request_id"] = request_id;
-                output["workbook_id"] = workbook_id;
-                output["source"] = source;
-                co_await send(output);
-            }
-            nb::dict reply;
-            reply["type"] = "execution_result";
-            reply["success"] = true;
-            reply["result"] =
-                is_named(function_name) || result.is_none() ? result : nb::object(nb::repr(result));
-            reply["request_id"] = request_id;
-            reply["function_name"] = function_name;
-            reply["workbook_id"] = workbook_id;
-            reply["source"] = source;
-            co_await send(reply);
-        } else {
-            nb::object error = record["error"];
-            log().info("[Kernel] Sending execution_error for request_id=", request_id, ": ", error);
-            nb::dict reply;
-            reply["type"] = "execution_error";
-            reply["success"] = false;
-            reply["error"] = error;
-            reply["request_id"] = request_id;
-            reply["function_name"] = function_name;
-            reply["workbook_id"] = workbook_id;
-            reply["source"] = source;
-            co_await send(reply);
-        }
-    } catch (nb::python_error &e) {
-        if (!core::is_ordinary(e))
-            throw;
-        failure.emplace(std::move(e));
-    }
+    auto failure = co_await core::ordinary_failure(
+        run_and_reply(self, code, request_id, function_name, source, start));
     if (!failure)
         co_return;
     log().error("[TIMING] Execution failed: request_id=", request_id,

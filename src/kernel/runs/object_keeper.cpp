@@ -20,9 +20,7 @@
 namespace kernel {
 namespace {
 
-nb::str class_name(nb::handle value) {
-    return nb::str(nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(value.ptr()))).attr("__name__"));
-}
+nb::str class_name(nb::handle value) { return nb::str(core::type_name(value)); }
 
 // `text` cut to MAX_REPR_LENGTH characters, marked with its full length when it was longer.
 nb::str bounded(nb::str text) {

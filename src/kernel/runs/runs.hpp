@@ -123,6 +123,9 @@ inline constexpr double RUNNER_LINGER = 0.5;
 
 class WorkQueue {
 public:
+    // The references the garbage collector sees (core::gc_slots).
+    int traverse(visitproc visit, void *arg);
+    void clear();
     WorkQueue(nb::object pool, nb::object loop, int workers);
     ~WorkQueue();
 
@@ -160,8 +163,6 @@ private:
     // GIL held, call_soon_threadsafe instead where the loop cannot watch the pipe.
     void wake_loop_without_gil();
     void wake_loop(nb::handle self);
-    static int traverse(PyObject *self, visitproc visit, void *arg);
-    static int clear(PyObject *self);
 
     nb::object m_pool;
     nb::object m_loop;
@@ -206,6 +207,9 @@ inline constexpr int MAX_ADMITTED_CALLS = 64;
 
 class CallAdmission {
 public:
+    // The references the garbage collector sees (core::gc_slots).
+    int traverse(visitproc visit, void *arg);
+    void clear();
     explicit CallAdmission(nb::object loop) : m_loop(std::move(loop)) {}
 
     // Returns once the caller may go to the pool; its slot is given back by AdmittedCall.
@@ -216,9 +220,6 @@ public:
     static void bind(nb::module_ &module);
 
 private:
-    static int traverse(PyObject *self, visitproc visit, void *arg);
-    static int clear(PyObject *self);
-
     nb::object m_loop;
     int m_admitted = 0;
     std::deque<nb::object> m_waiting; // futures, resolved when their call's turn has come

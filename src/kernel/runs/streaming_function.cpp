@@ -167,9 +167,7 @@ core::Task<bool> await_module(nb::object self, nb::object module_name) {
 // The reason a request's fields cannot name a stream, or null: names are text (or null, which
 // finds no module), arguments a list (or null for none).
 nb::object wrong_field(const Stream &stream) {
-    auto class_name = [](nb::handle value) {
-        return nb::handle(Py_TYPE(value.ptr())).attr("__name__");
-    };
+    auto class_name = [](nb::handle value) { return core::type_name(value); };
     for (auto [name, value] : {std::pair{"module_name", stream.module_name.ptr()},
                                std::pair{"function_name", stream.function_name.ptr()}})
         if (value != Py_None && !PyUnicode_Check(value))

@@ -226,8 +226,8 @@ nb::list deserialize_args(nb::handle, nb::object args) {
     // A plain list only: None and list subclasses are refused, so nothing unexpected is
     // iterated on behalf of the caller.
     if (!PyList_CheckExact(args.ptr()))
-        core::raise(PyExc_TypeError, core::text("args must be a list, not ",
-                                                nb::handle(Py_TYPE(args.ptr())).attr("__name__")));
+        core::raise(PyExc_TypeError,
+                    core::text("args must be a list, not ", core::type_name(args)));
     nb::object from_wire = state().quorvel.attr("Serializer").attr("from_wire");
     nb::list values;
     for (nb::handle arg : nb::borrow<nb::list>(args))

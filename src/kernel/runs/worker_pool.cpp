@@ -239,19 +239,15 @@ void WorkQueue::close(nb::handle self) {
     queue.m_work.notify_all();
 }
 
-int WorkQueue::traverse(PyObject *self, visitproc visit, void *arg) {
-    Py_VISIT(Py_TYPE(self));
-    if (!nb::inst_ready(self))
-        return 0;
-    WorkQueue &queue = queue_of(self);
-    Py_VISIT(queue.m_pool.ptr());
-    Py_VISIT(queue.m_loop.ptr());
-    std::lock_guard<std::mutex> lock(queue.m_lock);
-    for (const Job &job : queue.m_jobs) {
+int WorkQueue::traverse(visitproc visit, void *arg) {
+    Py_VISIT(m_pool.ptr());
+    Py_VISIT(m_loop.ptr());
+    std::lock_guard<std::mutex> lock(m_lock);
+    for (const Job &job : m_jobs) {
         Py_VISIT(job.body.ptr());
         Py_VISIT(job.done.ptr());
     }
-    for (const Outcome &outcome : queue.m_outcomes) {
+    for (const Outcome &outcome : m_outcomes) {
         Py_VISIT(outcome.done.ptr());
         Py_VISIT(outcome.value.ptr());
         Py_VISIT(outcome.error.ptr());
@@ -259,29 +255,20 @@ int WorkQueue::traverse(PyObject *self, visitproc visit, void *arg) {
     return 0;
 }
 
-int WorkQueue::clear(PyObject *self) {
-    if (!nb::inst_ready(self))
-        return 0;
-    WorkQueue &queue = queue_of(self);
+void WorkQueue::clear() {
     std::deque<Job> jobs;
     std::deque<Outcome> outcomes;
     {
-        std::lock_guard<std::mutex> lock(queue.m_lock);
-        jobs.swap(queue.m_jobs);
-        outcomes.swap(queue.m_outcomes);
+        std::lock_guard<std::mutex> lock(m_lock);
+        jobs.swap(m_jobs);
+        outcomes.swap(m_outcomes);
     }
-    queue.m_pool.reset();
-    queue.m_loop.reset();
-    return 0;
+    m_pool.reset();
+    m_loop.reset();
 }
 
 void WorkQueue::bind(nb::module_ &module) {
-    static PyType_Slot slots[] = {
-        {Py_tp_traverse, reinterpret_cast<void *>(&WorkQueue::traverse)},
-        {Py_tp_clear, reinterpret_cast<void *>(&WorkQueue::clear)},
-        {0, nullptr},
-    };
-    nb::class_<WorkQueue>(module, "_WorkQueue", nb::type_slots(slots),
+    nb::class_<WorkQueue>(module, "_WorkQueue", nb::type_slots(core::gc_slots<WorkQueue>()),
                           "Feeds the worker pool from one queue and settles outcomes on the loop.")
         .def(nb::init<nb::object, nb::object, int>(), nb::arg("pool"), nb::arg("loop"),
              nb::arg("workers"))
@@ -424,33 +411,21 @@ AdmittedCall::~AdmittedCall() {
     PyErr_Restore(type, value, traceback);
 }
 
-int CallAdmission::traverse(PyObject *self, visitproc visit, void *arg) {
-    Py_VISIT(Py_TYPE(self));
-    if (!nb::inst_ready(self))
-        return 0;
-    CallAdmission &admission = admission_of(self);
-    Py_VISIT(admission.m_loop.ptr());
-    for (const nb::object &turn : admission.m_waiting)
+int CallAdmission::traverse(visitproc visit, void *arg) {
+    Py_VISIT(m_loop.ptr());
+    for (const nb::object &turn : m_waiting)
         Py_VISIT(turn.ptr());
     return 0;
 }
 
-int CallAdmission::clear(PyObject *self) {
-    if (!nb::inst_ready(self))
-        return 0;
-    CallAdmission &admission = admission_of(self);
-    admission.m_loop.reset();
-    admission.m_waiting.clear();
-    return 0;
+void CallAdmission::clear() {
+    m_loop.reset();
+    m_waiting.clear();
 }
 
 void CallAdmission::bind(nb::module_ &module) {
-    static PyType_Slot slots[] = {
-        {Py_tp_traverse, reinterpret_cast<void *>(&CallAdmission::traverse)},
-        {Py_tp_clear, reinterpret_cast<void *>(&CallAdmission::clear)},
-        {0, nullptr},
-    };
-    nb::class_<CallAdmission>(module, "_CallAdmission", nb::type_slots(slots),
+    nb::class_<CallAdmission>(module, "_CallAdmission",
+                              nb::type_slots(core::gc_slots<CallAdmission>()),
                               "Lets a bounded number of formula calls at the worker pool.")
         .def(nb::init<nb::object>(), nb::arg("loop"));
 }

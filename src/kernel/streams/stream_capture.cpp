@@ -23,8 +23,8 @@ void init(nb::handle self, nb::object on_write) {
 
 nb::object write(nb::handle self, nb::object text) {
     if (!PyUnicode_Check(text.ptr()))
-        core::raise(PyExc_TypeError, core::text("write() argument must be str, not ",
-                                                nb::handle(Py_TYPE(text.ptr())).attr("__name__")));
+        core::raise(PyExc_TypeError,
+                    core::text("write() argument must be str, not ", core::type_name(text)));
     Py_ssize_t length = PyUnicode_GET_LENGTH(text.ptr());
     if (length == 0)
         return nb::int_(0);

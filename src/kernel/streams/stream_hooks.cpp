@@ -15,8 +15,8 @@
 // console stream it replaced.
 //
 // Writes from a thread that runs an execution are routed to that execution's capture instead
-// (see CaptureRoute in streams.hpp). The hook never raises into the writer for failures of its targets:
-// a failing console stream is ignored, a failing send is reported on the console stream.
+// (see CaptureRoute in streams.hpp). The hook never raises into the writer for failures of its
+// targets: a failing console stream is ignored, a failing send is reported on the console stream.
 namespace kernel {
 namespace {
 
@@ -48,8 +48,8 @@ template <class... Args> bool call_quietly(nb::handle stream, nb::handle method,
 
 nb::object write(nb::handle self, nb::object text) {
     if (!PyUnicode_Check(text.ptr()))
-        core::raise(PyExc_TypeError, core::text("write() argument must be str, not ",
-                                                nb::handle(Py_TYPE(text.ptr())).attr("__name__")));
+        core::raise(PyExc_TypeError,
+                    core::text("write() argument must be str, not ", core::type_name(text)));
     if (PyObject *capture = routed_capture(kind_of(self)))
         return nb::borrow(capture).attr(INTERNED("write"))(text);
     Py_ssize_t length = PyUnicode_GET_LENGTH(text.ptr());

@@ -6,6 +6,7 @@
 #include "core/hub_connection.hpp"
 #include "core/objects.hpp"
 #include "core/text.hpp"
+#include "kernel/debug/debug.hpp"
 #include "kernel/kernel_handlers.hpp"
 #include "kernel/kernel_module.hpp"
 #include "kernel/language/language.hpp"
@@ -208,9 +209,7 @@ core::Task<> disconnect(nb::object self) {
 namespace kernel {
 namespace {
 
-nb::object class_name(nb::handle value) {
-    return nb::handle(Py_TYPE(value.ptr())).attr("__name__");
-}
+nb::object class_name(nb::handle value) { return core::type_name(value); }
 
 // The frame as text, or null (with `refusal` set) when it is binary data that is not UTF-8.
 nb::object frame_text(nb::handle frame, nb::object &refusal) {
@@ -269,17 +268,12 @@ core::Task<> read_frame(nb::object self, nb::object frame) {
         co_return;
     }
 
-    std::optional<nb::python_error> failure;
-    try {
-        co_await self.attr(INTERNED("handle_message"))(message);
-    } catch (nb::python_error &e) {
-        // The connection's end leaves the read loop; so do cancellation and interpreter exits.
-        if (!core::is_ordinary(e) || e.matches(state().connection_closed))
-            throw;
-        failure.emplace(std::move(e));
-    }
+    // The connection's end leaves the read loop; so do cancellation and interpreter exits.
+    auto failure = co_await core::ordinary_failure(self.attr(INTERNED("handle_message"))(message));
     if (!failure)
         co_return;
+    if (failure->matches(state().connection_closed))
+        throw std::move(*failure);
     nb::object msg_type = field(message, INTERNED("type"));
     nb::object error = core::exception_of(*failure);
     log().error("[Kernel] Failed to handle message type ", msg_type, ": ", class_name(error), ": ",

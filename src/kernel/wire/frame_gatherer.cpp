@@ -198,43 +198,31 @@ core::Task<> FrameGatherer::flush(nb::object self) {
     co_await idle;
 }
 
-int FrameGatherer::traverse(PyObject *self, visitproc visit, void *arg) {
-    Py_VISIT(Py_TYPE(self));
-    if (!nb::inst_ready(self))
-        return 0;
-    FrameGatherer &gatherer = gatherer_of(self);
-    Py_VISIT(gatherer.m_kernel.ptr());
-    Py_VISIT(gatherer.m_loop.ptr());
-    Py_VISIT(gatherer.m_pump.ptr());
-    Py_VISIT(gatherer.m_space.ptr());
-    Py_VISIT(gatherer.m_idle.ptr());
-    Py_VISIT(gatherer.m_open.ptr());
-    Py_VISIT(gatherer.m_open_pieces.ptr());
-    for (const Entry &entry : gatherer.m_queue)
+int FrameGatherer::traverse(visitproc visit, void *arg) {
+    Py_VISIT(m_kernel.ptr());
+    Py_VISIT(m_loop.ptr());
+    Py_VISIT(m_pump.ptr());
+    Py_VISIT(m_space.ptr());
+    Py_VISIT(m_idle.ptr());
+    Py_VISIT(m_open.ptr());
+    Py_VISIT(m_open_pieces.ptr());
+    for (const Entry &entry : m_queue)
         Py_VISIT(entry.written.ptr());
     return 0;
 }
 
-int FrameGatherer::clear(PyObject *self) {
-    if (!nb::inst_ready(self))
-        return 0;
-    FrameGatherer &gatherer = gatherer_of(self);
-    gatherer.m_kernel.reset();
-    gatherer.m_loop.reset();
-    gatherer.m_pump.reset();
-    gatherer.m_queue.clear();
-    gatherer.m_open.reset();
-    gatherer.m_open_pieces.reset();
-    return 0;
+void FrameGatherer::clear() {
+    m_kernel.reset();
+    m_loop.reset();
+    m_pump.reset();
+    m_queue.clear();
+    m_open.reset();
+    m_open_pieces.reset();
 }
 
 void FrameGatherer::bind(nb::module_ &module) {
-    static PyType_Slot slots[] = {
-        {Py_tp_traverse, reinterpret_cast<void *>(&FrameGatherer::traverse)},
-        {Py_tp_clear, reinterpret_cast<void *>(&FrameGatherer::clear)},
-        {0, nullptr},
-    };
-    nb::class_<FrameGatherer>(module, "_FrameGatherer", nb::type_slots(slots),
+    nb::class_<FrameGatherer>(module, "_FrameGatherer",
+                              nb::type_slots(core::gc_slots<FrameGatherer>()),
                               "Writes waiting outbound messages as few frames as it can.")
         .def(
             "__init__",

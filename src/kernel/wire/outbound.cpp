@@ -50,14 +50,7 @@ core::Task<> send_message(nb::object self, nb::object message) {
 }
 
 core::Task<> send_error_message(nb::object self, nb::dict message) {
-    std::optional<nb::python_error> failure;
-    try {
-        co_await self.attr(INTERNED("send_message"))(message);
-    } catch (nb::python_error &e) {
-        if (!core::is_ordinary(e))
-            throw;
-        failure.emplace(std::move(e));
-    }
+    auto failure = co_await core::ordinary_failure(self.attr(INTERNED("send_message"))(message));
     if (failure)
         log().error("[Kernel] Failed to send error message: ", core::exception_of(*failure));
 }

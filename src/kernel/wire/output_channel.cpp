@@ -243,15 +243,11 @@ core::Task<> OutputChannel::drain(nb::object self) {
     }
 }
 
-int OutputChannel::traverse(PyObject *self, visitproc visit, void *arg) {
-    Py_VISIT(Py_TYPE(self));
-    if (!nb::inst_ready(self))
-        return 0;
-    OutputChannel &channel = channel_of(self);
-    Py_VISIT(channel.m_kernel.ptr());
-    Py_VISIT(channel.m_loop.ptr());
-    Py_VISIT(channel.m_task.ptr());
-    for (const Entry &entry : channel.m_queue) {
+int OutputChannel::traverse(visitproc visit, void *arg) {
+    Py_VISIT(m_kernel.ptr());
+    Py_VISIT(m_loop.ptr());
+    Py_VISIT(m_task.ptr());
+    for (const Entry &entry : m_queue) {
         Py_VISIT(entry.message.ptr());
         Py_VISIT(entry.reached.ptr());
         Py_VISIT(entry.notify.ptr());
@@ -259,24 +255,16 @@ int OutputChannel::traverse(PyObject *self, visitproc visit, void *arg) {
     return 0;
 }
 
-int OutputChannel::clear(PyObject *self) {
-    if (!nb::inst_ready(self))
-        return 0;
-    OutputChannel &channel = channel_of(self);
-    channel.m_kernel.reset();
-    channel.m_loop.reset();
-    channel.m_task.reset();
-    channel.m_queue.clear();
-    return 0;
+void OutputChannel::clear() {
+    m_kernel.reset();
+    m_loop.reset();
+    m_task.reset();
+    m_queue.clear();
 }
 
 void OutputChannel::bind(nb::module_ &module) {
-    static PyType_Slot slots[] = {
-        {Py_tp_traverse, reinterpret_cast<void *>(&OutputChannel::traverse)},
-        {Py_tp_clear, reinterpret_cast<void *>(&OutputChannel::clear)},
-        {0, nullptr},
-    };
-    nb::class_<OutputChannel>(module, "_OutputChannel", nb::type_slots(slots),
+    nb::class_<OutputChannel>(module, "_OutputChannel",
+                              nb::type_slots(core::gc_slots<OutputChannel>()),
                               "Sends messages posted from any thread, in order, on the loop.")
         .def(nb::init<nb::object, nb::object>(), nb::arg("kernel"), nb::arg("loop"))
         .def(

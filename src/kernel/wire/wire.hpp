@@ -124,6 +124,9 @@ inline constexpr Py_ssize_t QUEUED_MESSAGE_OVERHEAD = 256;
 
 class OutputChannel {
 public:
+    // The references the garbage collector sees (core::gc_slots).
+    int traverse(visitproc visit, void *arg);
+    void clear();
     OutputChannel(nb::object kernel, nb::object loop);
 
     // Any thread, GIL held. Waits (GIL released) while the channel is full, except on the loop's
@@ -160,8 +163,6 @@ private:
     // channel is closed.
     bool reserve(Py_ssize_t size);
     void release(Py_ssize_t size);
-    static int traverse(PyObject *self, visitproc visit, void *arg);
-    static int clear(PyObject *self);
 
     nb::object m_kernel;
     nb::object m_loop;
@@ -229,6 +230,9 @@ inline constexpr Py_ssize_t MAX_GATHERED_CHARS = 4 * CHUNK_SIZE;
 
 class FrameGatherer {
 public:
+    // The references the garbage collector sees (core::gc_slots).
+    int traverse(visitproc visit, void *arg);
+    void clear();
     FrameGatherer(nb::object kernel, nb::object loop)
         : m_kernel(std::move(kernel)), m_loop(std::move(loop)) {}
 
@@ -278,8 +282,6 @@ private:
     nb::str take_batch();
     // The waiting stream message takes its whole text and no more.
     void close_open();
-    static int traverse(PyObject *self, visitproc visit, void *arg);
-    static int clear(PyObject *self);
 
     nb::object m_kernel;
     nb::object m_loop;
@@ -316,7 +318,9 @@ void install_frame_gatherer(nb::handle kernel);
 } // namespace kernel
 
 // MessageBatcher: a queue that groups messages queued within FLUSH_INTERVAL into one "batch"
-// frame. The kernel runs it from connect to disconnect; other components may enqueue.
+// frame. The kernel runs it from connect to disconnect for components that enqueue; it is not on
+// the kernel's own send path (send_message writes each frame, or hands it to the FrameGatherer
+// of a connection started with gathered output).
 namespace kernel {
 namespace nb = nanobind;
 
