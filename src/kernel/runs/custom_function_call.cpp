@@ -151,16 +151,8 @@ core::Task<> handle_custom_function_call(nb::object self, nb::object message) {
     AdmittedCall admitted(admission);
     log().debug("[Kernel] [Async Task] Dispatching custom_function_call to worker: ",
                 call.module_name, ".", call.function_name);
-    StreamCallbacks callbacks =
-        make_stream_callbacks(self, call.request_id, call.workbook_id, call.source);
-    auto work = [self, call, callbacks] {
-        RunningRequest running(call.request_id);
-        return nb::object(execute_function(self, call, callbacks));
-    };
-    auto reply = [self, call](nb::dict record) {
-        return report(self, call, record).into_python("report");
-    };
-    nb::object failure = co_await run_and_report(self, work, "[Kernel] Function logs:\n", reply);
+    nb::object failure = co_await run_user_call(
+        self, call, call.source, "[Kernel] Function logs:\n", &execute_function, &report);
     if (!failure.is_none()) {
         log().error("[Kernel] Unexpected error in _handle_custom_function_call: ", failure);
         co_await send_error(self, call, error_object(failure));

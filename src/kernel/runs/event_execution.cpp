@@ -113,17 +113,8 @@ core::Task<> handle_event_execution(nb::object self, nb::object message) {
                ", event=", field(message, INTERNED("event_type"), INTERNED("")), ")");
     log().debug("[Kernel] [Async Task] Dispatching event_execution to worker: ", event.module_name,
                 ".", event.function_name);
-    StreamCallbacks callbacks =
-        make_stream_callbacks(self, event.request_id, event.workbook_id, nb::str("addin"));
-    auto work = [self, event, callbacks] {
-        RunningRequest running(event.request_id);
-        return nb::object(execute_event(self, event, callbacks));
-    };
-    auto reply = [self, event](nb::dict record) {
-        return report(self, event, record).into_python("report");
-    };
-    nb::object failure =
-        co_await run_and_report(self, work, "[Kernel] Event handler logs:\n", reply);
+    nb::object failure = co_await run_user_call(
+        self, event, INTERNED("addin"), "[Kernel] Event handler logs:\n", &execute_event, &report);
     if (!failure.is_none()) {
         log().error("[Kernel] Unexpected error in _handle_event_execution: ", failure);
         nb::object registrar = self.attr("_com_event_registrar");

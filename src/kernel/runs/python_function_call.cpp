@@ -113,16 +113,8 @@ core::Task<> handle_python_function_call(nb::object self, nb::object message) {
     log().debug("[Kernel] [Async Task] Dispatching python_function_call to worker: "
                 "callable_id=",
                 call.callable_id);
-    StreamCallbacks callbacks =
-        make_stream_callbacks(self, call.request_id, call.workbook_id, nb::str("addin"));
-    auto work = [self, call, callbacks] {
-        RunningRequest running(call.request_id);
-        return nb::object(execute_callable(self, call, callbacks));
-    };
-    auto reply = [self, call](nb::dict record) {
-        return report(self, call, record).into_python("report");
-    };
-    nb::object failure = co_await run_and_report(self, work, "[Kernel] Callable logs:\n", reply);
+    nb::object failure = co_await run_user_call(
+        self, call, INTERNED("addin"), "[Kernel] Callable logs:\n", &execute_callable, &report);
     if (!failure.is_none()) {
         log().error("[Kernel] Unexpected error in _handle_python_function_call: ", failure);
         co_await send_error(self, call, error_object(failure));

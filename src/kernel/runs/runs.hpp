@@ -325,6 +325,25 @@ private:
     PyObject *m_outer; // the request named before, restored at the end
 };
 
+// The tail of each path that runs workbook code (custom function, callable, event): the call's
+// output streamed to its requester as `source`, `execute(self, call, callbacks)` on the pool
+// while the call's request can be interrupted, then `report(self, call, record)`, through
+// run_and_report, whose result this is.
+template <class Call, class Execute, class Report>
+core::Task<nb::object> run_user_call(nb::object self, const Call &call, nb::handle source,
+                                     const char *logs_title, Execute execute, Report report) {
+    StreamCallbacks callbacks =
+        make_stream_callbacks(self, call.request_id, call.workbook_id, nb::borrow(source));
+    auto work = [self, call, callbacks, execute] {
+        RunningRequest running(call.request_id);
+        return nb::object(execute(self, call, callbacks));
+    };
+    auto reply = [self, call, report](nb::dict record) {
+        return report(self, call, record).into_python("report");
+    };
+    return run_and_report(self, work, logs_title, reply);
+}
+
 // On a worker, GIL held, around the user code itself (inside its streams' redirection, which
 // an exception must never cut short): the span in which an interrupt may land in the run of
 // the request the thread works for. Nothing when it works for none.
