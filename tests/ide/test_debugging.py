@@ -218,9 +218,9 @@ class TestBreakpointsFollowTheirLines:
         editor.mark_saved()
         window.add_editor_tab("scratch", "x = 0\n" * 6, WORKBOOK)  # the workbook's code
         assert window.breakpoints.lines(WORKBOOK, "scratch") == {4: None}
-        window._close_tab(window.editor_tabs.indexOf(editor))
+        window.close_tab(window.editor_tabs.indexOf(editor))
         reopened = window.add_editor_tab("scratch", "x = 0\n" * 6, WORKBOOK)
         assert list(reopened.gutter_markers["breakpoints"]) == [4]
         do.click_gutter(reopened, 4)
         assert all(r["module_name"] != "scratch" for r in window.breakpoints.records(WORKBOOK))
-        window._close_tab(window.editor_tabs.indexOf(reopened))
+        window.close_tab(window.editor_tabs.indexOf(reopened))

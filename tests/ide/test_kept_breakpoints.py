@@ -37,7 +37,7 @@ def test_breakpoints_are_kept_in_the_file_at_their_saved_lines_and_come_back(bac
         again.wait(lambda: again.window.breakpoints.records(WORKBOOK), "the kept breakpoints")
         assert again.window.breakpoints.records(WORKBOOK) == [{"module_name": "stops",
                                                                "line": 3}]
-        again.window._open_module_from_cache(WORKBOOK, "stops")
+        again.window.open_module(WORKBOOK, "stops")
         reopened = again.window.editor_for(WORKBOOK, "stops")
         assert list(reopened.gutter_markers["breakpoints"]) == [3]
         do.click_gutter(reopened, 3)

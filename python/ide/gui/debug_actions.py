@@ -4,7 +4,8 @@ What it promises:
 
 * Debug (F9) opens Run's dialog, saying Debug, and runs the function as "run_module" with
   ``debug`` and the workbook's breakpoints. One session at a time: while one runs, or has been
-  stopped and its run has not reported its end yet, Debug says so and starts nothing.
+  stopped and its run has not reported its end yet, Debug says so and starts nothing (Run,
+  which sends the runs, checks that).
 * While the run is paused: Continue (F5, which runs a function otherwise), Step Over (F10),
   Step Into (F11) and Step Out (Shift+F11) are enabled; Stop (Shift+F5) is enabled for as long
   as the session runs. The toolbar and the Debug menu hold them.
@@ -21,49 +22,45 @@ What it promises:
   run reports its end, and when the workbook's kernel goes away.
 
 Pauses the IDE did not start (the window learns of them from the kernel) are shown and
-controlled all the same.
+controlled all the same. The session's state is the ``DebugSession``'s; these actions show it
+and move it along. They and the run actions know each other only by their signals, which the
+window connects: ``debug_requested`` asks for Run's dialog, ``f5_continues`` hands F5 over, and
+Run's ``debug_run_sent`` and ``run_ended`` reach ``started`` and ``run_ended`` here.
 """
 
 from __future__ import annotations
 
 import ast
-from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, Dict, Optional, Set, Tuple
+from typing import TYPE_CHECKING, Any, Dict, Optional
 
-from PySide6.QtCore import QObject, Qt
+from PySide6.QtCore import QObject, Qt, Signal
 from PySide6.QtGui import QAction, QKeySequence, QTextCursor
-from PySide6.QtWidgets import QDockWidget, QToolBar
+from PySide6.QtWidgets import QToolBar
 
 from .colors import ECHO, ERROR, NOTICE, SUCCESS
+from .debug_session import DebugRun, RunKey
 from .hub_channel import KERNEL_CONNECTED, debug_message
 from .output_level import OutputLevel
 
 if TYPE_CHECKING:
-    from .main_window import MainWindow
+    from .hosts import DebugHost
 
 __all__ = ["DebugActions"]
 
 
-_RunKey = Tuple[str, str, str]  # workbook id, module, function
-
-
-@dataclass
-class _Session:
-    workbook_id: str
-    key: Optional[_RunKey] = None  # the run that started it; None for a pause found running
-    request_id: Optional[str] = None
-    pause: Optional[Dict[str, Any]] = None  # the pause shown, while paused
-    ended: bool = False  # the debugger has ended; the run's own end may still be on its way
-    noted: Set[Tuple[Any, Any]] = field(default_factory=set)  # moved breakpoints told of
-
-
 class DebugActions(QObject):
-    def __init__(self, window: "MainWindow") -> None:
-        super().__init__(window)
-        self.window = window
-        self.panel = window.debug_panel
-        self.dock = window.findChild(QDockWidget, "Debug")
-        self.session: Optional[_Session] = None
+    # Debug (F9) asks Run for its dialog, saying Debug.
+    debug_requested = Signal()
+    # Whether F5 is Continue's (a run is paused) or Run's; sent each time the actions follow
+    # the session.
+    f5_continues = Signal(bool)
+
+    def __init__(self, host: "DebugHost") -> None:
+        super().__init__(host.window())
+        self.host = host
+        self.debug = host.debug_session
+        self.panel = host.debug_panel
+        self.dock = host.debug_dock
         self.debug_action = self._action("&Debug Function...", "F9", self.start,
                                          "Run a function of the current module under the "
                                          "debugger, stopping at its breakpoints (F9)")
@@ -78,19 +75,20 @@ class DebugActions(QObject):
                                             "(Shift+F11)")
         self.stop_action = self._action("&Stop Debugging", "Shift+F5", self.stop,
                                         "End the debug run (Shift+F5)")
-        self.toolbar = QToolBar("Debug", window)
+        self.toolbar = QToolBar("Debug", host.window())
         self.toolbar.setObjectName("debug toolbar")
         self.toolbar.setToolButtonStyle(Qt.ToolButtonStyle.ToolButtonTextOnly)
         for action in self.actions():
             self.toolbar.addAction(action)
         self.panel.expression_entered.connect(self.evaluate)
         self.panel.frame_activated.connect(self.open_frame)
-        window.breakpoints.changed.connect(self._breakpoints_changed)
-        window.channel.kernel_states_changed.connect(self._kernels_changed)
+        self.debug.state_changed.connect(self._state_changed)
+        host.breakpoints.changed.connect(self._breakpoints_changed)
+        host.channel.kernel_states_changed.connect(self._kernels_changed)
         self.refresh()
 
     def _action(self, text: str, shortcut: Optional[str], slot, tip: str) -> QAction:
-        action = QAction(text, self.window)
+        action = QAction(text, self.host.window())
         if shortcut:
             action.setShortcut(QKeySequence(shortcut))
         action.setToolTip(tip)
@@ -102,101 +100,62 @@ class DebugActions(QObject):
                 self.step_into_action, self.step_out_action, self.stop_action]
 
     @property
+    def session(self) -> Optional[DebugRun]:
+        """The run under the debugger, or None."""
+        return self.debug.run
+
+    @property
     def paused(self) -> bool:
-        return self.session is not None and self.session.pause is not None
+        return self.debug.paused
 
     # --- starting and ending --------------------------------------------------------------
 
     def start(self) -> None:
-        if self.may_start():
-            self.window.run_actions.open_run_dialog(debug=True)
+        self.debug_requested.emit()  # Run refuses while a session is on
 
-    def may_start(self) -> bool:
-        """Whether a new debug run may start now; if not, a console line says why."""
-        session = self.session
-        if session is None:
-            return True
-        book = self.window.workbook_display_name(session.workbook_id)
-        if not session.ended:
-            self.window.notify(f"A debug session is running in {book}: continue it to its end "
-                               "or stop it (Shift+F5) before debugging again.", ERROR)
-        else:
-            function = session.key[2] if session.key else "the last debug run"
-            self.window.notify(f"{function}() in {book} is still ending after its debug "
-                               "session; debug again once it has.", ERROR)
-        return False
-
-    def started(self, key: _RunKey, request_id: str) -> None:
+    def started(self, key: RunKey, request_id: str) -> None:
         """The debug run `key` was sent as `request_id`."""
-        self.session = _Session(key[0], key, request_id)
-        self.window._set_debug_state(True, key[0])
+        self.debug.begin(key, request_id)
         self.dock.raise_()
 
-    def run_ended(self, key: _RunKey) -> None:
+    def run_ended(self, key: RunKey) -> None:
         """The run `key` reported its end: its session, if it had one, is over."""
-        session = self.session
-        if session is None or session.key != key:
-            return
-        self.session = None
-        if not session.ended:
-            self.window._debug_stop()
-        self.refresh()
+        if self.debug.run_ended(key):
+            self.refresh()
 
     def terminated(self, message: Dict[str, Any]) -> None:
-        session = self.session
-        if session is None or session.ended:
+        if not self.debug.ended_by(message):
             return
-        request_id = message.get("request_id")
-        if request_id and session.request_id and request_id != session.request_id:
-            return  # an earlier run's last word
-        workbook_id = message.get("workbook_id")
-        if workbook_id and workbook_id != session.workbook_id:
-            return
-        self.window.log_to_console("Debug session ended", level=OutputLevel.DETAILED)
-        self._end()
+        self.host.log_to_console("Debug session ended", level=OutputLevel.DETAILED)
+        self.debug.end()
 
     def stop(self) -> None:
-        session = self.session
-        if session is None or session.ended:
+        run = self.debug.run
+        if not self.debug.live:
             return
-        problem = self.window.channel.send(debug_message("debug_stop", session.workbook_id))
-        self.window.notify("Debug session stopped" if problem is None else
-                           f"Debug session closed here; its kernel was not told: {problem}.",
-                           None if problem is None else ERROR)
-        self._end()
+        problem = self.host.channel.send(debug_message("debug_stop", run.workbook_id))
+        self.host.notify("Debug session stopped" if problem is None else
+                         f"Debug session closed here; its kernel was not told: {problem}.",
+                         None if problem is None else ERROR)
+        self.debug.end()
 
-    def _end(self) -> None:
-        """Ends what the session shows; a session that waits for its run's end stays."""
-        session = self.session
-        if session is None:
-            return
-        session.ended = True
-        session.pause = None
-        if session.key is None:
-            self.session = None
-        self.window._debug_stop()
-
-    def window_state_changed(self) -> None:
-        """The window's debug state changed (its _set_debug_state)."""
-        if not self.window._debug_active:
-            if self.session is not None and not self.session.ended:
-                self._end()  # the window gave the session up (its workbook went away)
-                return
+    def _state_changed(self, active: bool) -> None:
+        # Off, whatever ended it (Stop, the run's end, its workbook gone): the panel empties.
+        if not active:
             self.panel.clear()
         self.refresh()
 
     def _kernels_changed(self, states: Dict[str, str]) -> None:
-        session = self.session
-        if session is None or not self.window.channel.is_connected():
+        run = self.debug.run
+        if run is None or not self.host.channel.is_connected():
             return
-        if states.get(session.workbook_id) == KERNEL_CONNECTED:
+        if states.get(run.workbook_id) == KERNEL_CONNECTED:
             return
-        if not session.ended:
-            self.window.notify(f"The debug session ended: the kernel of "
-                               f"{self.window.workbook_display_name(session.workbook_id)} went "
-                               "away.", ERROR)
-        session.key = None  # nothing more will come from its run: the session goes now
-        self._end()
+        if not run.ended:
+            self.host.notify(f"The debug session ended: the kernel of "
+                             f"{self.host.workbook_display_name(run.workbook_id)} went "
+                             "away.", ERROR)
+        self.debug.kernel_gone()
         self.refresh()
 
     # --- while paused ---------------------------------------------------------------------
@@ -214,127 +173,117 @@ class DebugActions(QObject):
         self._resume("debug_step_out")
 
     def _resume(self, kind: str) -> None:
-        session = self.session
-        if session is None or session.pause is None:
+        if not self.debug.paused:
             return
-        problem = self.window.channel.send(debug_message(kind, session.workbook_id))
+        problem = self.host.channel.send(debug_message(kind, self.debug.run.workbook_id))
         if problem is not None:
-            self.window.notify(f"Cannot resume the debug run: {problem}.", ERROR)
+            self.host.notify(f"Cannot resume the debug run: {problem}.", ERROR)
             return
         self.resumed()
 
     def resumed(self) -> None:
-        session = self.session
-        if session is None or session.ended:
+        if not self.debug.resume():
             return
-        session.pause = None
-        editor = self.window._current_debug_editor
+        editor = self.debug.editor
         if editor is not None:
             editor.clear_debug_line()
         self.panel.set_paused(False)
         self.refresh()
 
     def evaluate(self, expression: str) -> None:
-        session = self.session
-        if session is None or session.pause is None:
-            self.window.notify("Expressions are evaluated while a debug run is paused.", ERROR)
+        if not self.debug.paused:
+            self.host.notify("Expressions are evaluated while a debug run is paused.", ERROR)
             return
-        self.window.log_to_console(f"? {expression}", ECHO, level=OutputLevel.SIMPLE)
-        problem = self.window.channel.send(debug_message(
-            "debug_evaluate", session.workbook_id, expression=expression))
+        self.host.log_to_console(f"? {expression}", ECHO, level=OutputLevel.SIMPLE)
+        problem = self.host.channel.send(debug_message(
+            "debug_evaluate", self.debug.run.workbook_id, expression=expression))
         if problem is not None:
-            self.window.notify(f"Cannot evaluate {expression}: {problem}.", ERROR)
+            self.host.notify(f"Cannot evaluate {expression}: {problem}.", ERROR)
 
     def exception_reported(self, message: Dict[str, Any]) -> None:
         """The kernel's "debug_exception": the debugged code raised, and the run ends."""
         text = message.get("exception_traceback") or (
             f"{message.get('exception_type')}: {message.get('exception_message')}")
-        self.window.log_to_console(str(text).rstrip("\n"), ERROR, level=OutputLevel.SIMPLE)
+        self.host.log_to_console(str(text).rstrip("\n"), ERROR, level=OutputLevel.SIMPLE)
 
     def evaluated(self, message: Dict[str, Any]) -> None:
         expression = message.get("expression", "")
         if "error" in message:
-            self.window.log_to_console(f"{expression}: {message.get('error')}", ERROR,
-                                       level=OutputLevel.SIMPLE)
+            self.host.log_to_console(f"{expression}: {message.get('error')}", ERROR,
+                                     level=OutputLevel.SIMPLE)
             return
         kind = message.get("value_type")
         if not _is_expression(expression):  # a statement ("payment = 1.0"): it ran
-            self.window.log_to_console(f"{expression}  (done)", SUCCESS, level=OutputLevel.SIMPLE)
+            self.host.log_to_console(f"{expression}  (done)", SUCCESS, level=OutputLevel.SIMPLE)
             return
-        self.window.log_to_console(f"{expression} = {message.get('result')}"
-                                   + (f"  ({kind})" if kind else ""), SUCCESS,
-                                   level=OutputLevel.SIMPLE)
+        self.host.log_to_console(f"{expression} = {message.get('result')}"
+                                 + (f"  ({kind})" if kind else ""), SUCCESS,
+                                 level=OutputLevel.SIMPLE)
 
     def _breakpoints_changed(self, workbook_id: str) -> None:
-        session = self.session
-        if session is None or session.ended or session.workbook_id != workbook_id:
+        if not self.debug.live or self.debug.run.workbook_id != workbook_id:
             return
-        self.window.channel.send(debug_message(
+        self.host.channel.send(debug_message(
             "debug_update_breakpoints", workbook_id,
-            breakpoints=self.window.breakpoints.records(workbook_id)))
+            breakpoints=self.host.breakpoints.records(workbook_id)))
 
     # --- showing a pause ------------------------------------------------------------------
 
-    def paused_at(self, message: Dict[str, Any]) -> None:
-        """Shows a "debug_paused" message."""
-        workbook_id = message.get("workbook_id")
-        if not isinstance(workbook_id, str) or not workbook_id:
-            return
-        session = self.session
-        if session is None or session.ended or session.workbook_id != workbook_id:
-            session = self.session = _Session(workbook_id)
-        session.pause = message
+    def paused_at(self, message: Dict[str, Any]) -> bool:
+        """Shows a "debug_paused" message; False for one without a workbook. The debug state
+        is left to the caller to turn on (the window does, as the connection client would)."""
+        run = self.debug.pause(message)
+        if run is None:
+            return False
         module, line = message.get("module_name"), message.get("line")
-        self.show_line(workbook_id, module, line)
+        self.show_line(run.workbook_id, module, line)
         self.panel.show_pause(message)
         self.dock.raise_()
-        self._note(session, message)
-        if not self.window._debug_active:
-            self.window._set_debug_state(True, workbook_id)
-        else:
-            self.refresh()
+        self._note(run, message)
+        self.refresh()
+        return True
 
     def show_line(self, workbook_id: str, module: Any, line: Any) -> None:
         """Marks `line` in the module's tab, opening it from the workbook's modules if need be;
         a module that is not open yet has its line marked when its code arrives."""
-        window = self.window
-        editor = window.editor_for(workbook_id, module) if isinstance(module, str) else None
-        if editor is None and module in window._module_cache.get(workbook_id, {}):
-            window._open_module_from_cache(workbook_id, module)
-            editor = window.editor_for(workbook_id, module)
+        host = self.host
+        editor = host.editor_for(workbook_id, module) if isinstance(module, str) else None
+        if editor is None and module in host.workbook_modules.modules(workbook_id):
+            host.open_module(workbook_id, module)
+            editor = host.editor_for(workbook_id, module)
         if editor is None or not isinstance(line, int):
-            window._pending_debug_line = {"workbook_id": workbook_id, "module_name": module,
-                                          "line": line}
+            self.debug.pending_line = {"workbook_id": workbook_id, "module_name": module,
+                                       "line": line}
             return
-        window.editor_tabs.setCurrentWidget(editor)
+        host.editor_tabs.setCurrentWidget(editor)
         editor.set_debug_line(line)
-        window._current_debug_editor = editor
+        self.debug.editor = editor
 
-    def _note(self, session: _Session, message: Dict[str, Any]) -> None:
+    def _note(self, run: DebugRun, message: Dict[str, Any]) -> None:
         where = f"line {message.get('line')} of {message.get('module_name')}"
         requested = message.get("requested_line")
         key = (message.get("module_name"), requested)
-        if requested is not None and key not in session.noted:
-            session.noted.add(key)
-            self.window.notify(f"The breakpoint on line {requested} of "
-                               f"{message.get('module_name')} has no code there: it stops at "
-                               f"{where}, the next line with code.", NOTICE)
+        if requested is not None and key not in run.noted:
+            run.noted.add(key)
+            self.host.notify(f"The breakpoint on line {requested} of "
+                             f"{message.get('module_name')} has no code there: it stops at "
+                             f"{where}, the next line with code.", NOTICE)
         if message.get("condition_error"):
-            self.window.notify(f"The condition of the breakpoint at {where} could not be "
-                               f"evaluated ({message['condition_error']}): it stopped there.",
-                               ERROR)
+            self.host.notify(f"The condition of the breakpoint at {where} could not be "
+                             f"evaluated ({message['condition_error']}): it stopped there.",
+                             ERROR)
         exception = message.get("exception")
         if message.get("reason") == "exception" and isinstance(exception, dict):
-            self.window.notify(f"{exception.get('type')}: {exception.get('message')} was raised "
-                               f"at {where}; paused there (Continue reports it).", ERROR)
+            self.host.notify(f"{exception.get('type')}: {exception.get('message')} was raised "
+                             f"at {where}; paused there (Continue reports it).", ERROR)
 
     def describe(self) -> str:
         """The status bar's account of the session."""
-        session = self.session
-        if session is None or session.ended or not self.window._debug_active:
+        run = self.debug.run
+        if not self.debug.live or not self.debug.active:
             return ""
-        book = self.window.workbook_display_name(session.workbook_id)
-        pause = session.pause
+        book = self.host.workbook_display_name(run.workbook_id)
+        pause = run.pause
         if pause is None:
             return f"Debugging {book}: running"
         text = (f"Paused in {book} at {pause.get('module_name')}.py:{pause.get('line')}, "
@@ -348,16 +297,16 @@ class DebugActions(QObject):
 
     def open_frame(self, frame: Dict[str, Any]) -> None:
         """Opens a frame's module at its line (the workbook's modules only)."""
-        session = self.session
+        run = self.debug.run
         module, line = frame.get("module"), frame.get("line")
-        window = self.window
-        if session is None or module not in window._module_cache.get(session.workbook_id, {}):
-            window.statusBar().showMessage(
+        host = self.host
+        if run is None or module not in host.workbook_modules.modules(run.workbook_id):
+            host.statusBar().showMessage(
                 f"{frame.get('function')}() is in {frame.get('file') or module}, which is not a "
                 "module of the workbook", 6000)
             return
-        window._open_module_from_cache(session.workbook_id, module)
-        editor = window.editor_for(session.workbook_id, module)
+        host.open_module(run.workbook_id, module)
+        editor = host.editor_for(run.workbook_id, module)
         block = editor.document().findBlockByNumber(int(line) - 1) if editor else None
         if block is not None and block.isValid():
             editor.setTextCursor(QTextCursor(block))
@@ -367,22 +316,20 @@ class DebugActions(QObject):
     # --- actions' state -------------------------------------------------------------------
 
     def refresh(self) -> None:
-        session = self.session
-        paused = self.paused
+        paused = self.debug.paused
         for action in (self.continue_action, self.step_over_action, self.step_into_action,
                        self.step_out_action):
             action.setEnabled(paused)
-        self.stop_action.setEnabled(session is not None and not session.ended)
+        self.stop_action.setEnabled(self.debug.live)
         # F5 continues a paused run and runs a function otherwise.
-        run_action = self.window.run_actions.run_action
         if paused:
-            run_action.setShortcut(QKeySequence())
+            self.f5_continues.emit(True)
             self.continue_action.setShortcut(QKeySequence("F5"))
         else:
             self.continue_action.setShortcut(QKeySequence())
-            run_action.setShortcut(QKeySequence("F5"))
+            self.f5_continues.emit(False)
         text = self.describe()
-        self.window.debug_label.setText(text)
+        self.host.debug_label.setText(text)
         self.panel.set_state(text or "Not debugging. Set breakpoints in the gutter, then "
                                      "Debug (F9).")
 

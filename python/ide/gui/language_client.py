@@ -52,7 +52,7 @@ from .monaco_editor import MonacoEditor, utf16_length
 from .python_source import enclosing_call
 
 if TYPE_CHECKING:
-    from .main_window import MainWindow
+    from .hosts import LanguageHost
 
 __all__ = ["LanguageClient", "COMPLETION", "SIGNATURE_HELP", "HOVER", "DIAGNOSTIC",
            "MAX_REQUEST_CHARS", "fitted_request"]
@@ -130,13 +130,13 @@ def fitted_request(message: Dict[str, Any]) -> Optional[Dict[str, Any]]:
 
 
 class LanguageClient(QObject):
-    def __init__(self, window: "MainWindow") -> None:
-        super().__init__(window)
-        self.window = window
+    def __init__(self, host: "LanguageHost") -> None:
+        super().__init__(host.window())
+        self.host = host
         self.timeout = LANGUAGE_TIMEOUT
         self.editor: Optional[MonacoEditor] = None
         # Errors and warnings of the current tab, for the status bar.
-        self.problems_label = QLabel("", window)
+        self.problems_label = QLabel("", host.window())
         self.problems_label.hide()
         self._asked: Dict[str, _Asked] = {}
         self._again: Set[str] = set()
@@ -149,7 +149,7 @@ class LanguageClient(QObject):
         self._hovered: Optional[Tuple[int, int, int, bool]] = None
         self._timers = {kind: self._timer(lambda k=kind: self._send(k)) for kind in _KINDS}
         self._timers[HOVER] = self._timer(self._mouse_rested)
-        window.channel.kernel_states_changed.connect(self._kernel_states_changed)
+        host.channel.kernel_states_changed.connect(self._kernel_states_changed)
 
     def _timer(self, slot) -> QTimer:
         timer = QTimer(self)
@@ -274,10 +274,10 @@ class LanguageClient(QObject):
 
     def _can_ask(self, editor: MonacoEditor, what: str) -> bool:
         """Whether the editor's kernel can be asked; if not, the status bar says why."""
-        problem = (self.window.kernel_problem(editor.workbook_id)
-                   if self.window.channel.is_connected() else "the IDE is not connected")
+        problem = (self.host.kernel_problem(editor.workbook_id)
+                   if self.host.channel.is_connected() else "the IDE is not connected")
         if problem:
-            self.window.statusBar().showMessage(f"No {what}: {problem}", 5000)
+            self.host.statusBar().showMessage(f"No {what}: {problem}", 5000)
         return not problem
 
     def _edited(self, editor: MonacoEditor) -> None:
@@ -375,7 +375,7 @@ class LanguageClient(QObject):
         if built is None:
             return
         message, asked = built
-        request_id = self.window.channel.request(
+        request_id = self.host.channel.request(
             message, lambda reply, k=kind: self._replied(k, reply), None, self.timeout)
         if request_id is not None:
             asked.request_id = request_id
@@ -383,8 +383,8 @@ class LanguageClient(QObject):
 
     def _request(self, kind: str) -> Optional[Tuple[Dict[str, Any], _Asked]]:
         editor = self.editor
-        if (editor is None or not self.window.channel.is_connected()
-                or self.window.kernel_problem(editor.workbook_id) is not None):
+        if (editor is None or not self.host.channel.is_connected()
+                or self.host.kernel_problem(editor.workbook_id) is not None):
             return None
         message: Dict[str, Any] = {"type": f"{kind}_request", "workbook_id": editor.workbook_id,
                                    "module_name": editor.module_name}
@@ -409,19 +409,19 @@ class LanguageClient(QObject):
         message["code"] = editor.toPlainText()
         fitted = fitted_request(message)
         if fitted is None:
-            self.window.statusBar().showMessage(
+            self.host.statusBar().showMessage(
                 f"{editor.module_name}.py is too long for completions and diagnostics", 5000)
             return None
         return fitted, _Asked(editor, editor.text_version, position)
 
     def _dirty_files(self, editor: MonacoEditor) -> Dict[str, str]:
-        return {other.module_name: other.toPlainText() for _index, other in self.window._editors()
+        return {other.module_name: other.toPlainText() for other in self.host.editors()
                 if other is not editor and other.workbook_id == editor.workbook_id
                 and other.is_modified()}
 
     def _replied(self, kind: str, reply: Dict[str, Any]) -> None:
         if reply.get("type") == f"{kind}_response":
-            getattr(self.window, f"_handle_{kind}_response")(reply)
+            self.answered(kind, reply)
         elif self._settle(kind, reply) is not None:
             # Refused by the hub or not answered in time: nothing to show, the next may go.
             self._send_again(kind)
@@ -454,8 +454,9 @@ class LanguageClient(QObject):
     # --- answers --------------------------------------------------------------------------
 
     def answered(self, kind: str, message: Dict[str, Any]) -> None:
-        """Shows an answer of the kernel (the window's `_handle_*_response` hand them here)
-        if it answers the request in flight and still holds."""
+        """Shows an answer of the kernel (the reply to the request, or the window's
+        `_handle_*_response` with one that came without it) if it answers the request in flight
+        and still holds."""
         asked = self._settle(kind, message)
         if asked is None:
             return

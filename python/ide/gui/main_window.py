@@ -5,10 +5,12 @@ left, editor tabs over the console in the middle, the tool panels on the right a
 with an error light and the debugger state. It accepts every call the client makes, always on
 the GUI thread, and keeps the members the client reads and writes:
 
-* ``_module_cache``: workbook id -> {module name: source}; ``_synced_module_hashes`` keyed by id.
+* ``_module_cache``: workbook id -> {module name: source}; ``_synced_module_hashes`` keyed by id
+  (both kept by ``workbook_modules``, a ``WorkbookModules``).
 * ``_debug_active``, ``_current_debug_workbook``, ``_pending_debug_line`` (None or a map with
-  ``workbook_id``, ``module_name``, ``line``), ``_current_debug_editor``; the debugger's
-  messages go to ``debug_actions``, which shows them in the editors and the debug panel.
+  ``workbook_id``, ``module_name``, ``line``), ``_current_debug_editor`` (all kept by
+  ``debug_session``, the ``DebugSession``); the debugger's messages go to ``debug_actions``,
+  which shows them in the editors and the debug panel.
 * ``_console_source_filter``: "all" or "ide_only" (the console's source box sets it).
 * ``editor_tabs``: the tab widget of ``MonacoEditor`` editors, titled "<module>.py"; a tab
   whose module has unsaved edits shows a dot before its title (its icon, so the title stays
@@ -16,17 +18,19 @@ the GUI thread, and keeps the members the client reads and writes:
 * ``watchdog_port`` and ``auth_token``.
 
 Beyond those calls it is a working IDE against the hub (``attach_link`` connects it):
-``module_actions``, ``run_actions`` and ``workbook_actions`` hold the menus' and shortcuts'
-actions, ``channel`` sends the requests they make, ``language`` asks the current tab's kernel
-for completions, signatures, hover text and diagnostics (the four ``_handle_*_response``
-methods hand it the answers), and ``window_settings`` (around the ``QSettings`` given, or none
-to keep nothing) holds what is remembered between runs.
+``module_actions``, ``run_actions``, ``workbook_actions`` and ``debug_actions`` hold the menus'
+and shortcuts' actions (each uses the window through its protocol in ``hosts``, and asks the
+others through signals, which ``_connect_actions`` connects), ``channel`` sends the requests
+they make, ``language`` asks the current tab's kernel for completions, signatures, hover text
+and diagnostics (the four ``_handle_*_response`` methods hand it the answers that come without
+their request), and ``window_settings`` (around the ``QSettings`` given, or none to keep
+nothing) holds what is remembered between runs.
 """
 
 from __future__ import annotations
 
 import os
-from typing import Any, Dict, Iterator, Optional, Tuple
+from typing import Any, Dict, Iterator, List, Optional, Tuple
 
 from PySide6.QtCore import QSettings, Qt
 from PySide6.QtGui import (QAction, QCloseEvent, QColor, QIcon, QKeySequence, QPainter, QPixmap,
@@ -39,6 +43,7 @@ from .colors import ERROR, NOTICE, style
 from .breakpoints import BreakpointGutter, BreakpointKeeper, BreakpointStore
 from .console import ConsoleView
 from .debug_actions import DebugActions
+from .debug_session import DebugSession
 from .dialogs import choose
 from .edit_actions import EditActions
 from .find_bar import FindBar
@@ -56,6 +61,7 @@ from .run_actions import RunActions
 from .unsaved_buffers import UnsavedBuffers
 from .window_settings import WindowSettings
 from .workbook_actions import WorkbookActions
+from .workbook_modules import WorkbookModules
 
 __all__ = ["MainWindow"]
 
@@ -63,6 +69,13 @@ _ERROR_LIGHT_ON = style(ERROR)
 _ERROR_LIGHT_OFF = "color: #3c3c3c;"
 _WELCOME = ("Open a module from the project explorer (double-click or Enter),\n"
             "or create one with File > New Module (Ctrl+N).")
+
+
+def _kept_by(owner: str, name: str) -> property:
+    """A member of the window that `owner` (one of its attributes) keeps as `name`: read and
+    written through the window by the name the connection client knows it by."""
+    return property(lambda self: getattr(getattr(self, owner), name),
+                    lambda self, value: setattr(getattr(self, owner), name, value))
 
 
 def _modified_icon() -> QIcon:
@@ -80,6 +93,15 @@ def _modified_icon() -> QIcon:
 class MainWindow(QMainWindow):
     DEBUG_LINE_HIGHLIGHT_DELAY_MS = 100
 
+    # What the connection client reads and writes, kept by the workbook modules and the
+    # debug session.
+    _module_cache = _kept_by("workbook_modules", "sources")
+    _synced_module_hashes = _kept_by("workbook_modules", "synced_hashes")
+    _debug_active = _kept_by("debug_session", "active")
+    _current_debug_workbook = _kept_by("debug_session", "workbook_id")
+    _pending_debug_line = _kept_by("debug_session", "pending_line")
+    _current_debug_editor = _kept_by("debug_session", "editor")
+
     def __init__(self, parent: Optional[QWidget] = None,
                  settings: Optional[QSettings] = None) -> None:
         super().__init__(parent)
@@ -89,13 +111,10 @@ class MainWindow(QMainWindow):
         self.channel = HubChannel(self)
         self._modified_icon = _modified_icon()
 
-        self._module_cache: Dict[str, Dict[str, str]] = {}
-        self._synced_module_hashes: Dict[str, Any] = {}
+        self.workbook_modules = WorkbookModules()
         self._workbook_names: Dict[str, Optional[str]] = {}
-        self._debug_active = False
-        self._current_debug_workbook: Optional[str] = None
-        self._pending_debug_line: Optional[dict] = None
-        self._current_debug_editor: Optional[MonacoEditor] = None
+        self.debug_session = DebugSession(self)
+        self.debug_session.state_changed.connect(self._debug_state_changed)
         self._console_source_filter = "all"
         self.watchdog_port = 0
         self.auth_token = ""
@@ -133,7 +152,7 @@ class MainWindow(QMainWindow):
         self.setCentralWidget(self.centre_splitter)
 
         self.project_explorer = ProjectExplorer(self)
-        self.project_explorer.module_activated.connect(self._open_module_from_cache)
+        self.project_explorer.module_activated.connect(self.open_module)
         self.project_explorer.workbooks_changed.connect(self._sync_package_workbooks)
         self.project_explorer.workbooks_changed.connect(self._sync_console_workbooks)
         self.project_explorer.currentItemChanged.connect(
@@ -151,7 +170,7 @@ class MainWindow(QMainWindow):
         for panel in self._automation_panels():
             panel.send_requested.connect(self._send_to_hub)
             # They pick functions from the modules as the window has them now.
-            panel.module_source = lambda workbook_id: self._module_cache.get(workbook_id)
+            panel.module_source = lambda wid: self.workbook_modules.sources.get(wid)
         self.tool_tabs = QTabWidget(self)
         for title, panel in (("Packages", self.package_manager), ("Events", self.event_manager),
                              ("Timers", self.timer_manager),
@@ -163,10 +182,10 @@ class MainWindow(QMainWindow):
         self.breakpoint_keeper = BreakpointKeeper(self.breakpoints, self.channel,
                                                   lambda text: self.notify(text, ERROR))
         self.debug_panel = DebugPanel(self)
-        self._add_dock("Debug", self.debug_panel, Qt.DockWidgetArea.RightDockWidgetArea)
+        self.debug_dock = self._add_dock("Debug", self.debug_panel,
+                                         Qt.DockWidgetArea.RightDockWidgetArea)
         # The debug panel shares the tools' place; a debug session brings it to the front.
-        self.tabifyDockWidget(self.findChild(QDockWidget, "Tools"),
-                              self.findChild(QDockWidget, "Debug"))
+        self.tabifyDockWidget(self.findChild(QDockWidget, "Tools"), self.debug_dock)
         self.findChild(QDockWidget, "Tools").raise_()
         self.resizeDocks([self.findChild(QDockWidget, "Project"),
                           self.findChild(QDockWidget, "Tools")], [270, 360],
@@ -190,6 +209,7 @@ class MainWindow(QMainWindow):
         self.help_actions = HelpActions(self)
         self.statusBar().insertPermanentWidget(0, self.run_actions.busy_label)
         self.editor_tabs.tabCloseRequested.connect(self.module_actions.request_close)
+        self._connect_actions()
         self._build_menus()
         # Unsaved edits are kept beside the settings as they are typed, and offered back after
         # a crash, once the hub has their workbook.
@@ -200,6 +220,18 @@ class MainWindow(QMainWindow):
         self.channel.kernel_states_changed.connect(self._offer_kept_edits)
         self.window_settings = WindowSettings(settings)
         self.window_settings.restore(self)
+
+    def _connect_actions(self) -> None:
+        """The actions ask one another through their signals; here they are put in touch."""
+        modules, runs, books = self.module_actions, self.run_actions, self.workbook_actions
+        debugging = self.debug_actions
+        runs.save_requested.connect(modules.save)
+        books.save_requested.connect(modules.save)
+        runs.restart_requested.connect(books.restart_now)
+        runs.debug_run_sent.connect(debugging.started)
+        runs.run_ended.connect(debugging.run_ended)
+        debugging.debug_requested.connect(lambda: runs.open_run_dialog(debug=True))
+        debugging.f5_continues.connect(runs.debugger_paused)
 
     def _build_menus(self) -> None:
         modules, runs, books = self.module_actions, self.run_actions, self.workbook_actions
@@ -276,12 +308,13 @@ class MainWindow(QMainWindow):
         self.statusBar().showMessage(f"Connecting to {link.url} ...")
         link.start()
 
-    def _add_dock(self, title: str, widget: QWidget, area: Qt.DockWidgetArea) -> None:
+    def _add_dock(self, title: str, widget: QWidget, area: Qt.DockWidgetArea) -> QDockWidget:
         dock = QDockWidget(title, self)
         dock.setObjectName(title)
         dock.setWidget(widget)
         dock.setFeatures(QDockWidget.DockWidgetFeature.DockWidgetMovable)
         self.addDockWidget(area, dock)
+        return dock
 
     # --- console and status ---------------------------------------------------------------
 
@@ -446,6 +479,10 @@ class MainWindow(QMainWindow):
         widget = self.editor_tabs.currentWidget()
         return widget if isinstance(widget, MonacoEditor) else None
 
+    def editors(self) -> List[MonacoEditor]:
+        """The editors of the tabs, in their order."""
+        return [editor for _index, editor in self._editors()]
+
     def editor_for(self, workbook_id: Optional[str], module_name: str) -> Optional[MonacoEditor]:
         for _index, editor in self._editors():
             if editor.workbook_id == workbook_id and editor.module_name == module_name:
@@ -480,7 +517,7 @@ class MainWindow(QMainWindow):
                 self.notify(f"{editor.module_name}.py of {workbook_id} has unsaved edits; its "
                             "tab stays open.", NOTICE)
             else:
-                self._close_tab(index)
+                self.close_tab(index)
 
     def _keep_edit(self, editor: MonacoEditor) -> None:
         if editor.is_modified():
@@ -508,7 +545,7 @@ class MainWindow(QMainWindow):
                ["Restore", "Discard", "Later"], chosen)
 
     def _restore_edit(self, kept: Any) -> None:
-        saved = self._module_cache.get(kept.workbook_id, {}).get(kept.module_name, "")
+        saved = self.workbook_modules.modules(kept.workbook_id).get(kept.module_name, "")
         editor = self.add_editor_tab(kept.module_name, saved, kept.workbook_id)
         if editor.toPlainText() != kept.text:
             # One edit over the saved text: the tab shows it unsaved, and undo goes back.
@@ -517,13 +554,12 @@ class MainWindow(QMainWindow):
             cursor.insertText(kept.text)
         self.notify(f"Restored the unsaved edits of {kept.module_name}.py", NOTICE)
 
-    def _close_tab(self, index: int) -> None:
+    def close_tab(self, index: int) -> None:
         widget = self.editor_tabs.widget(index)
         if isinstance(widget, MonacoEditor):
             self.unsaved_buffers.forget(widget.workbook_id, widget.module_name)
         self.editor_tabs.removeTab(index)
-        if widget is self._current_debug_editor:
-            self._current_debug_editor = None
+        self.debug_session.editor_closed(widget)
         if widget is not None:
             widget.deleteLater()
         if self.editor_tabs.count() == 0:
@@ -541,25 +577,26 @@ class MainWindow(QMainWindow):
     def show_saved_modules(self, workbook_id: str, modules: Dict[str, str]) -> None:
         """Takes `modules` as the workbook's saved modules (after a reload) and shows them in the
         tabs without unsaved edits; a tab whose module is gone is closed."""
-        cache = self._module_cache[workbook_id] = dict(modules)
+        cache = self.workbook_modules.replace(workbook_id, modules)
         self.project_explorer.set_modules(workbook_id, sorted(modules))
         for index, editor in reversed(list(self._editors())):
             if editor.workbook_id != workbook_id or editor.is_modified():
                 continue
             code = cache.get(editor.module_name)
             if code is None:
-                self._close_tab(index)
+                self.close_tab(index)
             elif editor.toPlainText() != code:
                 editor.setPlainText(code)
                 editor.mark_saved()
 
-    def _open_module_from_cache(self, workbook_id: str, module_name: str) -> None:
+    def open_module(self, workbook_id: str, module_name: str) -> None:
+        """Brings the module's tab to the front, opening it with the workbook's code."""
         editor = self.editor_for(workbook_id, module_name)
         if editor is not None:
             self.editor_tabs.setCurrentWidget(editor)
             editor.setFocus()
             return
-        code = self._module_cache.get(workbook_id, {}).get(module_name)
+        code = self.workbook_modules.source(workbook_id, module_name)
         if code is not None:
             self.add_editor_tab(module_name, code, workbook_id).setFocus()
 
@@ -604,23 +641,24 @@ class MainWindow(QMainWindow):
             self.module_actions.save(editor, lambda e=editor: saved(e))
 
     # --- debugging ------------------------------------------------------------------------
-    # The debug session itself is debug_actions'; these are the calls the client makes.
+    # The session's state is debug_session's, shown by debug_actions; these are the calls the
+    # client makes.
 
     def _set_debug_state(self, active: bool, workbook_id: Optional[str]) -> None:
-        self._debug_active = bool(active)
-        self._current_debug_workbook = workbook_id if active else None
-        if not active:
-            for _index, editor in self._editors():
-                editor.clear_debug_line()
-            self._current_debug_editor = None
-            self._pending_debug_line = None
-        self.debug_actions.window_state_changed()
+        self.debug_session.set_state(active, workbook_id)
 
     def _debug_stop(self) -> None:
         self._set_debug_state(False, None)
 
+    def _debug_state_changed(self, active: bool) -> None:
+        if not active:
+            for editor in self.editors():
+                editor.clear_debug_line()
+
     def _handle_debug_paused(self, message: dict) -> None:
-        self.debug_actions.paused_at(message)
+        # A pause turns the debug state on, as the client does when it finds it off.
+        if self.debug_actions.paused_at(message) and not self._debug_active:
+            self._set_debug_state(True, message["workbook_id"])
 
     def _handle_debug_exception(self, message: dict) -> None:
         self.debug_actions.exception_reported(message)

@@ -33,16 +33,16 @@ from .monaco_editor import MonacoEditor
 from .python_source import module_name_problem
 
 if TYPE_CHECKING:
-    from .main_window import MainWindow
+    from .hosts import ModuleHost
 
 __all__ = ["ModuleActions"]
 
 
 
 class ModuleActions(QObject):
-    def __init__(self, window: "MainWindow") -> None:
-        super().__init__(window)
-        self.window = window
+    def __init__(self, host: "ModuleHost") -> None:
+        super().__init__(host.window())
+        self.host = host
         self.save_action = self._action("&Save", QKeySequence("Ctrl+S"), self.save_current)
         self.save_all_action = self._action("Save A&ll", QKeySequence("Ctrl+Shift+S"),
                                             self.save_all)
@@ -60,14 +60,14 @@ class ModuleActions(QObject):
         self.folder = os.path.expanduser("~")  # where the last .py file was read or written
         self.file_dialog: Optional[ModuleFileDialog] = None
         # Delete is also the explorer's key; elsewhere it belongs to the text being edited.
-        explorer_delete = QAction(window.project_explorer)
+        explorer_delete = QAction(host.project_explorer)
         explorer_delete.setShortcut(QKeySequence.StandardKey.Delete)
         explorer_delete.setShortcutContext(Qt.ShortcutContext.WidgetShortcut)
         explorer_delete.triggered.connect(self.delete_module)
-        window.project_explorer.addAction(explorer_delete)
+        host.project_explorer.addAction(explorer_delete)
 
     def _action(self, text: str, shortcut, slot: Callable[[], None]) -> QAction:
-        action = QAction(text, self.window)
+        action = QAction(text, self.host.window())
         if shortcut is not None:
             action.setShortcut(shortcut)
         action.triggered.connect(lambda _checked=False: slot())
@@ -76,14 +76,14 @@ class ModuleActions(QObject):
     # --- saving ---------------------------------------------------------------------------
 
     def save_current(self) -> None:
-        editor = self.window.current_editor()
+        editor = self.host.current_editor()
         if editor is None:
-            self.window.notify("Nothing to save: no module is open.")
+            self.host.notify("Nothing to save: no module is open.")
             return
         self.save(editor)
 
     def save_all(self) -> None:
-        for _index, editor in self.window._editors():
+        for editor in self.host.editors():
             if editor.is_modified():
                 self.save(editor)
 
@@ -91,7 +91,7 @@ class ModuleActions(QObject):
         """Sends the editor's text to its workbook; `then` runs once the workbook's file (and its
         kernel, when one is connected) has it."""
         workbook_id, module = editor.workbook_id, editor.module_name
-        book = self.window.workbook_display_name(workbook_id)
+        book = self.host.workbook_display_name(workbook_id)
         # The hub keeps the module in the workbook's file, with or without a kernel.
         code = editor.toPlainText()
         revision = editor.document().revision()
@@ -99,31 +99,31 @@ class ModuleActions(QObject):
         def saved(reply: dict) -> None:
             problem = reply_problem(reply, "module_updated")
             if problem:
-                self.window.notify(f"Could not save {module}.py to {book}: {problem}. The edit "
-                                   "stays in its tab.", ERROR)
+                self.host.notify(f"Could not save {module}.py to {book}: {problem}. The edit "
+                                 "stays in its tab.", ERROR)
                 return
-            self.window._module_cache.setdefault(workbook_id, {})[module] = code
+            self.host.workbook_modules.put(workbook_id, module, code)
             if shiboken6.isValid(editor) and editor.document().revision() == revision:
                 editor.mark_saved()
-            self.window.statusBar().showMessage(f"Saved {module}.py to {book}", 4000)
+            self.host.statusBar().showMessage(f"Saved {module}.py to {book}", 4000)
             # The breakpoints' lines are the saved text's now: the file keeps them so.
-            self.window.breakpoint_keeper.keep(workbook_id)
+            self.host.breakpoint_keeper.keep(workbook_id)
             if then is not None:
                 then()
 
-        self.window.channel.save_module(workbook_id, module, code, saved)
+        self.host.channel.save_module(workbook_id, module, code, saved)
 
     # --- new, open, rename, delete --------------------------------------------------------
 
     def new_module(self) -> None:
-        workbook_id = self.window.target_workbook()
+        workbook_id = self.host.target_workbook()
         if workbook_id is None:
-            self.window.notify("Pick a workbook in the project explorer first, or open one with "
-                               "File > New Workbook.", ERROR)
+            self.host.notify("Pick a workbook in the project explorer first, or open one with "
+                             "File > New Workbook.", ERROR)
             return
         existing = self._module_names(workbook_id)
-        dialog = NameDialog(self.window,
-                            f"New module in {self.window.workbook_display_name(workbook_id)}",
+        dialog = NameDialog(self.host.window(),
+                            f"New module in {self.host.workbook_display_name(workbook_id)}",
                             "Module &name:", "",
                             lambda name: module_name_problem(name, existing))
         dialog.chosen.connect(lambda name: self._create(workbook_id, name))
@@ -134,29 +134,29 @@ class ModuleActions(QObject):
         def created(reply: dict) -> None:
             problem = reply_problem(reply, "module_updated")
             if problem:
-                self.window.notify(f"Could not create {name}.py: {problem}.", ERROR)
+                self.host.notify(f"Could not create {name}.py: {problem}.", ERROR)
                 return
-            self.window._module_cache.setdefault(workbook_id, {})[name] = code
-            editor = self.window.add_editor_tab(name, code, workbook_id)
+            self.host.workbook_modules.put(workbook_id, name, code)
+            editor = self.host.add_editor_tab(name, code, workbook_id)
             editor.setFocus()
             if origin is not None:
-                self.window.notify(f"Imported {origin} as {name}.py into "
-                                   f"{self.window.workbook_display_name(workbook_id)}")
+                self.host.notify(f"Imported {origin} as {name}.py into "
+                                 f"{self.host.workbook_display_name(workbook_id)}")
 
-        self.window.channel.save_module(workbook_id, name, code, created)
+        self.host.channel.save_module(workbook_id, name, code, created)
 
     # --- .py files ------------------------------------------------------------------------
 
     def import_module(self) -> None:
         """Asks for a .py file and makes it a module of the target workbook, named after the
         file (another name is asked for when that one cannot be used)."""
-        workbook_id = self.window.target_workbook()
+        workbook_id = self.host.target_workbook()
         if workbook_id is None:
-            self.window.notify("Pick the workbook to import into in the project explorer "
-                               "first.", ERROR)
+            self.host.notify("Pick the workbook to import into in the project explorer "
+                             "first.", ERROR)
             return
-        dialog = ModuleFileDialog(self.window, f"Import a module into "
-                                  f"{self.window.workbook_display_name(workbook_id)}",
+        dialog = ModuleFileDialog(self.host.window(), f"Import a module into "
+                                  f"{self.host.workbook_display_name(workbook_id)}",
                                   self.folder, saving=False)
         dialog.chosen.connect(lambda path: self._import(workbook_id, path))
         self.file_dialog = dialog
@@ -170,26 +170,26 @@ class ModuleActions(QObject):
         except (OSError, UnicodeDecodeError) as error:
             reason = "it is not UTF-8 text" if isinstance(error, UnicodeDecodeError) \
                 else error.strerror or str(error)
-            self.window.notify(f"Could not import {path}: {reason}.", ERROR)
+            self.host.notify(f"Could not import {path}: {reason}.", ERROR)
             return
         name = os.path.splitext(os.path.basename(path))[0]
         existing = self._module_names(workbook_id)
         if module_name_problem(name, existing) is None:
             self._create(workbook_id, name, code, path)
             return
-        dialog = NameDialog(self.window, f"Import {os.path.basename(path)}", "Module &name:",
+        dialog = NameDialog(self.host.window(), f"Import {os.path.basename(path)}", "Module &name:",
                             name, lambda typed: module_name_problem(typed, existing))
         dialog.chosen.connect(lambda typed: self._create(workbook_id, typed, code, path))
         dialog.open()
 
     def export_module(self) -> None:
         """Writes the current tab's text, as shown (unsaved edits too), to a .py file."""
-        editor = self.window.current_editor()
+        editor = self.host.current_editor()
         if editor is None:
-            self.window.notify("Open the module to export in a tab first.", ERROR)
+            self.host.notify("Open the module to export in a tab first.", ERROR)
             return
-        dialog = ModuleFileDialog(self.window, f"Export {editor.module_name}.py", self.folder,
-                                  saving=True)
+        dialog = ModuleFileDialog(self.host.window(), f"Export {editor.module_name}.py",
+                                  self.folder, saving=True)
         dialog.selectFile(os.path.join(self.folder, f"{editor.module_name}.py"))
         code = editor.toPlainText()
         dialog.chosen.connect(lambda path: self._export(editor.module_name, code, path))
@@ -201,15 +201,15 @@ class ModuleActions(QObject):
         try:
             write_atomically(path, code if code.endswith("\n") or not code else code + "\n")
         except OSError as error:
-            self.window.notify(f"Could not export {module}.py to {path}: "
-                               f"{error.strerror or error}.", ERROR)
+            self.host.notify(f"Could not export {module}.py to {path}: "
+                             f"{error.strerror or error}.", ERROR)
             return
-        self.window.notify(f"Exported {module}.py to {path}")
+        self.host.notify(f"Exported {module}.py to {path}")
 
     def open_module(self) -> None:
-        workbook_id, module = self.window.project_explorer.current_target()
+        workbook_id, module = self.host.project_explorer.current_target()
         if workbook_id and module:
-            self.window._open_module_from_cache(workbook_id, module)
+            self.host.open_module(workbook_id, module)
 
     def rename_module(self) -> None:
         target = self._target_module()
@@ -223,38 +223,36 @@ class ModuleActions(QObject):
                 return "Type the module's new name."
             return module_name_problem(name, existing)
 
-        dialog = NameDialog(self.window, f"Rename {old}.py", "New &name:", old, problem)
+        dialog = NameDialog(self.host.window(), f"Rename {old}.py", "New &name:", old, problem)
         dialog.chosen.connect(lambda new: self._rename(workbook_id, old, new))
         dialog.open()
 
     def _rename(self, workbook_id: str, old: str, new: str) -> None:
-        code = self.window._module_cache.get(workbook_id, {}).get(old)
+        code = self.host.workbook_modules.source(workbook_id, old)
         if code is None:
-            self.window.notify(f"Cannot rename {old}.py: its saved code is not known here.", ERROR)
+            self.host.notify(f"Cannot rename {old}.py: its saved code is not known here.", ERROR)
             return
-        channel = self.window.channel
+        channel = self.host.channel
 
         def deleted(reply: dict) -> None:
             problem = reply_problem(reply, "module_deleted")
             if problem:
-                self.window.notify(f"{old}.py was copied to {new}.py but could not be removed: "
-                                   f"{problem}.", ERROR)
+                self.host.notify(f"{old}.py was copied to {new}.py but could not be removed: "
+                                 f"{problem}.", ERROR)
                 return
-            cache = self.window._module_cache.setdefault(workbook_id, {})
-            cache.pop(old, None)
-            cache[new] = code
-            editor = self.window.editor_for(workbook_id, old)
-            self.window.breakpoints.rename(workbook_id, old, new)
+            self.host.workbook_modules.rename(workbook_id, old, new, code)
+            editor = self.host.editor_for(workbook_id, old)
+            self.host.breakpoints.rename(workbook_id, old, new)
             if editor is not None:
-                self.window.unsaved_buffers.forget(workbook_id, old)
+                self.host.unsaved_buffers.forget(workbook_id, old)
                 editor.module_name = new
-                self.window.retitle_tab(editor)
-            self.window.notify(f"Renamed {old}.py to {new}.py", level_detailed=True)
+                self.host.retitle_tab(editor)
+            self.host.notify(f"Renamed {old}.py to {new}.py", level_detailed=True)
 
         def copied(reply: dict) -> None:
             problem = reply_problem(reply, "module_updated")
             if problem:
-                self.window.notify(f"Could not rename {old}.py: {problem}.", ERROR)
+                self.host.notify(f"Could not rename {old}.py: {problem}.", ERROR)
                 return
             channel.delete_module(workbook_id, old, deleted)
 
@@ -265,13 +263,13 @@ class ModuleActions(QObject):
         if target is None:
             return
         workbook_id, module = target
-        book = self.window.workbook_display_name(workbook_id)
+        book = self.host.workbook_display_name(workbook_id)
 
         def answered(answer: Button) -> None:
             if answer == Button.Yes:
                 self._delete(workbook_id, module)
 
-        ask(self.window, "Delete module",
+        ask(self.host.window(), "Delete module",
             f"Delete {module}.py from {book}? Its code is removed from the workbook and its "
             "kernel.", Button.Yes | Button.Cancel, Button.Cancel, answered)
 
@@ -279,34 +277,34 @@ class ModuleActions(QObject):
         def deleted(reply: dict) -> None:
             problem = reply_problem(reply, "module_deleted")
             if problem:
-                self.window.notify(f"Could not delete {module}.py: {problem}.", ERROR)
+                self.host.notify(f"Could not delete {module}.py: {problem}.", ERROR)
                 return
-            self.window._module_cache.get(workbook_id, {}).pop(module, None)
-            self.window.breakpoints.forget(workbook_id, module)
-            editor = self.window.editor_for(workbook_id, module)
+            self.host.workbook_modules.remove(workbook_id, module)
+            self.host.breakpoints.forget(workbook_id, module)
+            editor = self.host.editor_for(workbook_id, module)
             if editor is not None:
-                self.window._close_tab(self.window.editor_tabs.indexOf(editor))
-            self.window.notify(f"Deleted {module}.py", level_detailed=True)
+                self.host.close_tab(self.host.editor_tabs.indexOf(editor))
+            self.host.notify(f"Deleted {module}.py", level_detailed=True)
 
-        self.window.channel.delete_module(workbook_id, module, deleted)
+        self.host.channel.delete_module(workbook_id, module, deleted)
 
     # --- closing tabs ---------------------------------------------------------------------
 
     def close_current(self) -> None:
-        index = self.window.editor_tabs.currentIndex()
+        index = self.host.editor_tabs.currentIndex()
         if index >= 0:
             self.request_close(index)
 
     def request_close(self, index: int) -> None:
         """Closes the tab at `index`, asking first when its module has unsaved edits."""
-        editor = self.window.editor_tabs.widget(index)
+        editor = self.host.editor_tabs.widget(index)
         if not isinstance(editor, MonacoEditor) or not editor.is_modified():
-            self.window._close_tab(index)
+            self.host.close_tab(index)
             return
 
         def close() -> None:
             if shiboken6.isValid(editor):
-                self.window._close_tab(self.window.editor_tabs.indexOf(editor))
+                self.host.close_tab(self.host.editor_tabs.indexOf(editor))
 
         def answered(answer: Button) -> None:
             if answer == Button.Save:
@@ -314,26 +312,26 @@ class ModuleActions(QObject):
             elif answer == Button.Discard:
                 close()
 
-        ask(self.window, "Unsaved changes",
+        ask(self.host.window(), "Unsaved changes",
             f"{editor.module_name}.py has changes that are not saved. Save them before closing?",
             Button.Save | Button.Discard | Button.Cancel, Button.Save, answered)
 
     # --- targets --------------------------------------------------------------------------
 
     def _target_module(self) -> Optional[Tuple[str, str]]:
-        explorer = self.window.project_explorer
+        explorer = self.host.project_explorer
         workbook_id, module = explorer.current_target()
-        editor = self.window.current_editor()
+        editor = self.host.current_editor()
         if (module is None or not explorer.has_the_user()) and editor is not None:
             return editor.workbook_id, editor.module_name
         if workbook_id and module:
             return workbook_id, module
-        self.window.notify("Pick a module in the project explorer first.", ERROR)
+        self.host.notify("Pick a module in the project explorer first.", ERROR)
         return None
 
     def _module_names(self, workbook_id: str) -> Set[str]:
-        names = set(self.window.project_explorer.modules_of(workbook_id))
-        names.update(self.window._module_cache.get(workbook_id, {}))
-        names.update(editor.module_name for _i, editor in self.window._editors()
+        names = set(self.host.project_explorer.modules_of(workbook_id))
+        names.update(self.host.workbook_modules.modules(workbook_id))
+        names.update(editor.module_name for editor in self.host.editors()
                      if editor.workbook_id == workbook_id)
         return names

@@ -31,11 +31,12 @@ import ast
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Dict, List, Optional, Tuple
 
-from PySide6.QtCore import QObject, QTimer
+from PySide6.QtCore import QObject, QTimer, Signal
 from PySide6.QtGui import QAction, QKeySequence
 from PySide6.QtWidgets import QCheckBox, QLabel, QMessageBox
 
 from .colors import ECHO, ERROR, NOTICE, SUCCESS, style
+from .debug_session import RunKey
 from .dialogs import RunDialog, choose
 from .hub_channel import DEBUG_STOPPED, KERNEL_CONNECTED, reply_problem, run_module_message
 from .monaco_editor import MonacoEditor
@@ -43,7 +44,7 @@ from .output_level import OutputLevel
 from .python_source import function_at, top_level_functions
 
 if TYPE_CHECKING:
-    from .main_window import MainWindow
+    from .hosts import RunHost
 
 __all__ = ["RunActions"]
 
@@ -57,8 +58,6 @@ INTERRUPT_RETRIES = 50
 RESTART, WAIT = "Restart Kernel", "Wait"
 CELL = "the cell"
 
-_RunKey = Tuple[str, str, str]  # workbook id, module, function
-
 
 @dataclass
 class _Interrupt:
@@ -71,16 +70,24 @@ class _Interrupt:
 
 
 class RunActions(QObject):
-    def __init__(self, window: "MainWindow") -> None:
-        super().__init__(window)
-        self.window = window
-        self.run_action = QAction(RUN_TEXT, window)
+    # What it asks of the other actions: to save a module before its run, then call `then`
+    # (editor, then); to restart a workbook's kernel (workbook id).
+    save_requested = Signal(object, object)
+    restart_requested = Signal(str)
+    # A debug run went to the hub (run key, request id), and a run reported its end (run key).
+    debug_run_sent = Signal(object, str)
+    run_ended = Signal(object)
+
+    def __init__(self, host: "RunHost") -> None:
+        super().__init__(host.window())
+        self.host = host
+        self.run_action = QAction(RUN_TEXT, host.window())
         self.run_action.setShortcut(QKeySequence("F5"))
         self.run_action.setToolTip("Run a function of the current module (F5)")
         # The toolbar's label stays put while runs come and go (the status bar names them).
         self.run_action.setIconText("Run Function")
         self.run_action.triggered.connect(lambda _c=False: self.open_run_dialog())
-        self.interrupt_action = QAction("&Interrupt", window)
+        self.interrupt_action = QAction("&Interrupt", host.window())
         self.interrupt_action.setIconText("Interrupt")
         self.interrupt_action.setShortcut(QKeySequence("Ctrl+F2"))
         self.interrupt_action.setToolTip("Stop what runs in the workbook picked for the prompt "
@@ -88,7 +95,7 @@ class RunActions(QObject):
                                          "console)")
         self.interrupt_action.setEnabled(False)
         self.interrupt_action.triggered.connect(lambda _c=False: self.interrupt())
-        self.reset_action = QAction("Reset &Namespace...", window)
+        self.reset_action = QAction("Reset &Namespace...", host.window())
         self.reset_action.setIconText("Reset Namespace")
         # Whether Reset Namespace asks first ("Don't ask again" in its question turns it off;
         # the window's settings keep it).
@@ -96,13 +103,13 @@ class RunActions(QObject):
         self.reset_action.setToolTip("Forget every name the cells defined in the workbook picked "
                                      "for the prompt (modules stay)")
         self.reset_action.triggered.connect(lambda _c=False: self.reset_namespace())
-        self.prompt_action = QAction("Go to the Console &Prompt", window)
+        self.prompt_action = QAction("Go to the Console &Prompt", host.window())
         self.prompt_action.setShortcut(QKeySequence("Ctrl+`"))
-        self.prompt_action.triggered.connect(lambda _c=False: window.console.prompt.setFocus())
-        self.busy_label = QLabel("", window)
+        self.prompt_action.triggered.connect(lambda _c=False: host.console.prompt.setFocus())
+        self.busy_label = QLabel("", host.window())
         self.busy_label.setStyleSheet(style(NOTICE))
         # Runs going on: key -> request id; and the argument text last used per function.
-        self.runs: Dict[_RunKey, str] = {}
+        self.runs: Dict[RunKey, str] = {}
         # Cells going on: request id -> workbook id; interrupts of runs not ended yet, by the
         # run's request id; the open Restart-or-Wait box of each workbook.
         self.cells: Dict[str, str] = {}
@@ -110,26 +117,26 @@ class RunActions(QObject):
         self.waiting_boxes: Dict[str, QMessageBox] = {}
         self._arguments: Dict[Tuple[str, str], Dict[str, str]] = {}
         self.dialog: Optional[RunDialog] = None
-        window.console.cell_submitted.connect(self.execute_cell)
-        window.console.interrupt_action = self.interrupt_action
-        window.console.workbook_box.currentIndexChanged.connect(
+        host.console.cell_submitted.connect(self.execute_cell)
+        host.console.interrupt_action = self.interrupt_action
+        host.console.workbook_box.currentIndexChanged.connect(
             lambda _i: self._refresh_interrupt())
         # The box is refilled without a signal when workbooks come and go.
-        window.project_explorer.workbooks_changed.connect(self._refresh_interrupt)
-        window.channel.kernel_states_changed.connect(self._kernels_changed)
+        host.project_explorer.workbooks_changed.connect(self._refresh_interrupt)
+        host.channel.kernel_states_changed.connect(self._kernels_changed)
 
     # --- cells ----------------------------------------------------------------------------
 
     def execute_cell(self, workbook_id: Optional[str], code: str) -> None:
-        window = self.window
+        host = self.host
         lines = code.splitlines() or [""]
-        echo = window.console.append_echo(
+        echo = host.console.append_echo(
             "\n".join([">>> " + lines[0]] + ["... " + line for line in lines[1:]]), ECHO)
         problem = ("no workbook is picked in the console's Run in box" if workbook_id is None
-                   else window.kernel_problem(workbook_id))
+                   else host.kernel_problem(workbook_id))
         if problem:
-            window.notify(f"The cell did not run: {problem}.", ERROR)
-            window.console.prompt.setPlainText(code)
+            host.notify(f"The cell did not run: {problem}.", ERROR)
+            host.console.prompt.setPlainText(code)
             return
 
         sent: List[str] = []
@@ -138,13 +145,13 @@ class RunActions(QObject):
             if sent:
                 self._finished(sent[0])
             if reply.get("type") == "execution_result":
-                window.console.cell_ending(echo)  # its success is drawn on the echo
-                window.channel.show_result(reply)
+                host.console.cell_ending(echo)  # its success is drawn on the echo
+                host.channel.show_result(reply)
             else:
-                window.notify(f"The cell's result did not arrive: "
-                              f"{reply_problem(reply, 'execution_result')}.", ERROR)
+                host.notify(f"The cell's result did not arrive: "
+                            f"{reply_problem(reply, 'execution_result')}.", ERROR)
 
-        request_id = window.channel.execute_cell(workbook_id, code, ended)
+        request_id = host.channel.execute_cell(workbook_id, code, ended)
         if request_id is not None:
             sent.append(request_id)
             self.cells[request_id] = workbook_id
@@ -152,19 +159,19 @@ class RunActions(QObject):
 
     def reset_namespace(self) -> None:
         """Asks first (unless told not to again): every name the cells defined goes."""
-        window = self.window
-        workbook_id = window.console.current_workbook()
+        host = self.host
+        workbook_id = host.console.current_workbook()
         if workbook_id is None:
-            window.notify("Pick the workbook whose namespace to reset in the console's Run in "
-                          "box.", ERROR)
+            host.notify("Pick the workbook whose namespace to reset in the console's Run in "
+                        "box.", ERROR)
             return
         if not self.ask_before_reset:
             self._reset_namespace(workbook_id)
             return
-        book = window.workbook_display_name(workbook_id)
+        book = host.workbook_display_name(workbook_id)
         box = QMessageBox(QMessageBox.Icon.Question, "Reset Namespace",
                           f"Forget every name the cells defined in {book}? Its modules stay.",
-                          QMessageBox.StandardButton.NoButton, window)
+                          QMessageBox.StandardButton.NoButton, host.window())
         reset = box.addButton("Reset", QMessageBox.ButtonRole.DestructiveRole)
         box.addButton(QMessageBox.StandardButton.Cancel)
         box.setDefaultButton(QMessageBox.StandardButton.Cancel)
@@ -183,40 +190,42 @@ class RunActions(QObject):
         box.open()
 
     def _reset_namespace(self, workbook_id: str) -> None:
-        window = self.window
-        book = window.workbook_display_name(workbook_id)
-        problem = window.kernel_problem(workbook_id)
+        host = self.host
+        book = host.workbook_display_name(workbook_id)
+        problem = host.kernel_problem(workbook_id)
         if problem:
-            window.notify(f"Cannot reset the namespace of {book}: {problem}.", ERROR)
+            host.notify(f"Cannot reset the namespace of {book}: {problem}.", ERROR)
             return
 
         def done(reply: Dict[str, Any]) -> None:
             problem = reply_problem(reply, "namespace_reset")
             if problem:
-                window.notify(f"Could not reset the namespace of {book}: {problem}.", ERROR)
+                host.notify(f"Could not reset the namespace of {book}: {problem}.", ERROR)
             else:
-                window.notify(f"Namespace of {book} reset: names set by cells are gone, the "
-                              "modules stay.", SUCCESS)
+                host.notify(f"Namespace of {book} reset: names set by cells are gone, the "
+                            "modules stay.", SUCCESS)
 
-        window.channel.reset_namespace(workbook_id, done)
+        host.channel.reset_namespace(workbook_id, done)
 
     # --- runs of a function ---------------------------------------------------------------
 
     def open_run_dialog(self, debug: bool = False) -> None:
-        window = self.window
-        editor = window.current_editor()
+        host = self.host
+        if debug and not self._may_debug():
+            return
+        editor = host.current_editor()
         if editor is None:
-            window.notify("Open a module and put the cursor in a function to "
-                          f"{'debug it (F9)' if debug else 'run it (F5)'}.", ERROR)
+            host.notify("Open a module and put the cursor in a function to "
+                        f"{'debug it (F9)' if debug else 'run it (F5)'}.", ERROR)
             return
         source = editor.toPlainText()
         functions = top_level_functions(source)
         if not functions:
-            window.notify(f"Nothing to run in {editor.module_name}.py: "
-                          f"{_why_no_functions(source)}.", ERROR)
+            host.notify(f"Nothing to run in {editor.module_name}.py: "
+                        f"{_why_no_functions(source)}.", ERROR)
             return
         here = function_at(functions, editor.cursor_line())
-        self.dialog = RunDialog(window, editor.module_name, functions,
+        self.dialog = RunDialog(host.window(), editor.module_name, functions,
                                 here.name if here else None,
                                 self._arguments.setdefault((editor.workbook_id,
                                                             editor.module_name), {}),
@@ -227,57 +236,77 @@ class RunActions(QObject):
 
     def run(self, editor: MonacoEditor, function: str, values: List[Any], text: str,
             debug: bool = False) -> None:
-        window = self.window
+        host = self.host
         workbook_id, module = editor.workbook_id, editor.module_name
         self._arguments.setdefault((workbook_id, module), {})[function] = text
         key = (workbook_id, module, function)
         if self._refused(key):
             return
-        problem = window.kernel_problem(workbook_id)
+        problem = host.kernel_problem(workbook_id)
         if problem:
-            window.notify(f"Cannot run {function}(): {problem}.", ERROR)
+            host.notify(f"Cannot run {function}(): {problem}.", ERROR)
             return
         call = f"{module}.{function}({text.strip()})"
 
         def send() -> None:
             # The breakpoints as they are once the module is saved.
-            breakpoints = window.breakpoints.records(workbook_id) if debug else ()
+            breakpoints = host.breakpoints.records(workbook_id) if debug else ()
             self._send(key, values, call, debug, breakpoints)
 
         if editor.is_modified():
-            window.notify(f"Saving {module}.py before running {function}()", ECHO)
-            window.module_actions.save(editor, then=send)
+            host.notify(f"Saving {module}.py before running {function}()", ECHO)
+            self.save_requested.emit(editor, send)
         else:
             send()
 
-    def _refused(self, key: _RunKey) -> bool:
+    def _refused(self, key: RunKey) -> bool:
         if key not in self.runs:
             return False
-        book = self.window.workbook_display_name(key[0])
-        self.window.notify(f"{key[2]}() is still running in {book}; it can run again once it "
-                           "has finished.", ERROR)
+        book = self.host.workbook_display_name(key[0])
+        self.host.notify(f"{key[2]}() is still running in {book}; it can run again once it "
+                         "has finished.", ERROR)
         return True
 
-    def _send(self, key: _RunKey, values: List[Any], call: str, debug: bool = False,
+    def _may_debug(self) -> bool:
+        """Whether a new debug run may start now (one session at a time); if not, a console
+        line says why."""
+        run = self.host.debug_session.run
+        if run is None:
+            return True
+        book = self.host.workbook_display_name(run.workbook_id)
+        if not run.ended:
+            self.host.notify(f"A debug session is running in {book}: continue it to its end "
+                             "or stop it (Shift+F5) before debugging again.", ERROR)
+        else:
+            function = run.key[2] if run.key else "the last debug run"
+            self.host.notify(f"{function}() in {book} is still ending after its debug "
+                             "session; debug again once it has.", ERROR)
+        return False
+
+    def debugger_paused(self, paused: bool) -> None:
+        """F5 continues a paused debug run; Run has it otherwise."""
+        self.run_action.setShortcut(QKeySequence() if paused else QKeySequence("F5"))
+
+    def _send(self, key: RunKey, values: List[Any], call: str, debug: bool = False,
               breakpoints: Tuple[Any, ...] = ()) -> None:
         if self._refused(key):  # a second run may have been asked for while saving
             return
         workbook_id, module, function = key
         message = run_module_message(workbook_id, module, function, values, debug, breakpoints)
-        if debug and not self.window.debug_actions.may_start():
+        if debug and not self._may_debug():
             return
-        self.window.log_to_console(f"{'Debug' if debug else 'Run'} {call} in "
-                                   f"{self.window.workbook_display_name(workbook_id)}",
-                                   ECHO, level=OutputLevel.SIMPLE)
-        request_id = self.window.channel.run_function(
+        self.host.log_to_console(f"{'Debug' if debug else 'Run'} {call} in "
+                                 f"{self.host.workbook_display_name(workbook_id)}",
+                                 ECHO, level=OutputLevel.SIMPLE)
+        request_id = self.host.channel.run_function(
             message, lambda reply: self._ended(key, reply))
         if request_id is not None:
             self.runs[key] = request_id
             self._show_busy()
             if debug:
-                self.window.debug_actions.started(key, request_id)
+                self.debug_run_sent.emit(key, request_id)
 
-    def _ended(self, key: _RunKey, reply: Dict[str, Any]) -> None:
+    def _ended(self, key: RunKey, reply: Dict[str, Any]) -> None:
         request_id = reply.get("request_id")
         if request_id is not None and self.runs.get(key) != request_id:
             return  # this run was given up already
@@ -285,25 +314,25 @@ class RunActions(QObject):
         if request_id is not None:
             self._finished(request_id)
         self._show_busy()
-        self.window.debug_actions.run_ended(key)
+        self.run_ended.emit(key)
         if reply.get("type") == "execution_result" and reply.get("error") == DEBUG_STOPPED:
             # Stopped on purpose: not a failure to show in red.
-            self.window.notify(f"{key[2]}() was stopped in the debugger.", ECHO)
+            self.host.notify(f"{key[2]}() was stopped in the debugger.", ECHO)
         elif reply.get("type") == "execution_result":
-            self.window.channel.show_result(reply)
+            self.host.channel.show_result(reply)
         else:
-            self.window.notify(f"{key[2]}() did not report its end: "
-                               f"{reply_problem(reply, 'execution_result')}.", ERROR)
+            self.host.notify(f"{key[2]}() did not report its end: "
+                             f"{reply_problem(reply, 'execution_result')}.", ERROR)
 
     def _kernels_changed(self, states: Dict[str, str]) -> None:
         # The hub reports runs its kernels left unanswered; this covers a hub that went away
         # with them (the states come from another hub, or none at all once the link is back).
-        if not self.window.channel.is_connected():
+        if not self.host.channel.is_connected():
             return
         for key in [k for k in self.runs if states.get(k[0]) != KERNEL_CONNECTED]:
             self._finished(self.runs.pop(key))
-            self.window.notify(f"{key[2]}() did not finish: the kernel of "
-                               f"{self.window.workbook_display_name(key[0])} went away.", ERROR)
+            self.host.notify(f"{key[2]}() did not finish: the kernel of "
+                             f"{self.host.workbook_display_name(key[0])} went away.", ERROR)
         # A cell's end comes from the hub when its kernel goes; it no longer runs either way.
         for request_id in [r for r, w in self.cells.items() if states.get(w) != KERNEL_CONNECTED]:
             self._finished(request_id)
@@ -332,30 +361,30 @@ class RunActions(QObject):
         return request_id in self.cells or request_id in self.runs.values()
 
     def _refresh_interrupt(self) -> None:
-        workbook_id = self.window.console.current_workbook()
+        workbook_id = self.host.console.current_workbook()
         self.interrupt_action.setEnabled(bool(self.running_in(workbook_id)))
-        self.window.console.set_running(workbook_id in self.cells.values())
+        self.host.console.set_running(workbook_id in self.cells.values())
 
     def interrupt(self) -> None:
         """Interrupts every cell and run the IDE started in the workbook picked for the
         prompt."""
-        window = self.window
-        workbook_id = window.console.current_workbook()
+        host = self.host
+        workbook_id = host.console.current_workbook()
         running = self.running_in(workbook_id)
         if workbook_id is None or not running:
             return
-        book = window.workbook_display_name(workbook_id)
+        book = host.workbook_display_name(workbook_id)
         fresh = []
         for request_id, label in running:
-            problem = window.channel.interrupt(workbook_id, request_id)
+            problem = host.channel.interrupt(workbook_id, request_id)
             if problem is not None:
-                window.notify(f"Cannot interrupt {label} in {book}: {problem}.", ERROR)
+                host.notify(f"Cannot interrupt {label} in {book}: {problem}.", ERROR)
                 return
             if request_id not in self._interrupts:  # pressed again: said once
                 self._interrupts[request_id] = _Interrupt(workbook_id, label)
                 fresh.append(label)
         if fresh:
-            window.notify(f"Interrupting {_names(fresh)} in {book}", ECHO)
+            host.notify(f"Interrupting {_names(fresh)} in {book}", ECHO)
 
     def interrupt_answered(self, message: Dict[str, Any]) -> None:
         """The hub's "interrupt_result" for one of the runs interrupted."""
@@ -364,10 +393,10 @@ class RunActions(QObject):
         error = message.get("error")
         if error:
             workbook_id = message.get("workbook_id")
-            book = self.window.workbook_display_name(
+            book = self.host.workbook_display_name(
                 workbook_id if isinstance(workbook_id, str) else "")
             label = interrupt.label if interrupt else "the run"
-            self.window.notify(f"Could not interrupt {label} in {book}: {error}", ERROR)
+            self.host.notify(f"Could not interrupt {label} in {book}: {error}", ERROR)
             self._interrupts.pop(request_id, None)
             return
         if interrupt is None:
@@ -380,10 +409,10 @@ class RunActions(QObject):
                 QTimer.singleShot(INTERRUPT_RETRY_MS, self, lambda: self._send_again(request_id))
             else:
                 del self._interrupts[request_id]
-                self.window.notify(f"The interrupt did not reach {interrupt.label} in "
-                                   f"{self.window.workbook_display_name(interrupt.workbook_id)}: "
-                                   "the kernel has not started it yet. Interrupt again once "
-                                   "it runs.", NOTICE)
+                self.host.notify(f"The interrupt did not reach {interrupt.label} in "
+                                 f"{self.host.workbook_display_name(interrupt.workbook_id)}: "
+                                 "the kernel has not started it yet. Interrupt again once "
+                                 "it runs.", NOTICE)
             return
         if interrupt.timer is None:
             interrupt.timer = QTimer(self)
@@ -395,30 +424,30 @@ class RunActions(QObject):
         interrupt = self._interrupts.get(request_id)
         if interrupt is None or not self._is_running(request_id):
             return
-        problem = self.window.channel.interrupt(interrupt.workbook_id, request_id)
+        problem = self.host.channel.interrupt(interrupt.workbook_id, request_id)
         if problem is not None:
             del self._interrupts[request_id]
-            self.window.notify(f"Cannot interrupt {interrupt.label}: {problem}.", ERROR)
+            self.host.notify(f"Cannot interrupt {interrupt.label}: {problem}.", ERROR)
 
     def _still_running(self, request_id: str) -> None:
         interrupt = self._interrupts.get(request_id)
         if interrupt is None or not self._is_running(request_id):
             return
-        window = self.window
-        book = window.workbook_display_name(interrupt.workbook_id)
-        debugger = window.debug_actions
-        if debugger.paused and debugger.session.request_id == request_id:
+        host = self.host
+        book = host.workbook_display_name(interrupt.workbook_id)
+        debugger = host.debug_session
+        if debugger.paused and debugger.run.request_id == request_id:
             if not interrupt.noted:
                 interrupt.noted = True
-                window.notify(f"{interrupt.label} is paused in the debugger: it stops with "
-                              "KeyboardInterrupt once it goes on.", NOTICE)
+                host.notify(f"{interrupt.label} is paused in the debugger: it stops with "
+                            "KeyboardInterrupt once it goes on.", NOTICE)
             return
         if not interrupt.noted:
             interrupt.noted = True
-            window.notify(f"The interrupt of {interrupt.label} in {book} is waiting: the code "
-                          "is inside a call that cannot be interrupted (such as a long "
-                          "time.sleep or a blocking read) and stops once that call returns. "
-                          "Restart Kernel stops it now.", NOTICE)
+            host.notify(f"The interrupt of {interrupt.label} in {book} is waiting: the code "
+                        "is inside a call that cannot be interrupted (such as a long "
+                        "time.sleep or a blocking read) and stops once that call returns. "
+                        "Restart Kernel stops it now.", NOTICE)
         self.offer_restart(interrupt.workbook_id)
 
     def offer_restart(self, workbook_id: str) -> QMessageBox:
@@ -427,15 +456,15 @@ class RunActions(QObject):
         box = self.waiting_boxes.get(workbook_id)
         if box is not None:
             return box
-        window = self.window
-        book = window.workbook_display_name(workbook_id)
+        host = self.host
+        book = host.workbook_display_name(workbook_id)
 
         def chosen(choice: Optional[str]) -> None:
             self.waiting_boxes.pop(workbook_id, None)
             if choice == RESTART:
-                window.workbook_actions.restart_now(workbook_id)
+                self.restart_requested.emit(workbook_id)
 
-        box = choose(window, "The interrupt is waiting",
+        box = choose(host.window(), "The interrupt is waiting",
                      f"What runs in {book} is inside a call that cannot be interrupted; it "
                      "stops once that call returns. Restart the kernel to stop it now (names "
                      "defined by cells are lost, the modules are kept), or wait?",

@@ -14,7 +14,7 @@ from typing import TYPE_CHECKING, Any, List, Optional
 from PySide6.QtCore import QByteArray, QSettings
 
 if TYPE_CHECKING:
-    from .main_window import MainWindow
+    from .hosts import SettingsHost
 
 __all__ = ["WindowSettings", "default_settings"]
 
@@ -40,7 +40,7 @@ class WindowSettings:
     def __init__(self, settings: Optional[QSettings]) -> None:
         self.settings = settings
 
-    def restore(self, window: "MainWindow") -> None:
+    def restore(self, window: "SettingsHost") -> None:
         settings = self.settings
         if settings is None:
             return
@@ -64,7 +64,7 @@ class WindowSettings:
                                            current if isinstance(current, str) else None,
                                            path if isinstance(path, str) and path else None)
 
-    def save(self, window: "MainWindow") -> None:
+    def save(self, window: "SettingsHost") -> None:
         settings = self.settings
         if settings is None:
             return
@@ -84,7 +84,7 @@ class WindowSettings:
             if path:
                 settings.setValue(LAST_PATH, path)
             settings.setValue(LAST_MODULES, json.dumps(
-                [e.module_name for _i, e in window._editors() if e.workbook_id == workbook_id]))
+                [e.module_name for e in window.editors() if e.workbook_id == workbook_id]))
             settings.setValue(LAST_MODULE, editor.module_name
                               if editor is not None and editor.workbook_id == workbook_id else "")
         settings.sync()

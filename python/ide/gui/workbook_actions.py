@@ -22,7 +22,7 @@ from __future__ import annotations
 import os
 from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional
 
-from PySide6.QtCore import QObject
+from PySide6.QtCore import QObject, Signal
 from PySide6.QtGui import QAction, QKeySequence
 from PySide6.QtWidgets import QMenu
 
@@ -31,7 +31,7 @@ from .dialogs import Button, WorkbookFileDialog, ask, choose
 from .hub_channel import reply_problem
 
 if TYPE_CHECKING:
-    from .main_window import MainWindow
+    from .hosts import WorkbookHost
 
 __all__ = ["MAX_RECENT", "WorkbookActions"]
 
@@ -40,9 +40,12 @@ SAVE_AS, RELOAD, LATER = "Save As...", "Reload", "Later"
 
 
 class WorkbookActions(QObject):
-    def __init__(self, window: "MainWindow") -> None:
-        super().__init__(window)
-        self.window = window
+    # Asks for a module to be saved before its workbook closes, then `then` (editor, then).
+    save_requested = Signal(object, object)
+
+    def __init__(self, host: "WorkbookHost") -> None:
+        super().__init__(host.window())
+        self.host = host
         self.new_workbook_action = self._action("New &Workbook...", "Ctrl+Shift+N",
                                                 self.new_workbook)
         self.open_workbook_action = self._action("&Open Workbook...", "Ctrl+O",
@@ -55,18 +58,18 @@ class WorkbookActions(QObject):
                                            self.restart_kernel)
         self.restart_action.setToolTip("Start the workbook's kernel afresh: the namespace is "
                                        "lost, the modules are kept")
-        self.recent_menu = QMenu("Open &Recent", window)
+        self.recent_menu = QMenu("Open &Recent", host.window())
         self.recent: List[str] = []
         # The folder the file dialogs start in: where the last workbook was.
         self.folder = os.path.expanduser("~")
         self._reopen: Optional[Dict[str, Any]] = None
         self._problems_asked: Dict[str, str] = {}
         self._fill_recent_menu()
-        window.channel.kernel_states_changed.connect(self._kernels_changed)
-        window.channel.workbook_files_changed.connect(self._files_changed)
+        host.channel.kernel_states_changed.connect(self._kernels_changed)
+        host.channel.workbook_files_changed.connect(self._files_changed)
 
     def _action(self, text: str, shortcut: Optional[str], slot: Callable[[], None]) -> QAction:
-        action = QAction(text, self.window)
+        action = QAction(text, self.host.window())
         if shortcut:
             action.setShortcut(QKeySequence(shortcut))
         action.triggered.connect(lambda _checked=False: slot())
@@ -75,39 +78,39 @@ class WorkbookActions(QObject):
     # --- new, open, recent ----------------------------------------------------------------
 
     def new_workbook(self) -> None:
-        dialog = WorkbookFileDialog(self.window, "New workbook", self.folder, saving=True)
+        dialog = WorkbookFileDialog(self.host.window(), "New workbook", self.folder, saving=True)
         dialog.chosen.connect(self.create_workbook)
         dialog.open()
 
     def create_workbook(self, target: str) -> None:
         """Asks the hub for a new workbook file: a full path, or a name in its own folder."""
         name = os.path.basename(target)
-        self.window.notify(f"Creating {name}: the hub starts its kernel...", ECHO)
-        self.window.channel.new_workbook(target, self._opened(name))
+        self.host.notify(f"Creating {name}: the hub starts its kernel...", ECHO)
+        self.host.channel.new_workbook(target, self._opened(name))
 
     def choose_workbook(self) -> None:
-        dialog = WorkbookFileDialog(self.window, "Open workbook", self.folder, saving=False)
+        dialog = WorkbookFileDialog(self.host.window(), "Open workbook", self.folder, saving=False)
         dialog.chosen.connect(self.open_workbook)
         dialog.open()
 
     def open_workbook(self, path: str) -> None:
         name = os.path.basename(path)
-        self.window.notify(f"Opening {name}: the hub starts its kernel...", ECHO)
-        self.window.channel.open_workbook(path, self._opened(name))
+        self.host.notify(f"Opening {name}: the hub starts its kernel...", ECHO)
+        self.host.channel.open_workbook(path, self._opened(name))
 
     def _opened(self, name: str) -> Callable[[Dict[str, Any]], None]:
-        window = self.window
+        host = self.host
 
         def opened(reply: Dict[str, Any]) -> None:
             problem = reply_problem(reply, "workbook_opened")
             if problem:
-                window.notify(f"Could not open {name}: {problem}", ERROR)
+                host.notify(f"Could not open {name}: {problem}", ERROR)
                 return
             if isinstance(reply.get("path"), str):
                 self.remember(reply["path"])
             workbook_id = reply.get("workbook_id") or name
-            window.notify(f"{workbook_id} is open and its kernel is connected.", SUCCESS)
-            window.pick_workbook(workbook_id)
+            host.notify(f"{workbook_id} is open and its kernel is connected.", SUCCESS)
+            host.pick_workbook(workbook_id)
 
         return opened
 
@@ -135,12 +138,12 @@ class WorkbookActions(QObject):
     # --- close ----------------------------------------------------------------------------
 
     def close_workbook(self, workbook_id: Optional[str] = None) -> None:
-        window = self.window
+        host = self.host
         workbook_id = workbook_id or self._target("close")
         if workbook_id is None:
             return
-        book = window.workbook_display_name(workbook_id)
-        unsaved = [e for e in window.unsaved_editors() if e.workbook_id == workbook_id]
+        book = host.workbook_display_name(workbook_id)
+        unsaved = [e for e in host.unsaved_editors() if e.workbook_id == workbook_id]
         if not unsaved:
             self._close(workbook_id, book)
             return
@@ -158,28 +161,28 @@ class WorkbookActions(QObject):
                     return saved
 
                 for editor in list(unsaved):
-                    window.module_actions.save(editor, then=one_saved(editor))
+                    self.save_requested.emit(editor, one_saved(editor))
             elif answer == Button.Discard:
                 for editor in unsaved:
                     editor.mark_saved()
                 self._close(workbook_id, book)
 
-        ask(window, "Unsaved changes", f"{names} of {book} have changes that are not saved. "
+        ask(host.window(), "Unsaved changes", f"{names} of {book} have changes that are not saved. "
             "Save them before closing the workbook?",
             Button.Save | Button.Discard | Button.Cancel, Button.Save, answered)
 
     def _close(self, workbook_id: str, book: str) -> None:
-        window = self.window
-        window.notify(f"Closing {book}: the hub saves its file and stops its kernel...", ECHO)
+        host = self.host
+        host.notify(f"Closing {book}: the hub saves its file and stops its kernel...", ECHO)
 
         def closed(reply: Dict[str, Any]) -> None:
             problem = reply_problem(reply, "workbook_closed")
             if problem:
-                window.notify(f"Could not close {book}: {problem}", ERROR)
+                host.notify(f"Could not close {book}: {problem}", ERROR)
             else:
-                window.notify(f"{book} is saved and closed.", SUCCESS)
+                host.notify(f"{book} is saved and closed.", SUCCESS)
 
-        window.channel.close_workbook(workbook_id, closed)
+        host.channel.close_workbook(workbook_id, closed)
 
     # --- a file another program changed ---------------------------------------------------
 
@@ -193,7 +196,7 @@ class WorkbookActions(QObject):
                 self._ask_about(workbook_id, str(problem))
 
     def _ask_about(self, workbook_id: str, problem: str) -> None:
-        book = self.window.workbook_display_name(workbook_id)
+        book = self.host.workbook_display_name(workbook_id)
 
         def chosen(choice: Optional[str]) -> None:
             if choice == SAVE_AS:
@@ -201,91 +204,91 @@ class WorkbookActions(QObject):
             elif choice == RELOAD:
                 self.reload_workbook(workbook_id)
 
-        choose(self.window, f"{book} changed on disk",
+        choose(self.host.window(), f"{book} changed on disk",
                f"{problem}. The hub keeps what it holds (your saved modules and cells) and does "
                "not write over the file. Save As writes all of it to a file of its own; Reload "
                "reads the file again and drops what it lacks.", [SAVE_AS, RELOAD, LATER], chosen)
 
     def save_workbook_as(self, workbook_id: Optional[str] = None) -> None:
-        window = self.window
+        host = self.host
         workbook_id = workbook_id or self._target("save")
         if workbook_id is None:
             return
-        book = window.workbook_display_name(workbook_id)
-        dialog = WorkbookFileDialog(window, f"Save {book} as", self.folder, saving=True)
+        book = host.workbook_display_name(workbook_id)
+        dialog = WorkbookFileDialog(host.window(), f"Save {book} as", self.folder, saving=True)
 
         def chosen(path: str) -> None:
             def saved(reply: Dict[str, Any]) -> None:
                 problem = reply_problem(reply, "workbook_saved")
                 if problem:
-                    window.notify(f"Could not save {book}: {problem}", ERROR)
+                    host.notify(f"Could not save {book}: {problem}", ERROR)
                     return
                 self.remember(reply.get("path") or path)
-                window.notify(f"{book} is saved as {reply.get('path') or path}.", SUCCESS)
+                host.notify(f"{book} is saved as {reply.get('path') or path}.", SUCCESS)
 
-            window.channel.save_workbook_as(workbook_id, path, saved)
+            host.channel.save_workbook_as(workbook_id, path, saved)
 
         dialog.chosen.connect(chosen)
         dialog.open()
 
     def reload_workbook(self, workbook_id: Optional[str] = None) -> None:
-        window = self.window
+        host = self.host
         workbook_id = workbook_id or self._target("reload")
         if workbook_id is None:
             return
-        book = window.workbook_display_name(workbook_id)
+        book = host.workbook_display_name(workbook_id)
 
         def reloaded(reply: Dict[str, Any]) -> None:
             problem = reply_problem(reply, "workbook_reloaded")
             if problem:
-                window.notify(f"Could not reload {book}: {problem}", ERROR)
+                host.notify(f"Could not reload {book}: {problem}", ERROR)
                 return
             modules = reply.get("modules")
-            window.show_saved_modules(workbook_id, modules if isinstance(modules, dict) else {})
-            window.notify(f"{book} is read again from its file.", SUCCESS)
+            host.show_saved_modules(workbook_id, modules if isinstance(modules, dict) else {})
+            host.notify(f"{book} is read again from its file.", SUCCESS)
 
-        window.channel.reload_workbook(workbook_id, reloaded)
+        host.channel.reload_workbook(workbook_id, reloaded)
 
     def _target(self, verb: str) -> Optional[str]:
-        workbook_id = self.window.target_workbook()
+        workbook_id = self.host.target_workbook()
         if workbook_id is None:
-            self.window.notify(f"Pick the workbook to {verb} in the project explorer.", ERROR)
+            self.host.notify(f"Pick the workbook to {verb} in the project explorer.", ERROR)
         return workbook_id
 
     # --- restart --------------------------------------------------------------------------
 
     def restart_kernel(self) -> None:
-        window = self.window
+        host = self.host
         workbook_id = self._target("restart the kernel of")
         if workbook_id is None:
             return
-        book = window.workbook_display_name(workbook_id)
+        book = host.workbook_display_name(workbook_id)
 
         def answered(answer: Button) -> None:
             if answer == Button.Yes:
                 self._restart(workbook_id, book)
 
-        ask(window, "Restart kernel",
+        ask(host.window(), "Restart kernel",
             f"Restart the kernel of {book}? Names defined by cells and running code are lost; "
             "the modules are kept.", Button.Yes | Button.Cancel, Button.Yes, answered)
 
     def restart_now(self, workbook_id: str) -> None:
         """Restarts the workbook's kernel without asking (the person chose it already)."""
-        self._restart(workbook_id, self.window.workbook_display_name(workbook_id))
+        self._restart(workbook_id, self.host.workbook_display_name(workbook_id))
 
     def _restart(self, workbook_id: str, book: str) -> None:
-        window = self.window
-        window.notify(f"Restarting the kernel of {book}...", ECHO)
+        host = self.host
+        host.notify(f"Restarting the kernel of {book}...", ECHO)
 
         def restarted(reply: Dict[str, Any]) -> None:
             problem = reply_problem(reply, "kernel_restarted")
             if problem:
-                window.notify(f"The kernel of {book} did not restart: {problem}", ERROR)
+                host.notify(f"The kernel of {book} did not restart: {problem}", ERROR)
             else:
-                window.notify(f"The kernel of {book} restarted: a fresh namespace, the same "
-                              "modules.", SUCCESS)
+                host.notify(f"The kernel of {book} restarted: a fresh namespace, the same "
+                            "modules.", SUCCESS)
 
-        window.channel.restart_kernel(workbook_id, restarted)
+        host.channel.restart_kernel(workbook_id, restarted)
 
     # --- kernel states and reopening ------------------------------------------------------
 
@@ -295,15 +298,15 @@ class WorkbookActions(QObject):
                         "path": path}
 
     def _kernels_changed(self, states: Dict[str, str]) -> None:
-        self.window.project_explorer.set_kernel_states(states, self.window.channel.busy)
-        if self._reopen is not None and self.window.channel.is_connected():
+        self.host.project_explorer.set_kernel_states(states, self.host.channel.busy)
+        if self._reopen is not None and self.host.channel.is_connected():
             wanted, self._reopen = self._reopen, None
             if wanted["id"] in states:
-                self.window.pick_workbook(wanted["id"])
+                self.host.pick_workbook(wanted["id"])
                 for module in wanted["modules"]:
-                    self.window._open_module_from_cache(wanted["id"], module)
+                    self.host.open_module(wanted["id"], module)
                 if wanted["current"]:
-                    self.window._open_module_from_cache(wanted["id"], wanted["current"])
+                    self.host.open_module(wanted["id"], wanted["current"])
             elif wanted["path"]:
                 self.open_workbook(wanted["path"])
             else:
