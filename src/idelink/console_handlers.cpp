@@ -1,9 +1,9 @@
 // Console handlers: program output, result values, execution outcomes and hub console lines.
 #include "core/objects.hpp"
 #include "core/text.hpp"
-#include "idelink/handlers.hpp"
+#include "idelink/idelink_module.hpp"
 #include "idelink/main_window.hpp"
-#include "idelink/message_fields.hpp"
+#include "idelink/message_table.hpp"
 
 namespace idelink {
 namespace {

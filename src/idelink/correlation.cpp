@@ -7,11 +7,9 @@
 #include "core/errors.hpp"
 #include "core/objects.hpp"
 #include "core/text.hpp"
-#include "idelink/gui_methods.hpp"
 #include "idelink/ide_link.hpp"
 #include "idelink/idelink_module.hpp"
-#include "idelink/loop_submission.hpp"
-#include "idelink/message_fields.hpp"
+#include "idelink/main_window.hpp"
 
 #include <string>
 

@@ -1,10 +1,9 @@
 // Event handlers: results of registering and unregistering event handlers, and changes to the
 // kernel's object registry.
 #include "core/text.hpp"
-#include "idelink/handlers.hpp"
 #include "idelink/idelink_module.hpp"
 #include "idelink/main_window.hpp"
-#include "idelink/message_fields.hpp"
+#include "idelink/message_table.hpp"
 
 namespace idelink {
 namespace {

@@ -4,8 +4,8 @@
 #include "core/coroutine_method.hpp"
 #include "core/hub_connection.hpp"
 #include "core/text.hpp"
-#include "idelink/gui_methods.hpp"
 #include "idelink/idelink_module.hpp"
+#include "idelink/main_window.hpp"
 
 namespace idelink {
 namespace {

@@ -11,6 +11,7 @@
 #include "core/task.hpp"
 
 #include <atomic>
+#include <nanobind/nanobind.h>
 #include <string>
 
 namespace idelink {
@@ -33,7 +34,7 @@ void start(nb::handle self);
 void stop(nb::handle self);
 void run_event_loop(nb::handle self);
 
-// connection_loop.cpp: connect, receive, back off (connection thread).
+// connection_thread.cpp: connect, receive, back off (connection thread).
 core::Task<> connect_and_listen(nb::object self);
 core::Task<> reconnect(nb::object self);
 
@@ -54,8 +55,30 @@ nb::object send_and_wait_response(nb::handle self, nb::handle message, nb::handl
 bool try_handle_response(nb::handle self, nb::handle message);
 core::Task<> check_timeout(nb::object self, nb::object request_id, double timeout);
 
-// dispatch.cpp: parse, correlate, dispatch by type (connection thread).
+// message_table.cpp: parse, correlate, dispatch by type (connection thread).
 core::Task<> handle_message(nb::object self, nb::object raw_message);
 void setup_message_handlers(nb::handle self);
+
+} // namespace idelink
+
+// Reconnection back-off arithmetic, kept apart from the connection loop so it can be checked
+// with plain values.
+namespace idelink {
+
+// The wait before reconnection round `attempt` (1 for the first round after a loss):
+// base × 2^(attempt − 1), capped at `cap`. Any attempt count is safe: where the doubling would
+// overflow a double the result is the cap.
+double backoff_delay(double base, double cap, long long attempt);
+
+} // namespace idelink
+
+// Handing a coroutine to the connection thread's event loop from any thread.
+namespace idelink {
+namespace nb = nanobind;
+
+// asyncio.run_coroutine_threadsafe(coroutine, loop), without waiting for the result. Returns
+// false when the loop refused it (it was closed meanwhile by the connection thread's end); the
+// coroutine is then closed so that it is not reported as never awaited.
+bool submit_to_loop(nb::handle loop, nb::object coroutine, nb::object *refusal = nullptr);
 
 } // namespace idelink

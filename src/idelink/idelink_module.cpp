@@ -1,7 +1,6 @@
 // The IDE connection client module: its imports, constants and the IdeLink class, set up at load.
 
 #include "idelink/idelink_module.hpp"
-#include "idelink/backoff.hpp"
 #include "idelink/ide_link.hpp"
 
 namespace nb = nanobind;

@@ -1,4 +1,5 @@
-// Module-level constants and objects of the IDE client, shared by its source files.
+// Module-level constants and objects of the IDE client, shared by its source files, and the
+// lenient reading of incoming message fields.
 #pragma once
 
 #include "core/module_state.hpp"
@@ -6,6 +7,7 @@
 
 #include <cstddef>
 
+// Module-level constants and objects of the IDE client, shared by its source files.
 namespace idelink {
 namespace nb = nanobind;
 
@@ -45,5 +47,13 @@ struct ModuleState : core::ModuleStateBase {
 inline ModuleState &state() { return core::module_state<ModuleState>(); }
 inline const core::Logger &log() { return state().log; }
 inline nb::object module_global(const char *name) { return core::module_global(state(), name); }
+
+} // namespace idelink
+
+// Lenient reading of incoming message fields: a missing field takes its default, as dict.get.
+namespace idelink {
+
+using core::field;
+using core::truthy;
 
 } // namespace idelink

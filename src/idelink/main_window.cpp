@@ -1,9 +1,12 @@
-// Calls on the IDE main window.
-#include "idelink/main_window.hpp"
+// Calls on the IDE main window, and the decoration of GUI-thread bodies with the IDE's
+// run_in_qt_thread.
 
+#include "idelink/main_window.hpp"
 #include "core/objects.hpp"
+#include "core/text.hpp"
 #include "idelink/idelink_module.hpp"
 
+// Calls on the IDE main window.
 namespace idelink {
 
 nb::object main_window(nb::handle self) { return self.attr(INTERNED("main_window")); }
@@ -27,6 +30,20 @@ void console_line(nb::handle window, nb::handle text, const char *color, Level l
 
 void show_status(nb::handle window, nb::handle text) {
     window.attr("statusBar")().attr("showMessage")(text);
+}
+
+} // namespace idelink
+
+// Decoration of GUI-thread bodies with the IDE's run_in_qt_thread.
+namespace idelink {
+
+void add_gui_method(nb::handle cls, const char *name, nb::object body) {
+    nb::object marked = module_global("run_in_qt_thread")(body);
+    // The decorator returns a plain function; name it as a method of the class for reprs and
+    // tracebacks.
+    nb::setattr(marked, "__name__", nb::str(name));
+    nb::setattr(marked, "__qualname__", core::text("IdeLink.", name));
+    nb::setattr(cls, name, marked);
 }
 
 } // namespace idelink

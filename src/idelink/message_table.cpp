@@ -1,10 +1,16 @@
-// The dispatch table, and the handler methods it names, marked to run on the GUI thread.
+// The dispatch table and its dispatch: each received frame parsed, correlated with its request
+// first, then handled by the table's method for its `type`; the table's handler methods, marked to
+// run on the GUI thread, and the bodies of its two handler patterns.
+
 #include "idelink/message_table.hpp"
-
-#include "idelink/gui_methods.hpp"
-#include "idelink/handlers.hpp"
+#include "core/errors.hpp"
+#include "core/objects.hpp"
+#include "core/text.hpp"
 #include "idelink/ide_link.hpp"
+#include "idelink/idelink_module.hpp"
+#include "idelink/main_window.hpp"
 
+// The dispatch table, and the handler methods it names, marked to run on the GUI thread.
 namespace idelink {
 namespace {
 
@@ -109,6 +115,110 @@ void setup_message_handlers(nb::handle self) {
     for (const MessageRoute &route : ROUTES)
         handlers[route.type] = self.attr(route.method);
     self.attr("MESSAGE_HANDLERS") = handlers;
+}
+
+} // namespace idelink
+
+// Parse and dispatch of received frames: correlation first, then the handler table by `type`.
+// Connection thread, one frame at a time; handler calls only queue their bodies for the GUI.
+namespace idelink {
+namespace {
+
+// "[IdeLink] Error handling message: " + the error, with its stack trace attached.
+void log_handling_error(const nb::python_error &error) {
+    const core::Logger &logger = log();
+    if (!logger.enabled(core::Logger::ERROR))
+        return;
+    logger.python().attr("error")(
+        core::text("[IdeLink] Error handling message: ", core::exception_of(error)),
+        nb::arg("exc_info") = core::exception_of(error));
+}
+
+// Parses one frame into a message; null when the text is not JSON (logged).
+nb::object parse(nb::handle raw_message) {
+    ModuleState &st = state();
+    try {
+        return st.json_loads(raw_message);
+    } catch (nb::python_error &e) {
+        if (!e.matches(st.json_decode_error))
+            throw;
+        log().error("[IdeLink] Failed to parse message: ", core::exception_of(e));
+        return nb::object();
+    }
+}
+
+void dispatch(nb::handle self, nb::handle raw_message) {
+    nb::object message = parse(raw_message);
+    if (!message.is_valid())
+        return;
+    nb::object message_type = field(message, INTERNED("type"));
+    if (truthy(self.attr(INTERNED("_try_handle_response"))(message)))
+        return;
+    nb::object handler = field(self.attr(INTERNED("MESSAGE_HANDLERS")), message_type);
+    if (handler.is_none()) {
+        log().warning("[IdeLink] No handler for message type: ", message_type);
+        return;
+    }
+    handler(message);
+}
+
+} // namespace
+
+core::Task<> handle_message(nb::object self, nb::object raw_message) {
+    try {
+        dispatch(self, raw_message);
+    } catch (nb::python_error &e) {
+        // One bad frame never ends the connection.
+        if (!core::is_ordinary(e))
+            throw;
+        log_handling_error(e);
+    }
+    co_return;
+}
+
+} // namespace idelink
+
+// The two handler patterns of the dispatch table: forwards and panel calls. GUI thread.
+namespace idelink {
+namespace {
+
+bool condition_holds(Condition condition, nb::handle window, nb::handle workbook_id) {
+    if (!truthy(workbook_id))
+        return false;
+    if (condition == Condition::WorkbookGiven)
+        return true;
+    nb::object shown = window.attr("package_manager").attr("get_current_workbook")();
+    return shown.equal(workbook_id);
+}
+
+nb::object argument_of(const PanelArgument &argument, nb::handle message) {
+    if (!argument.field)
+        return nb::borrow(message);
+    // A fresh default each time, as message.get(field, []) would make: panels may keep it.
+    nb::object fallback =
+        argument.fallback == Fallback::EmptyList ? nb::object(nb::list()) : nb::object(nb::none());
+    return field(message, nb::str(argument.field), fallback);
+}
+
+} // namespace
+
+void forward_to_main_window(const char *method, nb::handle self, nb::handle message) {
+    main_window(self).attr(method)(message);
+}
+
+void call_panel(const PanelCall &call, nb::handle self, nb::handle message) {
+    nb::object window = main_window(self);
+    nb::object workbook_id = field(message, INTERNED("workbook_id"));
+    if (!condition_holds(call.condition, window, workbook_id))
+        return;
+    nb::object method = window.attr(call.panel).attr(call.method);
+    nb::object argument = argument_of(call.argument, message);
+    if (call.passes_workbook_id)
+        method(workbook_id, argument);
+    else
+        method(argument);
+    if (call.debug_log)
+        log().debug(call.debug_log, workbook_id);
 }
 
 } // namespace idelink

@@ -1,10 +1,9 @@
 // Module handlers: a module's source opened in an editor tab (with the debugger's pending line),
 // module deletions and saves, and the modules of a workbook.
 #include "core/text.hpp"
-#include "idelink/handlers.hpp"
 #include "idelink/idelink_module.hpp"
 #include "idelink/main_window.hpp"
-#include "idelink/message_fields.hpp"
+#include "idelink/message_table.hpp"
 
 namespace idelink {
 namespace {

@@ -1,10 +1,9 @@
 // Package handlers: a workbook's package caches and import paths, and installation progress,
 // shown only while the package panel shows the same workbook.
 #include "core/text.hpp"
-#include "idelink/handlers.hpp"
 #include "idelink/idelink_module.hpp"
 #include "idelink/main_window.hpp"
-#include "idelink/message_fields.hpp"
+#include "idelink/message_table.hpp"
 
 namespace idelink {
 namespace {

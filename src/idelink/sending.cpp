@@ -2,7 +2,6 @@
 #include "core/errors.hpp"
 #include "idelink/ide_link.hpp"
 #include "idelink/idelink_module.hpp"
-#include "idelink/loop_submission.hpp"
 
 namespace idelink {
 namespace {

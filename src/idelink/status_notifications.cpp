@@ -3,7 +3,6 @@
 // The plain notifications run on the connection thread and call their GUI-side halves, whose
 // bodies are queued for the GUI thread by the IDE's marker.
 #include "core/text.hpp"
-#include "idelink/gui_methods.hpp"
 #include "idelink/ide_link.hpp"
 #include "idelink/main_window.hpp"
 

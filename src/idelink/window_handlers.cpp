@@ -1,10 +1,9 @@
 // Window handlers: bring the IDE forward, watchdog details, a message box from the add-in, the
 // debugger's pause, and a saved setting.
 #include "core/text.hpp"
-#include "idelink/handlers.hpp"
 #include "idelink/idelink_module.hpp"
 #include "idelink/main_window.hpp"
-#include "idelink/message_fields.hpp"
+#include "idelink/message_table.hpp"
 
 namespace idelink {
 

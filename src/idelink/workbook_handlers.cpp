@@ -2,10 +2,9 @@
 // workbooks reconciles the IDE with the hub.
 #include "core/objects.hpp"
 #include "core/text.hpp"
-#include "idelink/handlers.hpp"
 #include "idelink/idelink_module.hpp"
 #include "idelink/main_window.hpp"
-#include "idelink/message_fields.hpp"
+#include "idelink/message_table.hpp"
 
 namespace idelink {
 namespace {
