@@ -212,3 +212,17 @@ template <class T> auto detail::PromiseBase::await_transform(Task<T> &&task) {
 template <class T, class... Params> struct std::coroutine_traits<core::Task<T>, Params...> {
     using promise_type = core::detail::Promise<core::detail::ReturnOf<T>, core::Task<T>, Params...>;
 };
+
+namespace core {
+
+// Binding C++ coroutine functions as methods that return Python coroutines.
+// A callable for nb::class_::def: `Function(self, args...)` runs as a coroutine named `qualname`
+// ("Class.method"). The instance is passed as the Python object, so the coroutine reaches the
+// other methods and fields through its attributes, as Python code would.
+template <auto Function, class... Args> auto coroutine_method(const char *qualname) {
+    return [qualname](nb::handle self, Args... args) {
+        return Function(nb::borrow(self), std::move(args)...).into_python(qualname);
+    };
+}
+
+} // namespace core

@@ -1,8 +1,8 @@
 // IdeLink's constructor and its Python class.
 #include "idelink/ide_link.hpp"
 
-#include "core/coroutine_method.hpp"
 #include "core/hub_connection.hpp"
+#include "core/task.hpp"
 #include "core/text.hpp"
 #include "idelink/idelink_module.hpp"
 #include "idelink/main_window.hpp"

@@ -8,9 +8,9 @@
 // loop waits for handle_message, so only task rows let it read on while their work runs.
 #include "kernel/kernel_handlers.hpp"
 
-#include "core/coroutine_method.hpp"
 #include "core/errors.hpp"
 #include "core/objects.hpp"
+#include "core/task.hpp"
 #include "core/text.hpp"
 #include "kernel/kernel_module.hpp"
 #include "kernel/python_kernel.hpp"

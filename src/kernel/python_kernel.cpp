@@ -2,9 +2,9 @@
 // coroutine.
 
 #include "kernel/python_kernel.hpp"
-#include "core/coroutine_method.hpp"
 #include "core/hub_connection.hpp"
 #include "core/objects.hpp"
+#include "core/task.hpp"
 #include "core/text.hpp"
 #include "kernel/debug/debug.hpp"
 #include "kernel/kernel_handlers.hpp"

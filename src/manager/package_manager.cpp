@@ -1,7 +1,7 @@
 // PackageManager's constructor and its Python class.
 #include "manager/package_manager.hpp"
 
-#include "core/coroutine_method.hpp"
+#include "core/task.hpp"
 #include "manager/manager_module.hpp"
 
 namespace manager {

@@ -1,5 +1,4 @@
 // MessageBatcher's flush loop and its start/stop life.
-#include "core/coroutine_method.hpp"
 #include "core/errors.hpp"
 #include "core/objects.hpp"
 #include "core/task.hpp"

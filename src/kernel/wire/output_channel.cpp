@@ -1,9 +1,9 @@
 // The output channel: messages posted from any thread, merged while they wait when they are
 // writes of one stream, and drained in order on the listener loop.
 
-#include "core/coroutine_method.hpp"
 #include "core/errors.hpp"
 #include "core/objects.hpp"
+#include "core/task.hpp"
 #include "core/text.hpp"
 #include "kernel/kernel_module.hpp"
 #include "kernel/streams/streams.hpp"
