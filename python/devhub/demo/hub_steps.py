@@ -12,7 +12,7 @@ from pathlib import Path
 from websockets.asyncio.client import connect
 from websockets.exceptions import InvalidStatus
 
-from . import ide_steps, sheet_steps
+from . import ide_steps, live_steps, sheet_steps
 from ..access import IDE_PATH, KERNEL_PATH
 from ..background import BackgroundHub
 from ..hub import DevHub
@@ -207,6 +207,8 @@ def main() -> None:
         ide_steps.run(background, Path("build") / "demo-ide.png")
         print(flush=True)
         sheet_steps.run(background, Path("build") / "demo-sheet.png")
+        live_steps.run(background, Path("build") / "demo-live-sheet.png",
+                       Path("build") / "demo-panels.png")
     finally:
         background.stop()
     sys.exit(code)

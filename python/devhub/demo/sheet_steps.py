@@ -9,7 +9,7 @@ where pandas is missing) that spills below it, then ``=SUM(...)`` over the spill
 result is read back from the page's cells and checked; a wrong or missing one stops the demo
 with what the page showed. A picture of the page is saved at the end.
 
-Then ``live_steps`` shows a workbook whose cells move by themselves: a streaming function's
+After it, ``live_steps`` shows a workbook whose cells move by themselves: a streaming function's
 cell, a Change handler and a timer, with the IDE panels that list them; its pictures are
 saved beside this one.
 """
@@ -139,10 +139,6 @@ def run(background: BackgroundHub, screenshot: Path) -> None:
     finally:
         driver.quit()
     print(flush=True)
-    from . import live_steps  # which builds on this module's helpers
-
-    live_steps.run(background, screenshot.with_name("demo-live-sheet.png"),
-                   screenshot.with_name("demo-panels.png"))
 
 
 def cell(driver, address: str):

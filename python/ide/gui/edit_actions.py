@@ -26,7 +26,7 @@ from .find_bar import FindBar
 from .monaco_editor import MonacoEditor
 
 if TYPE_CHECKING:
-    from .main_window import MainWindow
+    from .hosts import EditHost
 
 __all__ = ["EditActions", "toggled_comment"]
 
@@ -53,7 +53,7 @@ def toggled_comment(lines: List[str]) -> List[str]:
 
 
 class EditActions(QObject):
-    def __init__(self, window: "MainWindow", find_bar: FindBar) -> None:
+    def __init__(self, window: "EditHost", find_bar: FindBar) -> None:
         super().__init__(window)
         self.window = window
         self.find_bar = find_bar

@@ -22,7 +22,7 @@ from PySide6.QtWidgets import (QDialog, QHeaderView, QMenu, QTableWidget, QTable
                                QTextBrowser, QVBoxLayout, QWidget)
 
 if TYPE_CHECKING:
-    from .main_window import MainWindow
+    from PySide6.QtWidgets import QMainWindow
 
 __all__ = ["HelpActions", "guide_text", "shortcut_rows"]
 
@@ -71,7 +71,7 @@ def guide_text() -> Optional[str]:
 
 
 class HelpActions(QObject):
-    def __init__(self, window: "MainWindow") -> None:
+    def __init__(self, window: QMainWindow) -> None:
         super().__init__(window)
         self.window = window
         self.shortcuts_window: Optional[QDialog] = None

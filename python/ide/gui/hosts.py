@@ -22,13 +22,11 @@ if TYPE_CHECKING:
     from .monaco_editor import MonacoEditor
     from .output_level import OutputLevel
     from .panels import DebugPanel, ProjectExplorer
-    from .run_actions import RunActions
     from .unsaved_buffers import UnsavedBuffers
-    from .workbook_actions import WorkbookActions
     from .workbook_modules import WorkbookModules
 
-__all__ = ["ActionHost", "DebugHost", "LanguageHost", "ModuleHost", "RunHost", "SettingsHost",
-           "WorkbookHost"]
+__all__ = ["ActionHost", "DebugHost", "EditHost", "LanguageHost", "ModuleHost", "PromptHost",
+           "RunHost", "SettingsHost", "WorkbookHost"]
 
 
 @runtime_checkable
@@ -145,14 +143,53 @@ class LanguageHost(Protocol):
 
 
 @runtime_checkable
+class EditHost(Protocol):
+    """``EditActions``: the tab being edited, and where to say there is none."""
+
+    def window(self) -> QWidget: ...
+
+    def statusBar(self) -> QStatusBar: ...
+
+    def current_editor(self) -> Optional[MonacoEditor]: ...
+
+
+@runtime_checkable
+class PromptHost(Protocol):
+    """``PromptCompletion``: the console's prompt, the hub and the kernels' states."""
+    console: ConsoleView
+    channel: HubChannel
+
+    def window(self) -> QWidget: ...
+
+    def statusBar(self) -> QStatusBar: ...
+
+    def kernel_problem(self, workbook_id: Optional[str]) -> Optional[str]: ...
+
+
+class RecentWorkbooks(Protocol):
+    """What the workbook actions remember between runs."""
+    recent: List[str]
+
+    def set_recent(self, paths: List[str]) -> None: ...
+
+    def reopen(self, workbook_id: str, modules: List[str], current: Optional[str],
+               path: Optional[str] = None) -> None: ...
+
+
+class ResetQuestion(Protocol):
+    """Whether the run actions ask before resetting the namespace."""
+    ask_before_reset: bool
+
+
+@runtime_checkable
 class SettingsHost(Protocol):
     """``WindowSettings``: the window's layout, the console, and what the workbook and run
     actions remember."""
     console: ConsoleView
     centre_splitter: QSplitter
     channel: HubChannel
-    workbook_actions: WorkbookActions
-    run_actions: RunActions
+    workbook_actions: RecentWorkbooks
+    run_actions: ResetQuestion
 
     def restoreGeometry(self, geometry: QByteArray) -> bool: ...
 

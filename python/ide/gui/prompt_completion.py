@@ -26,7 +26,7 @@ from .editor_tips import place_beside
 from .monaco_editor import utf16_length
 
 if TYPE_CHECKING:
-    from .main_window import MainWindow
+    from .hosts import PromptHost
 
 __all__ = ["PromptCompletion", "MAX_CONTEXT_CELLS"]
 
@@ -53,7 +53,7 @@ def _compiles(code: str) -> bool:
 
 
 class PromptCompletion(QObject):
-    def __init__(self, window: "MainWindow") -> None:
+    def __init__(self, window: "PromptHost") -> None:
         super().__init__(window)
         self.window = window
         self.prompt = window.console.prompt
