@@ -285,6 +285,38 @@ private:
     std::shared_ptr<ActiveRun> m_run;
 };
 
+// The debug run itself: a session of its own, the function on a worker under it, its report.
+core::Task<> debug_session(nb::object self, DebugRun &run, nb::object breakpoints,
+                           SessionRelease &release, nb::object loop) {
+    check_types(run, breakpoints);
+    co_await end_earlier_runs(self, release.run());
+    if (release.run()->superseded)
+        core::raise(PyExc_RuntimeError, "A newer debug run replaced this one before it started");
+    run.debugger = module_global("QuorvelDebugger")(self.attr("send_message"), run.workbook_id);
+    release.run()->debugger = run.debugger;
+    self.attr("_debugger") = run.debugger;
+    run.debugger.attr("loop") = loop;
+    run.debugger.attr("step_mode") = nb::none();
+    run.debugger.attr("set_breakpoints")(breakpoints);
+    run.debugger.attr("set_in_memory_modules")(nb::list(in_memory_module_names()));
+
+    StreamCallbacks callbacks =
+        make_stream_callbacks(self, run.request_id, run.workbook_id, run.source);
+    run.channel = output_channel_of(self);
+    auto work = [self, run, callbacks] {
+        RunningRequest running(run.request_id);
+        return nb::object(debug_execute(self, run, callbacks));
+    };
+    nb::object record = co_await on_worker(self, work);
+    // A session that the kernel's disconnect stopped did not run to its end: the hub learns
+    // of it from the connection's end, not from a report that would call it complete.
+    if (!truthy(self.attr("running"))) {
+        log().info("[Kernel] Debug run stopped by the disconnect; not reported");
+        co_return;
+    }
+    co_await report(self, run, nb::borrow<nb::dict>(record));
+}
+
 } // namespace
 
 core::Task<> handle_debug_run_module(nb::object self, nb::object module_name,
@@ -295,40 +327,8 @@ core::Task<> handle_debug_run_module(nb::object self, nb::object module_name,
                  workbook_id, source,        nb::object(), nb::object()};
     nb::object loop = state().asyncio.attr("get_running_loop")();
     SessionRelease release(self, loop.attr("create_future")());
-    std::optional<nb::python_error> failure;
-    try {
-        check_types(run, breakpoints);
-        co_await end_earlier_runs(self, release.run());
-        if (release.run()->superseded)
-            core::raise(PyExc_RuntimeError,
-                        "A newer debug run replaced this one before it started");
-        run.debugger = module_global("QuorvelDebugger")(self.attr("send_message"), workbook_id);
-        release.run()->debugger = run.debugger;
-        self.attr("_debugger") = run.debugger;
-        run.debugger.attr("loop") = loop;
-        run.debugger.attr("step_mode") = nb::none();
-        run.debugger.attr("set_breakpoints")(breakpoints);
-        run.debugger.attr("set_in_memory_modules")(nb::list(in_memory_module_names()));
-
-        StreamCallbacks callbacks = make_stream_callbacks(self, request_id, workbook_id, source);
-        run.channel = output_channel_of(self);
-        auto work = [self, run, callbacks] {
-            RunningRequest running(run.request_id);
-            return nb::object(debug_execute(self, run, callbacks));
-        };
-        nb::object record = co_await on_worker(self, work);
-        // A session that the kernel's disconnect stopped did not run to its end: the hub learns
-        // of it from the connection's end, not from a report that would call it complete.
-        if (!truthy(self.attr("running"))) {
-            log().info("[Kernel] Debug run stopped by the disconnect; not reported");
-            co_return;
-        }
-        co_await report(self, run, nb::borrow<nb::dict>(record));
-    } catch (nb::python_error &e) {
-        if (!core::is_ordinary(e))
-            throw;
-        failure.emplace(std::move(e));
-    }
+    auto failure =
+        co_await core::ordinary_failure(debug_session(self, run, breakpoints, release, loop));
     if (!failure)
         co_return;
     nb::object error = core::exception_of(*failure);

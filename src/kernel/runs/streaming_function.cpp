@@ -177,6 +177,42 @@ nb::object wrong_field(const Stream &stream) {
     return nb::object();
 }
 
+// Runs the generator on a thread of its own and sends the stream's final message.
+core::Task<> stream_and_finish(nb::object self, Stream stream,
+                               std::chrono::steady_clock::time_point start) {
+    nb::object send = self.attr(INTERNED("send_message"));
+    StreamCallbacks callbacks =
+        make_stream_callbacks(self, stream.request_id, stream.workbook_id, stream.source);
+    nb::object channel = output_channel_of(self);
+    auto work = [self, stream, callbacks, channel] {
+        RunningRequest running(stream.request_id);
+        return run_streaming_in_thread(self, stream, callbacks, channel);
+    };
+    nb::object record =
+        co_await on_own_thread(self, nb::str(core::text("Stream-", stream.request_id)), work);
+    auto elapsed = core::one_decimal(milliseconds_since(start));
+    nb::object error = field(record, INTERNED("error"));
+    if (truthy(error)) {
+        log().error("[TIMING] Streaming failed: request_id=", stream.request_id,
+                    ", elapsed=", elapsed, "ms, error=", error);
+        {
+            nb::dict message = final_message(self, stream, error);
+            co_await send(message);
+        }
+    } else if (truthy(field(record, INTERNED("canceled")))) {
+        log().debug("[TIMING] Streaming canceled: request_id=", stream.request_id,
+                    ", elapsed=", elapsed, "ms");
+    } else {
+        log().debug("[TIMING] Streaming completed: request_id=", stream.request_id,
+                    ", elapsed=", elapsed,
+                    "ms, results=", field(record, INTERNED("result_count"), nb::int_(0)));
+        {
+            nb::dict message = final_message(self, stream, nb::handle());
+            co_await send(message);
+        }
+    }
+}
+
 } // namespace
 
 core::Task<> execute_streaming_function(nb::object self, nb::object request_id,
@@ -210,42 +246,7 @@ core::Task<> execute_streaming_function(nb::object self, nb::object request_id,
         }
         co_return;
     }
-    std::optional<nb::python_error> failure;
-    try {
-        StreamCallbacks callbacks = make_stream_callbacks(self, request_id, workbook_id, source);
-        nb::object channel = output_channel_of(self);
-        auto work = [self, stream, callbacks, channel] {
-            RunningRequest running(stream.request_id);
-            return run_streaming_in_thread(self, stream, callbacks, channel);
-        };
-        nb::object record =
-            co_await on_own_thread(self, nb::str(core::text("Stream-", request_id)), work);
-        auto elapsed = core::one_decimal(milliseconds_since(start));
-        nb::object error = field(record, INTERNED("error"));
-        if (truthy(error)) {
-            log().error("[TIMING] Streaming failed: request_id=", request_id, ", elapsed=", elapsed,
-                        "ms, error=", error);
-            {
-                nb::dict message = final_message(self, stream, error);
-                co_await send(message);
-            }
-        } else if (truthy(field(record, INTERNED("canceled")))) {
-            log().debug("[TIMING] Streaming canceled: request_id=", request_id,
-                        ", elapsed=", elapsed, "ms");
-        } else {
-            log().debug("[TIMING] Streaming completed: request_id=", request_id,
-                        ", elapsed=", elapsed,
-                        "ms, results=", field(record, INTERNED("result_count"), nb::int_(0)));
-            {
-                nb::dict message = final_message(self, stream, nb::handle());
-                co_await send(message);
-            }
-        }
-    } catch (nb::python_error &e) {
-        if (!core::is_ordinary(e))
-            throw;
-        failure.emplace(std::move(e));
-    }
+    auto failure = co_await core::ordinary_failure(stream_and_finish(self, stream, start));
     self.attr("_canceled_streaming_requests").attr("discard")(request_id);
     if (failure) {
         log().error("[TIMING] Streaming exception: request_id=", request_id,
