@@ -35,7 +35,7 @@ using Start = nb::object (*)(nb::handle self, nb::handle message);
 
 struct Route {
     std::string_view type;        // the message's "type"
-    RunsAs runs_as;               //
+    RunsAs runs_as;               // a task, awaited, or inline
     Handler handler;              // or, when null, `start`
     const char *method = nullptr; // when set, the handler is bound as this PythonKernel method
                                   // and dispatched through it, so a replaced method sees its
