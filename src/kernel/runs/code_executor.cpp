@@ -165,26 +165,6 @@ bool is_user_error(const nb::python_error &error) {
            error.matches(PyExc_KeyboardInterrupt);
 }
 
-nb::dict error_object(const nb::python_error &error) {
-    return error_object(core::exception_of(error));
-}
-
-nb::dict error_object(nb::handle exception) {
-    nb::dict object;
-    object["type"] = exception.type().attr("__name__");
-    object["message"] = nb::str(exception);
-    object["traceback"] = extract_traceback_string(exception);
-    return object;
-}
-
-nb::dict error_object(const char *type, const char *message, const char *traceback) {
-    nb::dict object;
-    object["type"] = type;
-    object["message"] = message;
-    object["traceback"] = traceback;
-    return object;
-}
-
 void bind_code_executor(nb::module_ &module) {
     nb::class_<CodeExecutor>(module, "CodeExecutor", nb::dynamic_attr(),
                              "Runs code cells against one globals/locals pair that persists "

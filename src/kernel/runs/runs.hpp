@@ -43,6 +43,11 @@ private:
 namespace kernel {
 namespace nb = nanobind;
 
+// The error object of an exception: {"type", "message", "traceback"}.
+nb::dict error_object(const nb::python_error &error);
+nb::dict error_object(nb::handle exception);
+nb::dict error_object(const char *type, const char *message, const char *traceback = "");
+
 // "".join(traceback.format_exception(type(e), e, e.__traceback__)).
 nb::str extract_traceback_string(nb::handle exception);
 
@@ -59,11 +64,6 @@ namespace nb = nanobind;
 struct CodeExecutor {};
 
 void bind_code_executor(nb::module_ &module);
-
-// The error object of an exception: {"type", "message", "traceback"}.
-nb::dict error_object(const nb::python_error &error);
-nb::dict error_object(nb::handle exception);
-nb::dict error_object(const char *type, const char *message, const char *traceback = "");
 
 // True for the exceptions user code may raise that are reported as its error instead of
 // leaving the kernel: ordinary exceptions, and SystemExit / KeyboardInterrupt raised by the

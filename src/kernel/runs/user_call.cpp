@@ -183,6 +183,26 @@ nb::object to_int(nb::handle digits) {
 
 } // namespace
 
+nb::dict error_object(const nb::python_error &error) {
+    return error_object(core::exception_of(error));
+}
+
+nb::dict error_object(nb::handle exception) {
+    nb::dict object;
+    object["type"] = core::type_name(exception);
+    object["message"] = nb::str(exception);
+    object["traceback"] = extract_traceback_string(exception);
+    return object;
+}
+
+nb::dict error_object(const char *type, const char *message, const char *traceback) {
+    nb::dict object;
+    object["type"] = type;
+    object["message"] = message;
+    object["traceback"] = traceback;
+    return object;
+}
+
 nb::str extract_traceback_string(nb::handle exception) {
     PyObject *traceback = PyException_GetTraceback(exception.ptr());
     nb::object trace = traceback ? nb::steal(traceback) : nb::none();
