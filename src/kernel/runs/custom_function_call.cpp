@@ -46,15 +46,7 @@ nb::dict execute_function(nb::handle self, const Call &call, const StreamCallbac
         }
         return nb::make_tuple(value, wire);
     });
-    if (run.error)
-        return message_of({{"status", INTERNED("error")},
-                           {"result", Py_None},
-                           {"logs", run.logs},
-                           {"error", extract_traceback_string(core::exception_of(*run.error))}});
-    return message_of({{"status", INTERNED("success")},
-                       {"result", run.value[1]},
-                       {"base_result", run.value[0]},
-                       {"logs", run.logs}});
+    return result_record(run);
 }
 
 // The console's reply: "execution_result" (success, with `result`) or "execution_error" (with

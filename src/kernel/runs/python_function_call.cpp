@@ -40,15 +40,7 @@ nb::dict execute_callable(nb::handle self, const Invocation &call,
             throw;
         }
     });
-    if (run.error)
-        return message_of({{"status", INTERNED("error")},
-                           {"result", Py_None},
-                           {"logs", run.logs},
-                           {"error", extract_traceback_string(core::exception_of(*run.error))}});
-    return message_of({{"status", INTERNED("success")},
-                       {"result", run.value[1]},
-                       {"base_result", run.value[0]},
-                       {"logs", run.logs}});
+    return result_record(run);
 }
 
 core::Task<> send_error(nb::object self, Invocation call, nb::dict error) {

@@ -259,6 +259,10 @@ struct CapturedRun {
 CapturedRun run_captured(const StreamCallbacks &callbacks, bool print_traceback,
                          const std::function<nb::object()> &body);
 
+// The worker result record of a run whose body returned (value, wire form): status "success"
+// with `result` (the wire form), `base_result` and `logs`, or status "error" with the traceback.
+nb::dict result_record(const CapturedRun &run);
+
 // Prints the traceback of `error` to sys.stderr (the captured one, inside run_captured).
 void print_traceback(const nb::python_error &error);
 

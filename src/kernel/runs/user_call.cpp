@@ -39,6 +39,18 @@ CapturedRun run_captured(const StreamCallbacks &callbacks, bool print_errors,
     return run;
 }
 
+nb::dict result_record(const CapturedRun &run) {
+    if (run.error)
+        return message_of({{"status", INTERNED("error")},
+                           {"result", Py_None},
+                           {"logs", run.logs},
+                           {"error", extract_traceback_string(core::exception_of(*run.error))}});
+    return message_of({{"status", INTERNED("success")},
+                       {"result", run.value[1]},
+                       {"base_result", run.value[0]},
+                       {"logs", run.logs}});
+}
+
 void print_traceback(const nb::python_error &error) {
     nb::object exception = core::exception_of(error);
     nb::module_::import_("traceback")
